@@ -1,0 +1,5 @@
+#include "patch_run.h"
+
+int main(int argc, char** argv) {
+    return img_whiten::patch_archive(argc, argv);
+}

@@ -1,0 +1,25 @@
+// The patch run: opens an archive for update, whitens the grey materials of
+// every model entry, writes back the entries it changed, and reports.
+#ifndef IMG_WHITEN_PATCH_RUN_H
+#define IMG_WHITEN_PATCH_RUN_H
+
+#include <cstdio>
+
+namespace img_whiten {
+
+// Exit statuses of a run.
+constexpr int exit_done = 0;
+constexpr int exit_failure_reported = 1;
+
+// Patches the archive at `path`, printing one progress line per model entry
+// to `out` and every failure to `err`. Returns exit_done, or
+// exit_failure_reported when it wrote a failure to `err`.
+int patch_archive_file(const char* path, std::FILE* out, std::FILE* err);
+
+// The program: argv[1] is the archive's path, further arguments are ignored,
+// and no path at all is a silent exit_done.
+int patch_archive(int argc, char** argv);
+
+}  // namespace img_whiten
+
+#endif
