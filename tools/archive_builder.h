@@ -1,0 +1,95 @@
+// Writes RenderWare chunk streams and version-2 IMG archives field by field,
+// for the tests, the fuzz seeds, the benchmarks and the sample archive tool.
+#ifndef IMG_WHITEN_ARCHIVE_BUILDER_H
+#define IMG_WHITEN_ARCHIVE_BUILDER_H
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace img_whiten::build {
+
+using bytes = std::vector<unsigned char>;
+
+// Chunk type identifiers of the RenderWare binary stream.
+namespace chunk_type {
+constexpr std::uint32_t struct_data = 1;
+constexpr std::uint32_t string = 2;
+constexpr std::uint32_t extension = 3;
+constexpr std::uint32_t texture = 6;
+constexpr std::uint32_t material = 7;
+constexpr std::uint32_t material_list = 8;
+constexpr std::uint32_t world = 11;
+constexpr std::uint32_t frame_list = 14;
+constexpr std::uint32_t geometry = 15;
+constexpr std::uint32_t clump = 16;
+constexpr std::uint32_t atomic = 20;
+constexpr std::uint32_t geometry_list = 26;
+}  // namespace chunk_type
+
+// Library stamp of a 3.6 stream; the tool never reads it.
+constexpr std::uint32_t library_stamp = 0x1803FFFF;
+
+struct rgba {
+    unsigned char red, green, blue, alpha;
+};
+constexpr rgba grey{149, 149, 149, 255};
+constexpr rgba white{255, 255, 255, 255};
+
+void put_le32(bytes& out, std::uint32_t value);
+void put_f32(bytes& out, float value);
+void set_le32(bytes& out, std::size_t position, std::uint32_t value);
+void append(bytes& out, const bytes& more);
+
+// A chunk: 12-byte header (type, size, library stamp) and then `body`.
+bytes chunk(std::uint32_t type, const bytes& body);
+// A chunk header alone, with any `size`, for streams that lie about sizes.
+bytes chunk_header(std::uint32_t type, std::uint32_t size);
+bytes struct_chunk(const bytes& data);
+bytes empty_extension();
+
+// Material: a Struct of flags, colour, an unused word, the textured flag and
+// three lighting floats (colour at byte 28 of the Material), an optional
+// Texture, and an empty Extension.
+bytes material(rgba colour, const std::string& texture_name = "");
+// Material List: a Struct of the count and one -1 per material (none
+// shared), followed by the materials.
+bytes material_list(const std::vector<bytes>& materials);
+// Geometry: a Struct of the header words and `vertex_bytes` of vertex data
+// from `fill_seed`, its Material List and an Extension.
+bytes geometry(const std::vector<bytes>& materials, std::size_t vertex_bytes,
+               std::uint64_t fill_seed = 1);
+// Clump: its Struct, a Frame List, a Geometry List, one Atomic per geometry
+// and an Extension.
+bytes clump(const std::vector<bytes>& geometries);
+
+// Fills `size` bytes from a seeded generator (xorshift), fast enough for gigabytes.
+bytes filler(std::size_t size, std::uint64_t seed);
+
+// One stored file of an archive.
+struct entry {
+    std::string name;  // at most 24 bytes; exactly 24 leaves the field without a zero
+    bytes data;        // padded with zero bytes to whole sectors
+};
+
+// Byte position of entry record `index` in the directory.
+std::size_t entry_record_offset(std::size_t index);
+
+// A whole archive: header, directory, zero padding to the first free sector,
+// then each entry's data in order, each padded to whole sectors.
+bytes archive(const std::vector<entry>& entries);
+// The same layout streamed to `file`; false when a write fails.
+bool write_archive(std::FILE* file, const std::vector<entry>& entries);
+
+// A realistic archive of clump models (grey, near-grey and other colours,
+// one model without grey) and non-model entries, about `target_bytes` long.
+struct sample_options {
+    std::uint64_t target_bytes = 4u << 20;
+    std::uint64_t seed = 1;
+};
+std::vector<entry> sample_entries(const sample_options& options);
+
+}  // namespace img_whiten::build
+
+#endif
