@@ -1,0 +1,450 @@
+// End to end: runs the real executable on archive files and compares what it
+// printed, its exit status and every byte of the file afterwards.
+//
+//   end_to_end_tests --exe PATH [--launcher PROGRAM]... [--crlf]
+//
+// --launcher runs the tool through another program (such as wine); --crlf
+// expects stdout lines to end in "\r\n", as a Windows console's do.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "archive_builder.h"
+#include "process.h"
+
+namespace {
+
+using namespace img_whiten::build;
+
+struct tool_config {
+    std::string exe;
+    std::vector<std::string> launcher;
+    bool crlf = false;
+} config;
+
+constexpr std::size_t sector = 2048;
+
+bytes read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string& path, const bytes& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data.data()),
+              static_cast<std::streamsize>(data.size()));
+    ASSERT_TRUE(out.good()) << path;
+}
+
+struct progress_line {
+    std::string name;
+    long long count;
+};
+
+// The stdout the tool prints for these lines, in the platform's line ending.
+std::string progress(const std::vector<progress_line>& lines) {
+    std::string out;
+    for (const progress_line& line : lines) {
+        out += "Patching " + line.name + " patched " + std::to_string(line.count) + " materials";
+        out += config.crlf ? "\r\n" : "\n";
+    }
+    return out;
+}
+
+// `data` with the colour word at each of `offsets` turned white.
+bytes whitened(bytes data, const std::vector<std::size_t>& offsets) {
+    for (std::size_t offset : offsets) {
+        set_le32(data, offset, 0xFFFFFFFF);
+    }
+    return data;
+}
+
+std::size_t le32_at(const bytes& data, std::size_t at) {
+    return std::size_t{data[at]} | std::size_t{data[at + 1]} << 8 |
+           std::size_t{data[at + 2]} << 16 | std::size_t{data[at + 3]} << 24;
+}
+
+// Offsets in `file` of every grey colour word in the data of entry `index`.
+std::vector<std::size_t> grey_words(const bytes& file, std::size_t index) {
+    const std::size_t offset = le32_at(file, entry_record_offset(index)) * sector;
+    const std::size_t length = le32_at(file, entry_record_offset(index) + 4) * sector;
+    std::vector<std::size_t> found;
+    for (std::size_t i = offset; i + 4 <= offset + length; ++i) {
+        if (file[i] == 0x95 && file[i + 1] == 0x95 && file[i + 2] == 0x95 && file[i + 3] == 0xFF) {
+            found.push_back(i);
+        }
+    }
+    return found;
+}
+
+class end_to_end : public testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "img-whiten-e2e-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr) << std::strerror(errno);
+        dir_ = pattern;
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+    process_result run(const std::vector<std::string>& args, const process_limits& limits = {}) {
+        std::vector<std::string> argv = config.launcher;
+        argv.push_back(config.exe);
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run_process(argv, limits);
+    }
+
+    // Writes `archive` to a file, runs the tool on it, and returns the result;
+    // the file's bytes afterwards are left in `after`.
+    process_result patch(const bytes& archive, bytes* after = nullptr) {
+        const std::string file = path("test.img");
+        write_file(file, archive);
+        process_result result = run({file});
+        if (after != nullptr) {
+            *after = read_file(file);
+        }
+        return result;
+    }
+
+    std::string dir_;
+};
+
+// A sound run: exit status 0, nothing on stderr, and exactly this stdout and these bytes.
+void expect_clean(const process_result& result, const std::string& out, const bytes& after,
+                  const bytes& expected) {
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, out);
+    EXPECT_EQ(after.size(), expected.size());
+    EXPECT_TRUE(after == expected) << "file bytes differ";
+}
+
+// A damaged run: exit status 1, one message naming this failure, and exactly this stdout and bytes.
+void expect_reported(const process_result& result, const std::string& out,
+                     const std::string& message, const bytes& after, const bytes& expected) {
+    EXPECT_EQ(result.exit_status, 1) << result.err;
+    EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.rfind("img-whiten: ", 0), 0u) << result.err;
+    EXPECT_EQ(result.out, out);
+    EXPECT_EQ(after.size(), expected.size());
+    EXPECT_TRUE(after == expected) << "file bytes differ";
+}
+
+// --- Sound archives: byte-exact stdout, untouched bytes, exit 0 ---
+
+TEST_F(end_to_end, one_grey_material_in_a_two_sector_archive) {
+    const bytes before = archive({{"car.dff", material(grey)}});
+    ASSERT_EQ(before.size(), 2 * sector);
+    bytes after;
+    const process_result result = patch(before, &after);
+    expect_clean(result, progress({{"car.dff", 1}}), after, whitened(before, {sector + 28}));
+}
+
+TEST_F(end_to_end, only_reached_grey_words_change) {
+    const bytes two = clump({geometry({material(grey), material({149, 149, 149, 254})}, 64),
+                             geometry({material(white), material(grey, "tex")}, 64)});
+    const bytes none = clump({geometry({material(white)}, 64)});
+    const bytes hidden = chunk(chunk_type::world, material(grey));
+    const bytes before = archive({{"two.dff", two},
+                                  {"a.txd", material(grey)},
+                                  {"m.dff", none},
+                                  {"M.DFF", two},
+                                  {"w.dff", hidden},
+                                  {"empty.dff", {}}});
+    // Every grey word of the reachable models; the one in the World stays.
+    const std::vector<std::size_t> two_greys = grey_words(before, 0);
+    const std::vector<std::size_t> upper_greys = grey_words(before, 3);
+    ASSERT_EQ(two_greys.size(), 2u);
+    ASSERT_EQ(upper_greys.size(), 2u);
+    std::vector<std::size_t> changed = two_greys;
+    changed.insert(changed.end(), upper_greys.begin(), upper_greys.end());
+    bytes after;
+    const process_result result = patch(before, &after);
+    expect_clean(
+        result,
+        progress({{"two.dff", 2}, {"m.dff", 0}, {"M.DFF", 2}, {"w.dff", 0}, {"empty.dff", 0}}),
+        after, whitened(before, changed));
+}
+
+TEST_F(end_to_end, silent_exit_0_when_there_is_nothing_to_do) {
+    bytes empty_directory = archive({});
+    bytes not_models = archive({{"a.txd", material(grey)}, {"b.col", material(grey)}});
+    bytes wrong_magic = archive({{"car.dff", material(grey)}});
+    wrong_magic[3] = '3';
+    bytes lower_magic = archive({{"car.dff", material(grey)}});
+    lower_magic[0] = 'v';
+    bytes negative_count = archive({{"car.dff", material(grey)}});
+    set_le32(negative_count, 4, 0x80000000);
+    const struct {
+        const char* name;
+        bytes file;
+    } cases[] = {
+        {"entry_count 0", empty_directory},
+        {"no model entries", not_models},
+        {"magic VER3", wrong_magic},
+        {"magic vER2", lower_magic},
+        {"negative entry_count", negative_count},
+        {"empty file", {}},
+        {"seven bytes", bytes{'V', 'E', 'R', '2', 1, 0, 0}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        bytes after;
+        expect_clean(patch(c.file, &after), "", after, c.file);
+    }
+}
+
+TEST_F(end_to_end, argument_handling) {
+    const bytes before = archive({{"car.dff", material(grey)}});
+    const std::string file = path("args.img");
+    write_file(file, before);
+
+    const process_result none = run({});
+    EXPECT_EQ(none.exit_status, 0);
+    EXPECT_EQ(none.out + none.err, "");
+
+    const process_result extra = run({file, "--verbose", path("missing.img")});
+    expect_clean(extra, progress({{"car.dff", 1}}), read_file(file),
+                 whitened(before, {sector + 28}));
+}
+
+TEST_F(end_to_end, second_run_finds_nothing_and_writes_nothing) {
+    sample_options options;
+    options.target_bytes = 2u << 20;
+    const bytes before = archive(sample_entries(options));
+    const std::string file = path("twice.img");
+    write_file(file, before);
+    const process_result first = run({file});
+    ASSERT_EQ(first.exit_status, 0) << first.err;
+    const bytes once = read_file(file);
+    ASSERT_NE(once, before);
+
+    struct stat before_second {};
+    ASSERT_EQ(stat(file.c_str(), &before_second), 0);
+    const process_result second = run({file});
+    std::string zero_counts;
+    for (std::size_t start = 0; start < first.out.size();) {
+        const std::size_t end = first.out.find('\n', start);
+        const std::string line = first.out.substr(start, end + 1 - start);
+        zero_counts += line.substr(0, line.find(" patched ")) + " patched 0 materials" +
+                       (config.crlf ? "\r\n" : "\n");
+        start = end + 1;
+    }
+    expect_clean(second, zero_counts, read_file(file), once);
+    struct stat after_second {};
+    ASSERT_EQ(stat(file.c_str(), &after_second), 0);
+    EXPECT_EQ(after_second.st_mtime, before_second.st_mtime);
+}
+
+TEST_F(end_to_end, name_without_zero_byte_is_exactly_24_bytes) {
+    // Regression: the next record's sector_offset ("XYZ!") must not be printed as part of the name.
+    bytes before = archive({{"abcdefghijklmnopqrst.dff", material(grey)}, {"next.txd", {}}});
+    set_le32(before, entry_record_offset(1), 0x215A5958);
+    set_le32(before, entry_record_offset(1) + 4, 0);
+    bytes after;
+    expect_clean(patch(before, &after), progress({{"abcdefghijklmnopqrst.dff", 1}}), after,
+                 whitened(before, {sector + 28}));
+}
+
+TEST_F(end_to_end, entries_sharing_sectors_see_earlier_writes) {
+    bytes before = archive({{"first.dff", material(grey)}, {"second.dff", material(grey)}});
+    // Point the second entry at the first one's sector.
+    set_le32(before, entry_record_offset(1), 1);
+    bytes after;
+    expect_clean(patch(before, &after), progress({{"first.dff", 1}, {"second.dff", 0}}), after,
+                 whitened(before, {sector + 28}));
+}
+
+// --- Damaged archives: reported on stderr, exit 1, only read grey words changed ---
+
+TEST_F(end_to_end, archive_that_cannot_be_opened) {
+    const process_result missing = run({path("missing.img")});
+    EXPECT_EQ(missing.exit_status, 1);
+    EXPECT_EQ(missing.out, "");
+    EXPECT_EQ(missing.err.rfind("img-whiten: " + path("missing.img") + ": cannot open", 0), 0u)
+        << missing.err;
+
+    const process_result directory = run({dir_});
+    EXPECT_EQ(directory.exit_status, 1);
+    EXPECT_EQ(directory.out, "");
+    EXPECT_NE(directory.err.find("cannot open"), std::string::npos) << directory.err;
+    EXPECT_FALSE(std::filesystem::exists(path("missing.img")));  // never created
+}
+
+TEST_F(end_to_end, archive_without_write_permission) {
+    const bytes before = archive({{"car.dff", material(grey)}});
+    const std::string file = path("readonly.img");
+    write_file(file, before);
+    chmod(file.c_str(), 0444);
+    // Root ignores permission bits but not the immutable attribute.
+    const int fd = open(file.c_str(), O_RDONLY);
+    int flags = 0;
+    const bool immutable = geteuid() == 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                           (flags |= FS_IMMUTABLE_FL, ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+    if (geteuid() == 0 && !immutable) {
+        close(fd);
+        GTEST_SKIP() << "running as root on a file system without the immutable attribute";
+    }
+    const process_result result = run({file});
+    if (immutable) {
+        flags &= ~FS_IMMUTABLE_FL;
+        ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    }
+    close(fd);
+    expect_reported(result, "", "cannot open for update: ", read_file(file), before);
+}
+
+TEST_F(end_to_end, entry_running_past_the_end_is_patched_as_far_as_read) {
+    // Two sectors of grey materials declared, the file cut after the first.
+    bytes model = material(grey);
+    model.resize(sector, 0);
+    append(model, material(grey));
+    bytes before = archive({{"cut.dff", model}});
+    before.resize(2 * sector);
+    bytes after;
+    expect_reported(patch(before, &after), progress({{"cut.dff", 1}}),
+                    "cut.dff: data runs past the end of the file: read 2048 of 4096 bytes", after,
+                    whitened(before, {sector + 28}));
+}
+
+TEST_F(end_to_end, entry_starting_past_the_end_is_not_visited) {
+    bytes before = archive({{"gone.dff", material(grey)}, {"car.dff", material(grey)}});
+    set_le32(before, entry_record_offset(0), 0xFFFFFFFF);  // sector_offset far past the end
+    bytes after;
+    expect_reported(patch(before, &after), progress({{"gone.dff", 0}, {"car.dff", 1}}),
+                    "gone.dff: data starts past the end of the file", after,
+                    whitened(before, {2 * sector + 28}));
+}
+
+TEST_F(end_to_end, directory_running_past_the_end_visits_whole_records) {
+    bytes before =
+        archive({{"a.dff", material(grey)}, {"b.dff", material(grey)}, {"c.dff", material(grey)}});
+    before.resize(entry_record_offset(2) + 10);  // the third record is cut short
+    bytes after;
+    const process_result result = patch(before, &after);
+    expect_reported(result, progress({{"a.dff", 0}, {"b.dff", 0}}),
+                    "directory runs past the end of the file: 2 of 3 entries present", after,
+                    before);
+    EXPECT_NE(result.err.find("a.dff: data starts past the end of the file"), std::string::npos);
+}
+
+TEST_F(end_to_end, entry_overlapping_the_header_or_directory_is_not_written) {
+    // Regression: an entry at sector 0 would be walked over the header and directory.
+    bytes before = archive({{"head.dff", {}}, {"car.dff", material(grey)}});
+    set_le32(before, entry_record_offset(0), 0);                     // head.dff: sector 0,
+    set_le32(before, entry_record_offset(0) + 4, 1);                 // one sector long
+    std::copy_n(material(grey).begin(), 64, before.begin() + 1024);  // grey bytes inside sector 0
+    bytes after;
+    expect_reported(patch(before, &after), progress({{"head.dff", 0}, {"car.dff", 1}}),
+                    "head.dff: data overlaps the archive header or directory", after,
+                    whitened(before, {sector + 28}));
+}
+
+TEST_F(end_to_end, refused_write_stops_the_run) {
+    // Three models, one per sector; writes past the second sector are refused (EFBIG).
+    const bytes before =
+        archive({{"a.dff", material(grey)}, {"b.dff", material(grey)}, {"c.dff", material(grey)}});
+    const std::string file = path("limited.img");
+    write_file(file, before);
+    process_limits limits;
+    limits.file_size_limit = 2 * sector;
+    const process_result result = run({file}, limits);
+    expect_reported(result, progress({{"a.dff", 1}, {"b.dff", 1}}),
+                    "b.dff: cannot write: ", read_file(file), whitened(before, {sector + 28}));
+    EXPECT_NE(result.err.find("later entries not visited"), std::string::npos) << result.err;
+}
+
+// --- Archives past 2 GiB and 4 GiB, as sparse files ---
+
+TEST_F(end_to_end, models_past_2_gib_and_4_gib) {
+    const std::uint64_t offsets[] = {std::uint64_t{1} << 31, (std::uint64_t{1} << 32) + 2 * sector,
+                                     (std::uint64_t{9} << 29)};  // 2 GiB, 4 GiB + 4 KiB, 4.5 GiB
+    bytes head = archive({{"low.dff", {}}, {"high.dff", {}}, {"top.dff", {}}});
+    for (std::size_t i = 0; i < 3; ++i) {
+        set_le32(head, entry_record_offset(i), static_cast<std::uint32_t>(offsets[i] / sector));
+        set_le32(head, entry_record_offset(i) + 4, 1);
+    }
+    const std::string file = path("sparse.img");
+    const std::uint64_t length = offsets[2] + sector;
+    {
+        std::FILE* out = std::fopen(file.c_str(), "wb");
+        ASSERT_NE(out, nullptr);
+        ASSERT_EQ(std::fwrite(head.data(), 1, head.size(), out), head.size());
+        ASSERT_EQ(std::fclose(out), 0);
+    }
+    const bytes model = material(grey);
+    int fd = open(file.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    for (std::uint64_t offset : offsets) {
+        ASSERT_EQ(pwrite(fd, model.data(), model.size(), static_cast<off_t>(offset)),
+                  static_cast<ssize_t>(model.size()));
+    }
+    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(length)), 0);
+    close(fd);
+    struct stat info {};
+    ASSERT_EQ(stat(file.c_str(), &info), 0);
+    if (static_cast<std::uint64_t>(info.st_blocks) * 512 > (64u << 20)) {
+        GTEST_SKIP() << "this file system does not keep the 4.5 GiB test archive sparse";
+    }
+
+    const process_result result = run({file});
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, progress({{"low.dff", 1}, {"high.dff", 1}, {"top.dff", 1}}));
+    ASSERT_EQ(stat(file.c_str(), &info), 0);
+    EXPECT_EQ(static_cast<std::uint64_t>(info.st_size), length);
+    fd = open(file.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    for (std::uint64_t offset : offsets) {
+        bytes data(model.size());
+        ASSERT_EQ(pread(fd, data.data(), data.size(), static_cast<off_t>(offset)),
+                  static_cast<ssize_t>(data.size()));
+        EXPECT_EQ(data, whitened(model, {28})) << "at byte " << offset;
+    }
+    bytes first(head.size());
+    ASSERT_EQ(pread(fd, first.data(), first.size(), 0), static_cast<ssize_t>(first.size()));
+    EXPECT_EQ(first, head);
+    close(fd);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--exe" && i + 1 < argc) {
+            config.exe = argv[++i];
+        } else if (arg == "--launcher" && i + 1 < argc) {
+            config.launcher.push_back(argv[++i]);
+        } else if (arg == "--crlf") {
+            config.crlf = true;
+        } else {
+            std::fprintf(stderr,
+                         "usage: end_to_end_tests --exe PATH [--launcher PROGRAM]... [--crlf]\n");
+            return 2;
+        }
+    }
+    if (config.exe.empty()) {
+        std::fprintf(stderr, "end_to_end_tests: --exe is required\n");
+        return 2;
+    }
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,171 @@
+// The material colour walk: which materials it reaches, which colours it
+// changes, and that it stays inside the buffer on any sizes.
+#include "material_walk.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include "archive_builder.h"
+
+namespace {
+
+using namespace img_whiten::build;
+
+bytes cat(std::initializer_list<bytes> parts) {
+    bytes out;
+    for (const bytes& part : parts) {
+        append(out, part);
+    }
+    return out;
+}
+
+bytes zeros(std::size_t count) {
+    return bytes(count, 0);
+}
+
+bytes prefix(bytes data, std::size_t length) {
+    data.resize(length);
+    return data;
+}
+
+// Offsets of every grey colour word in `data`.
+std::vector<std::size_t> grey_words(const bytes& data) {
+    std::vector<std::size_t> found;
+    for (std::size_t i = 0; i + 4 <= data.size(); ++i) {
+        if (data[i] == 0x95 && data[i + 1] == 0x95 && data[i + 2] == 0x95 && data[i + 3] == 0xFF) {
+            found.push_back(i);
+        }
+    }
+    return found;
+}
+
+bytes one_geometry_clump(rgba colour) {
+    return clump({geometry({material(colour)}, 0)});
+}
+
+struct walk_case {
+    std::string name;
+    bytes input;
+    std::vector<std::size_t> whitened;  // offsets of the colour words the walk must replace
+};
+
+// The smallest grey Material: header, Struct header, flags, colour.
+bytes bare_grey_material() {
+    bytes out = chunk_header(chunk_type::material, 28);
+    append(out, chunk_header(chunk_type::struct_data, 16));
+    put_le32(out, 0);                                 // flags
+    out.insert(out.end(), {0x95, 0x95, 0x95, 0xFF});  // colour
+    out.resize(out.size() + 12, 0);                   // rest of the struct
+    return out;
+}
+
+std::vector<walk_case> reach_cases() {
+    const bytes clump_two =
+        clump({geometry({material(grey)}, 0), geometry({material(grey, "t")}, 0)});
+    const bytes world = chunk(chunk_type::world, one_geometry_clump(grey));
+    const bytes unknown = chunk(27, one_geometry_clump(grey));
+    const bytes extension = chunk(chunk_type::extension, material(grey));
+    const bytes material_in_material =
+        chunk(chunk_type::material, cat({struct_chunk(zeros(28)), material(grey)}));
+    return {
+        {"bare material then zeros", cat({bare_grey_material(), zeros(24)}), {28}},
+        {"clump with two geometries", clump_two, grey_words(clump_two)},
+        {"world is skipped whole", cat({world, material(grey)}), {world.size() + 28}},
+        {"type above 26 is skipped whole", cat({unknown, material(grey)}), {unknown.size() + 28}},
+        {"extension is skipped whole", extension, {}},
+        {"material children are not visited", material_in_material, {}},
+        {"zero type ends the walk", cat({material(grey), zeros(12), material(grey)}), {28}},
+        // Flat walk: after a container's children it goes on with whatever follows.
+        {"material after a clump",
+         cat({one_geometry_clump(white), material(grey)}),
+         {one_geometry_clump(white).size() + 28}},
+        // The colour word is found by position alone, even past a short Material's body.
+        {"material of size 0 is still tested",
+         cat({chunk_header(chunk_type::material, 0), chunk_header(chunk_type::struct_data, 16),
+              zeros(4), bytes{0x95, 0x95, 0x95, 0xFF}, zeros(8)}),
+         {28}},
+    };
+}
+
+std::vector<walk_case> colour_cases() {
+    return {
+        {"alpha 254", material({149, 149, 149, 254}), {}},
+        {"red 150", material({150, 149, 149, 255}), {}},
+        {"blue 148", material({149, 149, 148, 255}), {}},
+        {"already white", material(white), {}},
+        {"grey", material(grey), {28}},
+    };
+}
+
+std::vector<walk_case> bounds_cases() {
+    return {
+        {"empty", {}, {}},
+        {"eleven bytes", bytes{7, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {}},
+        {"all zero", zeros(4096), {}},
+        {"colour word past the end", prefix(bare_grey_material(), 31), {}},
+        {"colour word ends at the end", prefix(bare_grey_material(), 32), {28}},
+        // 12 + size wraps a 32-bit cursor to where it was; the walk must end instead.
+        {"size 0xFFFFFFF4",
+         cat({chunk_header(chunk_type::struct_data, 0xFFFFFFF4), material(grey)}),
+         {}},
+        {"size 0xFFFFFFFF",
+         cat({chunk_header(chunk_type::struct_data, 0xFFFFFFFF), material(grey)}),
+         {}},
+        {"material size past the end",
+         cat({chunk_header(chunk_type::material, 0xFFFFFFF0), zeros(16),
+              bytes{0x95, 0x95, 0x95, 0xFF}}),
+         {28}},
+        {"size reaching exactly the end",
+         cat({chunk_header(chunk_type::struct_data,
+                           static_cast<std::uint32_t>(material(grey).size())),
+              material(grey)}),
+         {}},
+    };
+}
+
+void PrintTo(const walk_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class walk_test : public testing::TestWithParam<walk_case> {};
+
+TEST_P(walk_test, replaces_exactly_the_expected_words_and_is_idempotent) {
+    const walk_case& c = GetParam();
+    bytes expected = c.input;
+    for (std::size_t offset : c.whitened) {
+        set_le32(expected, offset, img_whiten::white_colour);
+    }
+    bytes data = c.input;
+    EXPECT_EQ(img_whiten::whiten_grey_materials(data.data(), data.size()),
+              static_cast<std::int64_t>(c.whitened.size()));
+    EXPECT_EQ(data, expected);
+    EXPECT_EQ(img_whiten::whiten_grey_materials(data.data(), data.size()), 0);
+    EXPECT_EQ(data, expected);
+}
+
+std::string case_name(const testing::TestParamInfo<walk_case>& info) {
+    std::string name = info.param.name;
+    for (char& c : name) {
+        if (!std::isalnum(static_cast<unsigned char>(c))) {
+            c = '_';
+        }
+    }
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(reach, walk_test, testing::ValuesIn(reach_cases()), case_name);
+INSTANTIATE_TEST_SUITE_P(colour, walk_test, testing::ValuesIn(colour_cases()), case_name);
+INSTANTIATE_TEST_SUITE_P(bounds, walk_test, testing::ValuesIn(bounds_cases()), case_name);
+
+TEST(walk, never_touches_bytes_outside_the_buffer) {
+    // A grey Material whose colour word lies just past the walked length.
+    bytes data = cat({bare_grey_material(), zeros(8)});
+    const bytes before = data;
+    EXPECT_EQ(img_whiten::whiten_grey_materials(data.data(), 31), 0);
+    EXPECT_EQ(data, before);
+}
+
+}  // namespace

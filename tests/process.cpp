@@ -1,0 +1,77 @@
+#include "process.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+std::string slurp_and_remove(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::remove(path.c_str());
+    return text.str();
+}
+
+int make_capture_file(std::string& path) {
+    const char* dir = std::getenv("TMPDIR");
+    path = std::string(dir != nullptr ? dir : "/tmp") + "/img-whiten-capture-XXXXXX";
+    return mkstemp(path.data());
+}
+
+}  // namespace
+
+process_result run_process(const std::vector<std::string>& argv, const process_limits& limits) {
+    process_result result;
+    std::string out_path, err_path;
+    const int out_fd = make_capture_file(out_path);
+    const int err_fd = make_capture_file(err_path);
+    if (out_fd < 0 || err_fd < 0) {
+        std::perror("mkstemp");
+        std::abort();
+    }
+    std::vector<char*> args;
+    for (const std::string& arg : argv) {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out_fd, STDOUT_FILENO);
+        dup2(err_fd, STDERR_FILENO);
+        if (limits.file_size_limit != 0) {
+            std::signal(SIGXFSZ, SIG_IGN);  // a refused write then fails with EFBIG
+            const rlimit limit{limits.file_size_limit, limits.file_size_limit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    result.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    close(out_fd);
+    close(err_fd);
+    if (WIFEXITED(status)) {
+        result.exit_status = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+    }
+    result.peak_rss_kib = usage.ru_maxrss;
+    result.out = slurp_and_remove(out_path);
+    result.err = slurp_and_remove(err_path);
+    return result;
+}

@@ -1,0 +1,24 @@
+// Runs a program as a child process and collects what it did.
+#ifndef IMG_WHITEN_TESTS_PROCESS_H
+#define IMG_WHITEN_TESTS_PROCESS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct process_result {
+    int exit_status = -1;   // -1 when the child did not exit normally
+    int signal = 0;         // the signal that ended it, if one did
+    std::string out;        // everything written to stdout
+    std::string err;        // everything written to stderr
+    long peak_rss_kib = 0;  // the child's peak resident memory
+    double seconds = 0;     // wall-clock time
+};
+
+struct process_limits {
+    std::uint64_t file_size_limit = 0;  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; 0: none
+};
+
+process_result run_process(const std::vector<std::string>& argv, const process_limits& limits = {});
+
+#endif
