@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "archive_builder.h"
+#include "invariants.h"
 #include "process.h"
 
 namespace {
@@ -74,6 +75,14 @@ bytes whitened(bytes data, const std::vector<std::size_t>& offsets) {
 std::size_t le32_at(const bytes& data, std::size_t at) {
     return std::size_t{data[at]} | std::size_t{data[at + 1]} << 8 |
            std::size_t{data[at + 2]} << 16 | std::size_t{data[at + 3]} << 24;
+}
+
+bytes cat(std::initializer_list<bytes> parts) {
+    bytes out;
+    for (const bytes& part : parts) {
+        append(out, part);
+    }
+    return out;
 }
 
 // Offsets in `file` of every grey colour word in the data of entry `index`.
@@ -369,6 +378,111 @@ TEST_F(end_to_end, refused_write_stops_the_run) {
     expect_reported(result, progress({{"a.dff", 1}, {"b.dff", 1}}),
                     "b.dff: cannot write: ", read_file(file), whitened(before, {sector + 28}));
     EXPECT_NE(result.err.find("later entries not visited"), std::string::npos) << result.err;
+}
+
+// --- Fault injection: every cut of an archive, hostile numbers ---
+
+// Whether the run must report damage for `file`: a directory or a model entry cut short.
+bool cut_short(const bytes& file) {
+    if (file.size() < 8 || std::memcmp(file.data(), "VER2", 4) != 0) {
+        return false;
+    }
+    const std::size_t count = le32_at(file, 4);
+    if (count == 0 || count > 0x7FFFFFFF) {
+        return false;
+    }
+    if (8 + 32 * count > file.size()) {
+        return true;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t at = entry_record_offset(i);
+        std::string name(reinterpret_cast<const char*>(&file[at + 8]),
+                         strnlen(reinterpret_cast<const char*>(&file[at + 8]), 24));
+        for (char& c : name) {
+            c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        }
+        const std::size_t end = (le32_at(file, at) + le32_at(file, at + 4)) * sector;
+        const bool model = name.size() >= 4 && name.compare(name.size() - 4, 4, ".dff") == 0;
+        if (model && end > file.size()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST_F(end_to_end, every_truncation_of_a_sample_archive) {
+    sample_options options;  // a sample archive in miniature: about 60 sectors
+    options.target_bytes = 96u << 10;
+    options.seed = 7;
+    options.vertex_kib_min = 1;
+    options.vertex_kib_max = 4;
+    options.other_kib_min = 1;
+    options.other_kib_max = 12;
+    const std::vector<entry> entries = sample_entries(options);
+    const bytes full = archive(entries);
+    std::vector<std::size_t> cuts = {1, 4, 7, 9, 12, 8 + 32 + 5, 8 + 32 * entries.size() - 1};
+    for (std::size_t cut = 0; cut <= full.size(); cut += sector) {
+        cuts.push_back(cut);
+    }
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        cuts.push_back(le32_at(full, entry_record_offset(i)) * sector + 1001);  // inside each entry
+    }
+    std::size_t reported = 0;
+    for (std::size_t cut : cuts) {
+        SCOPED_TRACE("cut at byte " + std::to_string(cut));
+        const bytes before(full.begin(), full.begin() + static_cast<long>(cut));
+        bytes after;
+        const process_result result = patch(before, &after);
+        ASSERT_EQ(result.signal, 0);
+        ASSERT_EQ(after.size(), before.size());
+        std::size_t whitened = 0;
+        ASSERT_TRUE(img_whiten::invariants::changed_only_grey_words(before.data(), after.data(),
+                                                                    before.size(), &whitened));
+        ASSERT_EQ(result.exit_status, cut_short(before) ? 1 : 0) << result.err;
+        ASSERT_EQ(result.err.empty(), result.exit_status == 0) << result.err;
+        reported += result.exit_status == 1;
+    }
+    std::printf("  %zu cuts of a %zu-byte archive, %zu reported as damaged\n", cuts.size(),
+                full.size(), reported);
+}
+
+TEST_F(end_to_end, hostile_numbers_cost_no_memory_or_time) {
+    const bytes sound = archive({{"car.dff", material(white)}, {"b.dff", material(white)}});
+    // Peak memory of a run over a tiny sound archive: what the process costs anyway.
+    const long baseline_kib = patch(sound).peak_rss_kib;
+
+    bytes count_max = sound;
+    set_le32(count_max, 4, 0x7FFFFFFF);
+    bytes sector_count_max = sound;
+    set_le32(sector_count_max, entry_record_offset(0) + 4, 0xFFFFFFFF);
+    bytes sector_offset_max = sound;
+    set_le32(sector_offset_max, entry_record_offset(0), 0xFFFFFFFF);
+    bytes size_max = archive(
+        {{"car.dff", cat({chunk_header(chunk_type::struct_data, 0xFFFFFFFF), material(grey)})}});
+    bytes size_wrap = archive(
+        {{"car.dff", cat({chunk_header(chunk_type::struct_data, 0xFFFFFFF4), material(grey)})}});
+    const struct {
+        const char* name;
+        const bytes& file;
+        int status;
+    } cases[] = {
+        {"entry_count 2^31-1", count_max, 1},
+        {"sector_count 0xFFFFFFFF", sector_count_max, 1},
+        {"sector_offset 0xFFFFFFFF", sector_offset_max, 1},
+        {"chunk size 0xFFFFFFFF", size_max, 0},
+        {"chunk size 0xFFFFFFF4", size_wrap, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        bytes after;
+        const process_result result = patch(c.file, &after);
+        std::printf("  %-26s %.3f s, peak %ld KiB (a tiny sound archive: %ld KiB)\n", c.name,
+                    result.seconds, result.peak_rss_kib, baseline_kib);
+        EXPECT_EQ(result.signal, 0) << "killed: spinning or crashed";
+        EXPECT_EQ(result.exit_status, c.status) << result.err;
+        EXPECT_LE(result.peak_rss_kib, baseline_kib + 4096);
+        EXPECT_TRUE(after == c.file);
+    }
 }
 
 // --- Archives past 2 GiB and 4 GiB, as sparse files ---

@@ -55,6 +55,8 @@ process_result run_process(const std::vector<std::string>& argv, const process_l
             const rlimit limit{limits.file_size_limit, limits.file_size_limit};
             setrlimit(RLIMIT_FSIZE, &limit);
         }
+        const rlimit cpu{limits.cpu_seconds, limits.cpu_seconds};
+        setrlimit(RLIMIT_CPU, &cpu);
         execvp(args[0], args.data());
         _exit(127);
     }

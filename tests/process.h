@@ -17,6 +17,7 @@ struct process_result {
 
 struct process_limits {
     std::uint64_t file_size_limit = 0;  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; 0: none
+    unsigned cpu_seconds = 60;          // RLIMIT_CPU: a child that spins is killed, not waited for
 };
 
 process_result run_process(const std::vector<std::string>& argv, const process_limits& limits = {});

@@ -73,7 +73,7 @@ rgba sample_colour(generator& rng) {
     }
 }
 
-bytes sample_model(generator& rng, bool allow_grey) {
+bytes sample_model(generator& rng, const sample_options& options, bool allow_grey) {
     std::vector<bytes> geometries;
     const std::uint64_t geometry_count = rng.between(1, 4);
     for (std::uint64_t g = 0; g < geometry_count; ++g) {
@@ -87,7 +87,8 @@ bytes sample_model(generator& rng, bool allow_grey) {
             const bool textured = rng.between(0, 1) == 1;
             materials.push_back(material(colour, textured ? "tex" + std::to_string(m) : ""));
         }
-        const std::size_t vertex_bytes = static_cast<std::size_t>(rng.between(20, 400) << 10);
+        const std::size_t vertex_bytes = static_cast<std::size_t>(
+            rng.between(options.vertex_kib_min, options.vertex_kib_max) << 10);
         geometries.push_back(geometry(materials, vertex_bytes, rng.next()));
     }
     return clump(geometries);
@@ -283,20 +284,24 @@ std::vector<entry> sample_entries(const sample_options& options) {
         total += data.size();
         entries.push_back({std::move(name), std::move(data)});
     };
-    add("nogrey.dff", sample_model(rng, false));
-    add("BUS.DFF", sample_model(rng, true));
-    add("loading.txd", filler(static_cast<std::size_t>(rng.between(20, 600) << 10), rng.next()));
-    add("bus.col", filler(static_cast<std::size_t>(rng.between(20, 600) << 10), rng.next()));
+    auto other_size = [&] {
+        return static_cast<std::size_t>(rng.between(options.other_kib_min, options.other_kib_max)
+                                        << 10);
+    };
+    add("nogrey.dff", sample_model(rng, options, false));
+    add("BUS.DFF", sample_model(rng, options, true));
+    add("loading.txd", filler(other_size(), rng.next()));
+    add("bus.col", filler(other_size(), rng.next()));
     // About half the bytes in models, the rest in textures and collisions.
     std::uint64_t model_bytes = 0;
     for (unsigned index = 0; total < options.target_bytes; ++index) {
         const std::string stem = "obj" + std::to_string(index);
         if (model_bytes * 2 <= total) {
-            bytes model = sample_model(rng, true);
+            bytes model = sample_model(rng, options, true);
             model_bytes += model.size();
             add(stem + ".dff", std::move(model));
         } else {
-            const std::size_t size = static_cast<std::size_t>(rng.between(20, 600) << 10);
+            const std::size_t size = other_size();
             add(stem + (rng.between(0, 1) == 0 ? ".txd" : ".col"), filler(size, rng.next()));
         }
     }

@@ -87,6 +87,8 @@ bool write_archive(std::FILE* file, const std::vector<entry>& entries);
 struct sample_options {
     std::uint64_t target_bytes = 4u << 20;
     std::uint64_t seed = 1;
+    std::uint64_t vertex_kib_min = 20, vertex_kib_max = 400;  // per geometry
+    std::uint64_t other_kib_min = 20, other_kib_max = 600;    // per .txd or .col entry
 };
 std::vector<entry> sample_entries(const sample_options& options);
 
