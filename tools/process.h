@@ -1,6 +1,6 @@
 // Runs a program as a child process and collects what it did.
-#ifndef IMG_WHITEN_TESTS_PROCESS_H
-#define IMG_WHITEN_TESTS_PROCESS_H
+#ifndef IMG_WHITEN_PROCESS_H
+#define IMG_WHITEN_PROCESS_H
 
 #include <cstdint>
 #include <string>
