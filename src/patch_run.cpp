@@ -168,9 +168,10 @@ void patch_entries(run_state& run, std::int32_t entry_count) {
         if (std::ferror(run.archive)) {
             report(run, nullptr, "cannot read the directory: %s", std::strerror(errno));
         }
-        std::clearerr(run.archive);
     }
-    if (read_records < static_cast<std::uint64_t>(entry_count)) {
+    if (std::ferror(run.archive)) {
+        std::clearerr(run.archive);
+    } else if (read_records < static_cast<std::uint64_t>(entry_count)) {
         report(run, nullptr, "directory runs past the end of the file: %llu of %d entries present",
                static_cast<unsigned long long>(read_records), static_cast<int>(entry_count));
     }
