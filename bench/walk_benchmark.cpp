@@ -16,7 +16,7 @@ using img_whiten::build::bytes;
 // The model entries of a sample archive, each padded to whole sectors as stored.
 std::vector<bytes> realistic_models() {
     img_whiten::build::sample_options options;
-    options.target_bytes = 64u << 20;
+    options.target_bytes = 16u << 20;
     std::vector<bytes> models;
     for (img_whiten::build::entry& e : img_whiten::build::sample_entries(options)) {
         if (img_whiten::is_model_entry(e.name.c_str())) {
