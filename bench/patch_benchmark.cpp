@@ -69,15 +69,18 @@ double mib(double bytes) {
     return bytes / (1024.0 * 1024.0);
 }
 
-// Copies `from` over `to` and forces it to disk, so no writeback of the copy
-// overlaps a timed run.
-void fresh_copy(const fs::path& from, const fs::path& to) {
-    fs::copy_file(from, to, fs::copy_options::overwrite_existing);
-    const int fd = open(to.c_str(), O_RDONLY);
+// Forces `file` to disk, so that no writeback of it overlaps a timed run.
+void settle(const fs::path& file) {
+    const int fd = open(file.c_str(), O_RDONLY);
     if (fd >= 0) {
         fsync(fd);
         close(fd);
     }
+}
+
+void fresh_copy(const fs::path& from, const fs::path& to) {
+    fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+    settle(to);
 }
 
 void warm(const fs::path& file) {
@@ -192,8 +195,10 @@ int main(int argc, char** argv) {
             }
         }
     }
+    settle(original);
     fresh_copy(original, patched);
     const process_result first = run_process({tool, patched.string()});
+    settle(patched);
     check(first.exit_status == 0 && first.err.empty(), "first run failed: " + first.err);
     const std::string mask = write_mask(first.out);
     check(mask.size() == models, "one line per model entry");
