@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "archive.h"
+#include "byte_order.h"
 #include "fuzz_check.h"
 #include "invariants.h"
 #include "patch_run.h"
@@ -91,17 +92,12 @@ struct expectation {
     bool models_share_bytes = false;
 };
 
-std::uint32_t le32(const unsigned char* p) {
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-           std::uint32_t{p[3]} << 24;
-}
-
 expectation expect_for(const bytes& file) {
     expectation e;
     if (file.size() < 8 || std::memcmp(file.data(), "VER2", 4) != 0) {
         return e;
     }
-    const auto count = static_cast<std::int32_t>(le32(file.data() + 4));
+    const auto count = static_cast<std::int32_t>(img_whiten::load_le32(file.data() + 4));
     if (count <= 0) {
         return e;
     }
@@ -114,8 +110,9 @@ expectation expect_for(const bytes& file) {
     for (std::uint64_t i = 0; i < records; ++i) {
         const unsigned char* record = file.data() + 8 + 32 * i;
         const char* name = reinterpret_cast<const char*>(record + 8);
-        model_span span{std::string(name, strnlen(name, 24)), std::uint64_t{le32(record)} * 2048,
-                        std::uint64_t{le32(record + 4)} * 2048};
+        model_span span{std::string(name, strnlen(name, 24)),
+                        std::uint64_t{img_whiten::load_le32(record)} * 2048,
+                        std::uint64_t{img_whiten::load_le32(record + 4)} * 2048};
         if (!img_whiten::is_model_entry(span.name.c_str())) {
             continue;
         }

@@ -21,7 +21,9 @@
 #include <string>
 #include <vector>
 
+#include "archive.h"
 #include "archive_builder.h"
+#include "byte_order.h"
 #include "invariants.h"
 #include "process.h"
 
@@ -73,16 +75,7 @@ bytes whitened(bytes data, const std::vector<std::size_t>& offsets) {
 }
 
 std::size_t le32_at(const bytes& data, std::size_t at) {
-    return std::size_t{data[at]} | std::size_t{data[at + 1]} << 8 |
-           std::size_t{data[at + 2]} << 16 | std::size_t{data[at + 3]} << 24;
-}
-
-bytes cat(std::initializer_list<bytes> parts) {
-    bytes out;
-    for (const bytes& part : parts) {
-        append(out, part);
-    }
-    return out;
+    return img_whiten::load_le32(&data[at]);
 }
 
 // Offsets in `file` of every grey colour word in the data of entry `index`.
@@ -91,7 +84,7 @@ std::vector<std::size_t> grey_words(const bytes& file, std::size_t index) {
     const std::size_t length = le32_at(file, entry_record_offset(index) + 4) * sector;
     std::vector<std::size_t> found;
     for (std::size_t i = offset; i + 4 <= offset + length; ++i) {
-        if (file[i] == 0x95 && file[i + 1] == 0x95 && file[i + 2] == 0x95 && file[i + 3] == 0xFF) {
+        if (img_whiten::invariants::is_grey_at(&file[i])) {
             found.push_back(i);
         }
     }
@@ -398,14 +391,10 @@ bool cut_short(const bytes& file) {
     }
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t at = entry_record_offset(i);
-        std::string name(reinterpret_cast<const char*>(&file[at + 8]),
-                         strnlen(reinterpret_cast<const char*>(&file[at + 8]), 24));
-        for (char& c : name) {
-            c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-        }
+        const std::string name(reinterpret_cast<const char*>(&file[at + 8]),
+                               strnlen(reinterpret_cast<const char*>(&file[at + 8]), 24));
         const std::size_t end = (le32_at(file, at) + le32_at(file, at + 4)) * sector;
-        const bool model = name.size() >= 4 && name.compare(name.size() - 4, 4, ".dff") == 0;
-        if (model && end > file.size()) {
+        if (img_whiten::is_model_entry(name.c_str()) && end > file.size()) {
             return true;
         }
     }

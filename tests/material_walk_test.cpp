@@ -9,18 +9,11 @@
 #include <vector>
 
 #include "archive_builder.h"
+#include "invariants.h"
 
 namespace {
 
 using namespace img_whiten::build;
-
-bytes cat(std::initializer_list<bytes> parts) {
-    bytes out;
-    for (const bytes& part : parts) {
-        append(out, part);
-    }
-    return out;
-}
 
 bytes zeros(std::size_t count) {
     return bytes(count, 0);
@@ -35,7 +28,7 @@ bytes prefix(bytes data, std::size_t length) {
 std::vector<std::size_t> grey_words(const bytes& data) {
     std::vector<std::size_t> found;
     for (std::size_t i = 0; i + 4 <= data.size(); ++i) {
-        if (data[i] == 0x95 && data[i + 1] == 0x95 && data[i + 2] == 0x95 && data[i + 3] == 0xFF) {
+        if (img_whiten::invariants::is_grey_at(&data[i])) {
             found.push_back(i);
         }
     }

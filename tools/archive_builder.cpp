@@ -119,6 +119,14 @@ void append(bytes& out, const bytes& more) {
     out.insert(out.end(), more.begin(), more.end());
 }
 
+bytes cat(std::initializer_list<bytes> parts) {
+    bytes out;
+    for (const bytes& part : parts) {
+        append(out, part);
+    }
+    return out;
+}
+
 bytes chunk_header(std::uint32_t type, std::uint32_t size) {
     bytes out;
     put_le32(out, type);           // type

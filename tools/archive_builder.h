@@ -41,6 +41,8 @@ void put_le32(bytes& out, std::uint32_t value);
 void put_f32(bytes& out, float value);
 void set_le32(bytes& out, std::size_t position, std::uint32_t value);
 void append(bytes& out, const bytes& more);
+// `parts` back to back.
+bytes cat(std::initializer_list<bytes> parts);
 
 // A chunk: 12-byte header (type, size, library stamp) and then `body`.
 bytes chunk(std::uint32_t type, const bytes& body);
