@@ -165,11 +165,9 @@ void patch_entries(run_state& run, std::int32_t entry_count) {
         }
         read_records = std::fread(directory, archive_entry_size, static_cast<std::size_t>(records),
                                   run.archive);
-        if (std::ferror(run.archive)) {
-            report(run, nullptr, "cannot read the directory: %s", std::strerror(errno));
-        }
     }
     if (std::ferror(run.archive)) {
+        report(run, nullptr, "cannot read the directory: %s", std::strerror(errno));
         std::clearerr(run.archive);
     } else if (read_records < static_cast<std::uint64_t>(entry_count)) {
         report(run, nullptr, "directory runs past the end of the file: %llu of %d entries present",
