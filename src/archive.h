@@ -9,8 +9,9 @@
 namespace img_whiten {
 
 // Every position and length in the directory counts 2048-byte sectors.
+constexpr unsigned sector_shift = 11;
 constexpr std::uint64_t sector_size = 2048;
-static_assert(sector_size == std::uint64_t{1} << 11, "a sector is 2048 bytes");
+static_assert(sector_size == std::uint64_t{1} << sector_shift, "a sector is 2048 bytes");
 
 // archive_header, at file offset 0:
 //   0  4 bytes  magic        "VER2"

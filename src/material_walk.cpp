@@ -11,9 +11,16 @@ bool is_stepped_into(std::uint32_t type) {
            type == chunk_geometry_list;
 }
 
+void mark(change_map& changes, std::size_t first_byte, std::size_t last_byte) {
+    for (std::size_t block = first_byte >> changes.block_shift;
+         block <= last_byte >> changes.block_shift; ++block) {
+        changes.bits[block / 64] |= std::uint64_t{1} << (block % 64);
+    }
+}
+
 }  // namespace
 
-std::int64_t whiten_grey_materials(unsigned char* buffer, std::size_t length) {
+std::int64_t whiten_grey_materials(unsigned char* buffer, std::size_t length, change_map* changes) {
     std::int64_t count = 0;
     std::size_t cursor = 0;
     // Invariant: cursor <= length, so length - cursor never wraps.
@@ -31,6 +38,9 @@ std::int64_t whiten_grey_materials(unsigned char* buffer, std::size_t length) {
             load_le32(chunk + material_colour_offset) == grey_colour) {
             store_le32(chunk + material_colour_offset, white_colour);
             ++count;
+            if (changes != nullptr) {
+                mark(*changes, cursor + material_colour_offset, cursor + material_colour_end - 1);
+            }
         }
         // Materials and every other type are skipped whole; a size that
         // reaches or passes the end ends the walk.

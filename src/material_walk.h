@@ -42,9 +42,23 @@ static_assert(material_colour_offset == 2 * chunk_header_size + 4, "colour follo
 constexpr std::uint32_t grey_colour = 0xFF959595;   // 149, 149, 149, 255
 constexpr std::uint32_t white_colour = 0xFFFFFFFF;  // 255, 255, 255, 255
 
+// Where a walk changed the buffer: one bit per block of 2^block_shift bytes
+// (block i is bit i % 64 of bits[i / 64]), set when the block holds a byte of
+// a replaced colour word. The caller clears the bits, change_map_words() of them.
+struct change_map {
+    std::uint64_t* bits;
+    unsigned block_shift;
+};
+
+inline std::size_t change_map_words(std::size_t length, unsigned block_shift) {
+    return length == 0 ? 0 : ((length - 1) >> block_shift) / 64 + 1;
+}
+
 // Replaces every grey Material colour the walk reaches in `buffer` with white
-// and returns how many it replaced. Touches no byte outside [buffer, buffer + length).
-std::int64_t whiten_grey_materials(unsigned char* buffer, std::size_t length);
+// and returns how many it replaced, marking in `changes` (when given) the
+// blocks it changed. Touches no byte outside [buffer, buffer + length).
+std::int64_t whiten_grey_materials(unsigned char* buffer, std::size_t length,
+                                   change_map* changes = nullptr);
 
 }  // namespace img_whiten
 

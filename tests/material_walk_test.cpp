@@ -139,6 +139,27 @@ TEST_P(walk_test, replaces_exactly_the_expected_words_and_is_idempotent) {
     EXPECT_EQ(data, expected);
 }
 
+// The run writes back only what the map marks: a replaced word left unmarked
+// would be lost, so the map must cover exactly those words, at any block size.
+TEST_P(walk_test, change_map_marks_exactly_the_blocks_of_replaced_words) {
+    const walk_case& c = GetParam();
+    for (unsigned shift : {0u, 2u, 11u}) {
+        SCOPED_TRACE("block_shift " + std::to_string(shift));
+        bytes data = c.input;
+        // One guard word past the map's end catches a mark beyond the buffer.
+        std::vector<std::uint64_t> bits(img_whiten::change_map_words(data.size(), shift) + 1, 0);
+        img_whiten::change_map changes{bits.data(), shift};
+        img_whiten::whiten_grey_materials(data.data(), data.size(), &changes);
+        std::vector<std::uint64_t> expected(bits.size(), 0);
+        for (std::size_t offset : c.whitened) {
+            for (std::size_t byte = offset; byte < offset + 4; ++byte) {
+                expected[(byte >> shift) / 64] |= std::uint64_t{1} << ((byte >> shift) % 64);
+            }
+        }
+        EXPECT_EQ(bits, expected);
+    }
+}
+
 std::string case_name(const testing::TestParamInfo<walk_case>& info) {
     std::string name = info.param.name;
     for (char& c : name) {
