@@ -28,28 +28,37 @@ int make_capture_file(std::string& path) {
     return mkstemp(path.data());
 }
 
+// Adds the child's write counters to `result`; the child must have exited but not been reaped.
+void read_write_counters(int pid, process_result& result) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/io");
+    std::string key;
+    std::uint64_t value = 0;
+    while (in >> key >> value) {
+        if (key == "wchar:") {
+            result.written_bytes = value;
+        } else if (key == "syscw:") {
+            result.write_calls = value;
+        }
+    }
+}
+
 }  // namespace
 
-process_result run_process(const std::vector<std::string>& argv, const process_limits& limits) {
-    process_result result;
-    std::string out_path, err_path;
-    const int out_fd = make_capture_file(out_path);
-    const int err_fd = make_capture_file(err_path);
-    if (out_fd < 0 || err_fd < 0) {
-        std::perror("mkstemp");
-        std::abort();
-    }
+int start_process(const std::vector<std::string>& argv, int in_fd, int out_fd, int err_fd,
+                  const process_limits& limits) {
     std::vector<char*> args;
     for (const std::string& arg : argv) {
         args.push_back(const_cast<char*>(arg.c_str()));
     }
     args.push_back(nullptr);
-
-    const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
-        dup2(out_fd, STDOUT_FILENO);
-        dup2(err_fd, STDERR_FILENO);
+        const int fds[] = {in_fd, out_fd, err_fd};
+        for (int target = 0; target < 3; ++target) {
+            if (fds[target] >= 0) {
+                dup2(fds[target], target);
+            }
+        }
         if (limits.file_size_limit != 0) {
             std::signal(SIGXFSZ, SIG_IGN);  // a refused write then fails with EFBIG
             const rlimit limit{limits.file_size_limit, limits.file_size_limit};
@@ -60,6 +69,23 @@ process_result run_process(const std::vector<std::string>& argv, const process_l
         execvp(args[0], args.data());
         _exit(127);
     }
+    return pid;
+}
+
+process_result run_process(const std::vector<std::string>& argv, const process_limits& limits) {
+    process_result result;
+    std::string out_path, err_path;
+    const int out_fd = make_capture_file(out_path);
+    const int err_fd = make_capture_file(err_path);
+    if (out_fd < 0 || err_fd < 0) {
+        std::perror("mkstemp");
+        std::abort();
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = start_process(argv, -1, out_fd, err_fd, limits);
+    siginfo_t exited{};
+    waitid(P_PID, static_cast<id_t>(pid), &exited, WEXITED | WNOWAIT);
+    read_write_counters(pid, result);
     int status = 0;
     rusage usage{};
     wait4(pid, &status, 0, &usage);

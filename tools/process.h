@@ -13,6 +13,10 @@ struct process_result {
     std::string err;        // everything written to stderr
     long peak_rss_kib = 0;  // the child's peak resident memory
     double seconds = 0;     // wall-clock time
+    // Bytes the child handed to write calls, to every file it wrote (stdout
+    // and stderr included), and how many such calls it made.
+    std::uint64_t written_bytes = 0;
+    std::uint64_t write_calls = 0;
 };
 
 struct process_limits {
@@ -21,5 +25,10 @@ struct process_limits {
 };
 
 process_result run_process(const std::vector<std::string>& argv, const process_limits& limits = {});
+
+// Starts `argv` as a child with its standard streams on these descriptors
+// (-1: inherited) and returns its pid without waiting for it.
+int start_process(const std::vector<std::string>& argv, int in_fd, int out_fd, int err_fd,
+                  const process_limits& limits = {});
 
 #endif
