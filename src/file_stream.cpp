@@ -3,7 +3,15 @@
 #include <cerrno>
 #include <cstdint>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <share.h>
+#include <windows.h>
+
+#include <string>
+
+#include "utf16.h"
+#else
+#include <sys/file.h>
 #include <sys/types.h>
 #endif
 
@@ -30,6 +38,37 @@ std::int64_t tell64(std::FILE* file) {
 #endif
 
 }  // namespace
+
+#if defined(_WIN32)
+std::FILE* open_archive(const char* path, archive_access access, bool* in_use) {
+    const std::u16string utf16 = utf8_to_utf16(path);
+    const std::wstring wide(utf16.begin(), utf16.end());
+    const bool update = access == archive_access::update;
+    std::FILE* file =
+        _wfsopen(wide.c_str(), update ? L"rb+" : L"rb", update ? _SH_DENYWR : _SH_DENYNO);
+    if (file == nullptr) {
+        const int error = errno;
+        *in_use = GetLastError() == ERROR_SHARING_VIOLATION;
+        errno = error;
+    }
+    return file;
+}
+#else
+std::FILE* open_archive(const char* path, archive_access access, bool* in_use) {
+    *in_use = false;
+    const bool update = access == archive_access::update;
+    std::FILE* file = std::fopen(path, update ? "rb+" : "rb");
+    // Only a lock held elsewhere stops the run; a file system without locks does not.
+    if (file != nullptr && update && flock(fileno(file), LOCK_EX | LOCK_NB) != 0 &&
+        errno == EWOULDBLOCK) {
+        *in_use = true;
+        std::fclose(file);
+        errno = EWOULDBLOCK;
+        return nullptr;
+    }
+    return file;
+}
+#endif
 
 bool seek_to(std::FILE* file, std::uint64_t position) {
     if (position > static_cast<std::uint64_t>(INT64_MAX)) {

@@ -7,6 +7,18 @@
 
 namespace img_whiten {
 
+enum class archive_access {
+    update,     // read and write; every other writer is kept out while open
+    read_only,  // read; nothing is kept out
+};
+
+// Opens the existing file at the UTF-8 `path` as a binary stream. For update
+// it keeps other writers out: an exclusive advisory lock (flock) on POSIX
+// systems, a share mode that denies writing on Windows. Returns null with
+// errno set on failure; *in_use then tells whether another program holds
+// the file.
+std::FILE* open_archive(const char* path, archive_access access, bool* in_use);
+
 // Seeks to the absolute byte `position`; false (errno set) when it fails.
 bool seek_to(std::FILE* file, std::uint64_t position);
 

@@ -1,5 +1,38 @@
 #include "patch_run.h"
 
+#if defined(_WIN32)
+#include <string>
+#include <vector>
+
+#include "console.h"
+#include "utf16.h"
+
+// Wide arguments, so that any path opens whatever the system's code page.
+int wmain(int argc, wchar_t** argv) {
+    std::vector<std::string> utf8(static_cast<std::size_t>(argc));
+    std::vector<char*> args;
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        const std::u16string utf16(argv[i], argv[i] + std::char_traits<wchar_t>::length(argv[i]));
+        utf8[i] = img_whiten::utf16_to_utf8(utf16.data(), utf16.size());
+        args.push_back(utf8[i].data());
+    }
+    args.push_back(nullptr);
+    // Started by a double-click or a drop on the exe: keep the window and its result.
+    const bool keep_window = img_whiten::console_closes_with_process(img_whiten::query_console());
+    if (argc < 2 && keep_window) {
+        img_whiten::write_message(
+            stderr,
+            "img-whiten: drop an IMG archive on img-whiten.exe to turn its "
+            "grey materials white, or run img-whiten ARCHIVE in a console.\n");
+    }
+    const int status = img_whiten::patch_archive(argc, args.data());
+    if (keep_window) {
+        img_whiten::wait_for_enter(stderr);
+    }
+    return status;
+}
+#else
 int main(int argc, char** argv) {
     return img_whiten::patch_archive(argc, argv);
 }
+#endif

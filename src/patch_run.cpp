@@ -6,9 +6,15 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
+#include <map>
+#include <string>
+#include <vector>
 
 #include "archive.h"
+#include "command_line.h"
+#include "console.h"
 #include "file_stream.h"
 #include "material_walk.h"
 
@@ -22,6 +28,7 @@ struct run_state {
     std::FILE* err;
     std::FILE* archive;
     std::uint64_t file_size;
+    bool dry_run;
     int status;
 };
 
@@ -32,38 +39,108 @@ __attribute__((format(printf, 3, 4)))
 #endif
 void report(run_state& run, const char* entry_name, const char* format, ...) {
     std::fflush(run.out);
-    std::fprintf(run.err, "img-whiten: %s: ", run.path);
+    std::string line = "img-whiten: ";
+    line += run.path;
+    line += ": ";
     if (entry_name != nullptr) {
-        std::fprintf(run.err, "%s: ", entry_name);
+        line += entry_name;
+        line += ": ";
     }
     std::va_list args;
     va_start(args, format);
-    std::vfprintf(run.err, format, args);
+    std::va_list measure;
+    va_copy(measure, args);
+    const int length = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    if (length > 0) {
+        std::vector<char> what(static_cast<std::size_t>(length) + 1);
+        std::vsnprintf(what.data(), what.size(), format, args);
+        line.append(what.data(), static_cast<std::size_t>(length));
+    }
     va_end(args);
-    std::fputc('\n', run.err);
+    line += '\n';
+    write_message(run.err, line);
     std::fflush(run.err);
     run.status = exit_failure_reported;
 }
 
 // One growing block reused for every entry: memory stays at the largest entry read.
-struct entry_buffer {
-    unsigned char* bytes = nullptr;
+template <typename T>
+struct reused_block {
+    T* items = nullptr;
     std::size_t capacity = 0;
 
-    entry_buffer() = default;
-    entry_buffer(const entry_buffer&) = delete;
-    entry_buffer& operator=(const entry_buffer&) = delete;
-    ~entry_buffer() { std::free(bytes); }
+    reused_block() = default;
+    reused_block(const reused_block&) = delete;
+    reused_block& operator=(const reused_block&) = delete;
+    ~reused_block() { std::free(items); }
 
-    bool reserve(std::size_t size) {
-        if (size <= capacity) {
+    bool reserve(std::size_t count) {
+        if (count <= capacity) {
             return true;
         }
-        std::free(bytes);
-        bytes = static_cast<unsigned char*>(std::malloc(size));
-        capacity = bytes != nullptr ? size : 0;
-        return bytes != nullptr;
+        std::free(items);
+        items = count <= SIZE_MAX / sizeof(T) ? static_cast<T*>(std::malloc(count * sizeof(T)))
+                                              : nullptr;
+        capacity = items != nullptr ? count : 0;
+        return items != nullptr;
     }
+};
+
+// The next run of set bits at or after bit `from`, as [*first, *end); false when none is left.
+bool next_marked_run(const std::uint64_t* bits, std::size_t bit_count, std::size_t from,
+                     std::size_t* first, std::size_t* end) {
+    auto is_set = [bits](std::size_t bit) { return (bits[bit / 64] >> (bit % 64) & 1) != 0; };
+    while (from < bit_count && !is_set(from)) {
+        from = bits[from / 64] >> (from % 64) == 0 ? (from / 64 + 1) * 64 : from + 1;
+    }
+    if (from >= bit_count) {
+        return false;
+    }
+    *first = from;
+    while (from < bit_count && is_set(from)) {
+        ++from;
+    }
+    *end = from;
+    return true;
+}
+
+// What a dry run would have written so far: runs of bytes, by file position,
+// that a real run turned white. Later entries that share those bytes read them
+// as a real run would after its writes.
+class pending_whites {
+public:
+    // Records the bytes marked one bit per byte in `changes` of an entry read at `offset`.
+    void record(std::uint64_t offset, const std::uint64_t* changes, std::size_t length) {
+        std::size_t first = 0, end = 0;
+        for (std::size_t from = 0; next_marked_run(changes, length, from, &first, &end);
+             from = end) {
+            runs_.emplace(offset + first, offset + end);
+        }
+    }
+
+    // Whitens the recorded bytes that fall in `length` bytes read from `offset`.
+    void apply(std::uint64_t offset, unsigned char* data, std::size_t length) const {
+        const std::uint64_t data_end = offset + length;
+        auto run = runs_.upper_bound(offset);
+        if (run != runs_.begin() && std::prev(run)->second > offset) {
+            --run;
+        }
+        for (; run != runs_.end() && run->first < data_end; ++run) {
+            const std::uint64_t from = std::max(run->first, offset);
+            const std::uint64_t to = std::min(run->second, data_end);
+            std::memset(data + (from - offset), 0xFF, static_cast<std::size_t>(to - from));
+        }
+    }
+
+private:
+    std::map<std::uint64_t, std::uint64_t> runs_;  // first byte -> one past the last
+};
+
+struct entry_buffers {
+    reused_block<unsigned char> data;
+    reused_block<std::uint64_t> changes;
+    pending_whites dry_run_whites;
 };
 
 void print_count(run_state& run, std::int64_t count) {
@@ -72,10 +149,36 @@ void print_count(run_state& run, std::int64_t count) {
 
 enum class next_step { go_on, stop };
 
-// Reads one model entry, whitens it and writes it back when it changed; only
-// bytes read from the entry's own position are ever written there.
+// Writes back the sectors of the entry at `offset` that hold a changed byte,
+// neighbouring ones joined, each run flushed so a refused write is named here.
+next_step write_changed_sectors(run_state& run, const archive_entry& entry, std::uint64_t offset,
+                                const unsigned char* data, std::size_t length,
+                                const std::uint64_t* changed_sectors) {
+    const std::size_t sector_count = static_cast<std::size_t>((length - 1) / sector_size + 1);
+    std::size_t first = 0, end = 0;
+    for (std::size_t from = 0; next_marked_run(changed_sectors, sector_count, from, &first, &end);
+         from = end) {
+        const std::size_t begin = first * sector_size;
+        const std::size_t stop = std::min<std::size_t>(end * sector_size, length);
+        if (!seek_to(run.archive, offset + begin)) {
+            report(run, entry.name, "cannot seek to byte %llu: %s: not written",
+                   static_cast<unsigned long long>(offset + begin), std::strerror(errno));
+            return next_step::go_on;
+        }
+        if (std::fwrite(data + begin, 1, stop - begin, run.archive) != stop - begin ||
+            std::fflush(run.archive) != 0) {
+            report(run, entry.name, "cannot write: %s: later entries not visited",
+                   std::strerror(errno));
+            return next_step::stop;
+        }
+    }
+    return next_step::go_on;
+}
+
+// Reads one model entry, whitens it and writes back the sectors it changed;
+// only bytes read from the entry's own position are ever written there.
 next_step patch_entry(run_state& run, const archive_entry& entry, std::uint64_t protected_end,
-                      entry_buffer& buffer) {
+                      entry_buffers& buffers) {
     std::fprintf(run.out, "Patching %s ", entry.name);
     const std::uint64_t offset = entry_data_offset(entry);
     const std::uint64_t length = entry_data_length(entry);
@@ -97,13 +200,20 @@ next_step patch_entry(run_state& run, const archive_entry& entry, std::uint64_t 
                static_cast<unsigned long long>(run.file_size));
         return next_step::go_on;
     }
-    if (available > std::numeric_limits<std::size_t>::max() ||
-        !buffer.reserve(static_cast<std::size_t>(available))) {
+    // A real run marks changed sectors; a dry run marks changed bytes, to replay them later.
+    const unsigned block_shift = run.dry_run ? 0 : sector_shift;
+    const std::size_t mark_words =
+        available > std::numeric_limits<std::size_t>::max()
+            ? 0
+            : change_map_words(static_cast<std::size_t>(available), block_shift);
+    if (mark_words == 0 || !buffers.data.reserve(static_cast<std::size_t>(available)) ||
+        !buffers.changes.reserve(mark_words)) {
         print_count(run, 0);
         report(run, entry.name, "cannot allocate %llu bytes: not patched",
                static_cast<unsigned long long>(available));
         return next_step::go_on;
     }
+    unsigned char* const data = buffers.data.items;
     const std::size_t wanted = static_cast<std::size_t>(available);
     if (!seek_to(run.archive, offset)) {
         print_count(run, 0);
@@ -111,7 +221,7 @@ next_step patch_entry(run_state& run, const archive_entry& entry, std::uint64_t 
                static_cast<unsigned long long>(offset), std::strerror(errno));
         return next_step::go_on;
     }
-    const std::size_t got = std::fread(buffer.bytes, 1, wanted, run.archive);
+    const std::size_t got = std::fread(data, 1, wanted, run.archive);
     if (std::ferror(run.archive)) {
         const int error = errno;
         std::clearerr(run.archive);
@@ -120,8 +230,13 @@ next_step patch_entry(run_state& run, const archive_entry& entry, std::uint64_t 
         return next_step::go_on;
     }
     std::clearerr(run.archive);
+    if (run.dry_run) {
+        buffers.dry_run_whites.apply(offset, data, got);
+    }
 
-    const std::int64_t count = whiten_grey_materials(buffer.bytes, got);
+    std::memset(buffers.changes.items, 0, mark_words * sizeof(std::uint64_t));
+    change_map changes{buffers.changes.items, block_shift};
+    const std::int64_t count = whiten_grey_materials(data, got, &changes);
     print_count(run, count);
     if (got < length) {
         report(run, entry.name, "data runs past the end of the file: read %llu of %llu bytes",
@@ -130,18 +245,11 @@ next_step patch_entry(run_state& run, const archive_entry& entry, std::uint64_t 
     if (count == 0) {
         return next_step::go_on;
     }
-    if (!seek_to(run.archive, offset)) {
-        report(run, entry.name, "cannot seek to byte %llu: %s: not written",
-               static_cast<unsigned long long>(offset), std::strerror(errno));
+    if (run.dry_run) {
+        buffers.dry_run_whites.record(offset, changes.bits, got);
         return next_step::go_on;
     }
-    // Flush here so a refused write is caught and named for this entry.
-    if (std::fwrite(buffer.bytes, 1, got, run.archive) != got || std::fflush(run.archive) != 0) {
-        report(run, entry.name, "cannot write: %s: later entries not visited",
-               std::strerror(errno));
-        return next_step::stop;
-    }
-    return next_step::go_on;
+    return write_changed_sectors(run, entry, offset, data, got, changes.bits);
 }
 
 // Reads the directory as far as the file holds whole records and visits them in order.
@@ -174,13 +282,13 @@ void patch_entries(run_state& run, std::int32_t entry_count) {
                static_cast<unsigned long long>(read_records), static_cast<int>(entry_count));
     }
 
-    entry_buffer buffer;
+    entry_buffers buffers;
     for (std::size_t index = 0; index < read_records; ++index) {
         const archive_entry entry = decode_archive_entry(directory + index * archive_entry_size);
         if (!is_model_entry(entry.name)) {
             continue;
         }
-        if (patch_entry(run, entry, protected_end, buffer) == next_step::stop) {
+        if (patch_entry(run, entry, protected_end, buffers) == next_step::stop) {
             break;
         }
     }
@@ -189,11 +297,20 @@ void patch_entries(run_state& run, std::int32_t entry_count) {
 
 }  // namespace
 
-int patch_archive_file(const char* path, std::FILE* out, std::FILE* err) {
-    run_state run{path, out, err, nullptr, 0, exit_done};
-    run.archive = std::fopen(path, "rb+");
+int patch_archive_file(const char* path, std::FILE* out, std::FILE* err, run_mode mode) {
+    const bool dry_run = mode == run_mode::dry_run;
+    run_state run{path, out, err, nullptr, 0, dry_run, exit_done};
+    bool in_use = false;
+    run.archive =
+        open_archive(path, dry_run ? archive_access::read_only : archive_access::update, &in_use);
     if (run.archive == nullptr) {
-        report(run, nullptr, "cannot open for update: %s", std::strerror(errno));
+        if (in_use) {
+            report(run, nullptr, "in use by another program: %s", std::strerror(errno));
+        } else {
+            report(run, nullptr,
+                   dry_run ? "cannot open for reading: %s" : "cannot open for update: %s",
+                   std::strerror(errno));
+        }
         return run.status;
     }
     unsigned char header_bytes[archive_header_size];
@@ -221,10 +338,26 @@ int patch_archive_file(const char* path, std::FILE* out, std::FILE* err) {
 }
 
 int patch_archive(int argc, char** argv) {
-    if (argc < 2) {
-        return exit_done;
+    const command_line line = parse_command_line(argc, argv);
+    switch (line.what) {
+        case command::nothing:
+            return exit_done;
+        case command::help:
+            print_help(stdout);
+            return std::fflush(stdout) == 0 ? exit_done : exit_failure_reported;
+        case command::version:
+            print_version(stdout);
+            return std::fflush(stdout) == 0 ? exit_done : exit_failure_reported;
+        case command::missing_path:
+            write_message(stderr, std::string("img-whiten: ") + argv[1] +
+                                      ": no archive given; see img-whiten --help\n");
+            return exit_usage;
+        case command::dry_run:
+            return patch_archive_file(line.path, stdout, stderr, run_mode::dry_run);
+        case command::patch:
+            break;
     }
-    return patch_archive_file(argv[1], stdout, stderr);
+    return patch_archive_file(line.path, stdout, stderr, run_mode::patch);
 }
 
 }  // namespace img_whiten

@@ -10,14 +10,22 @@ namespace img_whiten {
 // Exit statuses of a run.
 constexpr int exit_done = 0;
 constexpr int exit_failure_reported = 1;
+constexpr int exit_usage = 2;  // an option without its archive
 
-// Patches the archive at `path`, printing one progress line per model entry
-// to `out` and every failure to `err`. Returns exit_done, or
+enum class run_mode {
+    patch,    // write back what changed
+    dry_run,  // open read-only and write nothing, printing what a real run would
+};
+
+// Patches the archive at the UTF-8 `path`, printing one progress line per
+// model entry to `out` and every failure to `err`. Returns exit_done, or
 // exit_failure_reported when it wrote a failure to `err`.
-int patch_archive_file(const char* path, std::FILE* out, std::FILE* err);
+int patch_archive_file(const char* path, std::FILE* out, std::FILE* err,
+                       run_mode mode = run_mode::patch);
 
-// The program: argv[1] is the archive's path, further arguments are ignored,
-// and no path at all is a silent exit_done.
+// The program, on UTF-8 arguments: argv[1] is an option or the archive's
+// path, arguments after the path are ignored, and no argument at all is a
+// silent exit_done.
 int patch_archive(int argc, char** argv);
 
 }  // namespace img_whiten

@@ -1,0 +1,37 @@
+// The console the tool runs in: messages that read right in a Windows
+// console, and keeping a console window open that would close with the tool.
+#ifndef IMG_WHITEN_CONSOLE_H
+#define IMG_WHITEN_CONSOLE_H
+
+#include <cstdio>
+#include <string>
+
+namespace img_whiten {
+
+// What decides whether the console window closes with the process.
+struct console_facts {
+    unsigned attached_processes;  // processes sharing the console; 0 when there is none
+    bool input_is_console;
+    bool output_is_console;
+    bool error_is_console;
+};
+
+// True when the console was made for this process alone (the exe was
+// double-clicked or had an archive dropped on it) and no stream is
+// redirected: the window would vanish, with the result, when the run ends.
+bool console_closes_with_process(const console_facts& facts);
+
+// The facts for this process; on systems without consoles of that kind, none.
+console_facts query_console();
+
+// Prints a blank line and "Press Enter to close this window." on `prompt`
+// and waits for Enter (or the end of standard input).
+void wait_for_enter(std::FILE* prompt);
+
+// Writes the UTF-8 `text` to `stream`: as UTF-16 when the stream is a Windows
+// console, so any path reads right whatever its code page, else as bytes.
+void write_message(std::FILE* stream, const std::string& text);
+
+}  // namespace img_whiten
+
+#endif
