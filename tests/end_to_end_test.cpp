@@ -276,6 +276,54 @@ TEST_F(end_to_end, entries_sharing_sectors_see_earlier_writes) {
                  whitened(before, {sector + 28}));
 }
 
+// --- Write-back: only the sectors that hold a replaced word reach the file ---
+
+// Bytes the run handed to the OS for the archive: everything it wrote, less its stdout and stderr.
+std::uint64_t archive_bytes_written(const process_result& result) {
+    return result.written_bytes - result.out.size() - result.err.size();
+}
+
+TEST_F(end_to_end, writes_only_the_sectors_that_hold_a_replaced_word) {
+    if (!config.launcher.empty()) {
+        GTEST_SKIP() << "the write count of a launched program includes the launcher's own";
+    }
+    // Grey in the last of four sectors, behind 6 KiB of vertex data.
+    const bytes late = clump({geometry({material(white)}, 6 << 10), geometry({material(grey)}, 0)});
+    // A colour word at entry bytes 2046..2049, across the first sector boundary.
+    const bytes straddling = cat({chunk(chunk_type::struct_data, bytes(2006, 0)), material(grey)});
+    // Grey in the second sector, which the file's end cuts 100 bytes in.
+    const bytes cut = cat({chunk(chunk_type::struct_data, bytes(2024, 0)), material(grey)});
+    bytes cut_archive = archive({{"cut.dff", cut}});
+    cut_archive.resize(2 * sector + 100);
+    const struct {
+        const char* name;
+        bytes file;
+        std::uint64_t written;  // bytes the run may hand to the OS for the archive
+        int status;
+    } cases[] = {
+        {"one sector of four", archive({{"late.dff", late}}), sector, 0},
+        {"a word across two sectors", archive({{"across.dff", straddling}}), 2 * sector, 0},
+        {"a sector cut by the end of the file", cut_archive, 100, 1},
+        {"second run",
+         whitened(archive({{"late.dff", late}}), grey_words(archive({{"late.dff", late}}), 0)), 0,
+         0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::size_t> greys;
+        for (std::size_t i = 0; i + 4 <= c.file.size(); ++i) {
+            if (img_whiten::invariants::is_grey_at(&c.file[i])) {
+                greys.push_back(i);
+            }
+        }
+        bytes after;
+        const process_result result = patch(c.file, &after);
+        EXPECT_EQ(result.exit_status, c.status) << result.err;
+        EXPECT_TRUE(after == whitened(c.file, greys)) << "file bytes differ";
+        EXPECT_EQ(archive_bytes_written(result), c.written);
+    }
+}
+
 // --- Damaged archives: reported on stderr, exit 1, only read grey words changed ---
 
 TEST_F(end_to_end, archive_that_cannot_be_opened) {

@@ -1,0 +1,212 @@
+// Interrupted runs: the tool is killed (SIGKILL) at seeded random moments of
+// runs over a sample archive, or loses its stdout to a reader that quits after
+// the first line. Afterwards the file keeps its length, every byte holds its
+// original or its patched value, and one more complete run gives exactly the
+// bytes of an uninterrupted run.
+//
+//   interrupted_run_tests --exe PATH [--size-mib N] [--trials N] [--seed S]
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "archive_builder.h"
+#include "process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using img_whiten::build::bytes;
+
+struct options {
+    std::string exe;
+    unsigned long long size_mib = 256, trials = 12, seed = 1;
+} config;
+
+// Reads `path` into `data`, reusing its memory from one trial to the next.
+void read_file(const fs::path& path, bytes& data) {
+    data.resize(fs::file_size(path));
+    std::ifstream in(path, std::ios::binary);
+    in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+bytes read_file(const fs::path& path) {
+    bytes data;
+    read_file(path, data);
+    return data;
+}
+
+// One sample archive, its patched bytes and the length of a whole run, shared by every test.
+class interrupted_run : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        // tmpfs when there is one: a dozen copies of the archive then cost no disk writeback.
+        const fs::path base =
+            access("/dev/shm", W_OK) == 0 ? "/dev/shm" : fs::temp_directory_path();
+        std::string pattern = (base / "img-whiten-kill-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        img_whiten::build::sample_options sample;
+        sample.target_bytes = config.size_mib << 20;
+        sample.seed = config.seed;
+        std::FILE* file = std::fopen(original().c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        ASSERT_TRUE(
+            img_whiten::build::write_archive(file, img_whiten::build::sample_entries(sample)));
+        ASSERT_EQ(std::fclose(file), 0);
+        original_ = new bytes(read_file(original()));
+        fs::copy_file(original(), trial(), fs::copy_options::overwrite_existing);
+        const process_result whole = run_process({config.exe, trial().string()});
+        ASSERT_EQ(whole.exit_status, 0) << whole.err;
+        run_seconds_ = whole.seconds;
+        patched_ = new bytes(read_file(trial()));
+        ASSERT_NE(*patched_, *original_);
+    }
+    static void TearDownTestSuite() {
+        delete original_;
+        delete patched_;
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+
+    static fs::path original() { return fs::path(dir_) / "original.img"; }
+    static fs::path trial() { return fs::path(dir_) / "trial.img"; }
+
+    // Checks the file an interrupted run left, then completes it with one more run.
+    // Returns how many of the bytes a whole run changes were already changed.
+    static std::size_t check_and_complete() {
+        static bytes left;
+        read_file(trial(), left);
+        EXPECT_EQ(left.size(), original_->size());
+        const bytes& before = *original_;
+        const bytes& after = *patched_;
+        std::size_t done = 0, stray = 0;
+        constexpr std::size_t block = 4096;  // most blocks are untouched: compare those whole
+        for (std::size_t at = 0; at < left.size() && at < before.size(); at += block) {
+            const std::size_t end = std::min({at + block, left.size(), before.size()});
+            if (std::memcmp(&left[at], &before[at], end - at) == 0) {
+                continue;
+            }
+            for (std::size_t i = at; i < end; ++i) {
+                done += left[i] != before[i];
+                stray += left[i] != before[i] && left[i] != after[i];
+            }
+        }
+        EXPECT_EQ(stray, 0u) << "bytes that are neither original nor patched";
+        const process_result again = run_process({config.exe, trial().string()});
+        EXPECT_EQ(again.exit_status, 0) << again.err;
+        read_file(trial(), left);
+        EXPECT_TRUE(left == after) << "a complete run did not finish the work";
+        return done;
+    }
+
+    static std::string dir_;
+    static bytes* original_;
+    static bytes* patched_;
+    static double run_seconds_;
+};
+
+std::string interrupted_run::dir_;
+bytes* interrupted_run::original_ = nullptr;
+bytes* interrupted_run::patched_ = nullptr;
+double interrupted_run::run_seconds_ = 0;
+
+TEST_F(interrupted_run, killed_at_random_moments) {
+    std::mt19937_64 rng(config.seed);
+    std::uniform_real_distribution<double> moment(0.0, run_seconds_);
+    std::size_t changed_bytes = 0;
+    for (std::size_t i = 0; i < original_->size(); ++i) {
+        changed_bytes += (*original_)[i] != (*patched_)[i];
+    }
+    std::printf("  %.0f MiB archive, a whole run %.3f s, %zu bytes change\n",
+                static_cast<double>(original_->size()) / (1 << 20), run_seconds_, changed_bytes);
+    for (unsigned long long trial_index = 0; trial_index < config.trials; ++trial_index) {
+        SCOPED_TRACE("trial " + std::to_string(trial_index));
+        fs::copy_file(original(), trial(), fs::copy_options::overwrite_existing);
+        const double delay = moment(rng);
+        const int null_fd = open("/dev/null", O_WRONLY);
+        const int pid = start_process({config.exe, trial().string()}, -1, null_fd, null_fd);
+        close(null_fd);
+        std::this_thread::sleep_for(std::chrono::duration<double>(delay));
+        kill(pid, SIGKILL);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        const std::size_t done = check_and_complete();
+        std::printf("  killed after %.4f s: %s, %zu of %zu changed bytes were written\n", delay,
+                    WIFSIGNALED(status) ? "interrupted" : "already done", done, changed_bytes);
+    }
+}
+
+// As in `img-whiten a.img | head -1`, and with a reader that quits at once.
+TEST_F(interrupted_run, stdout_closed_early) {
+    for (std::size_t lines_read : {0u, 1u}) {
+        SCOPED_TRACE(std::to_string(lines_read) + " lines read");
+        fs::copy_file(original(), trial(), fs::copy_options::overwrite_existing);
+        int pipe_fds[2];
+        ASSERT_EQ(pipe(pipe_fds), 0);
+        if (lines_read == 0) {
+            close(pipe_fds[0]);
+        }
+        const int pid = start_process({config.exe, trial().string()}, -1, pipe_fds[1], -1);
+        close(pipe_fds[1]);
+        if (lines_read > 0) {
+            std::string first_line;
+            char c = 0;
+            while (read(pipe_fds[0], &c, 1) == 1 && c != '\n') {
+                first_line += c;
+            }
+            close(pipe_fds[0]);
+            EXPECT_EQ(first_line.rfind("Patching ", 0), 0u) << first_line;
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        if (lines_read == 0) {
+            // Its first flush of stdout meets the closed pipe, long before the last model.
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE) << status;
+        }
+        const std::size_t done = check_and_complete();
+        std::printf("  stdout closed after %zu lines: %s, %zu bytes were written\n", lines_read,
+                    WIFSIGNALED(status) ? strsignal(WTERMSIG(status)) : "exited", done);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--exe" && i + 1 < argc) {
+            config.exe = argv[++i];
+        } else if (arg == "--size-mib" && i + 1 < argc) {
+            config.size_mib = std::strtoull(argv[++i], nullptr, 10);
+        } else if (arg == "--trials" && i + 1 < argc) {
+            config.trials = std::strtoull(argv[++i], nullptr, 10);
+        } else if (arg == "--seed" && i + 1 < argc) {
+            config.seed = std::strtoull(argv[++i], nullptr, 10);
+        } else {
+            std::fprintf(stderr,
+                         "usage: interrupted_run_tests --exe PATH [--size-mib N] [--trials N] "
+                         "[--seed S]\n");
+            return 2;
+        }
+    }
+    if (config.exe.empty() || config.size_mib == 0) {
+        std::fprintf(stderr, "interrupted_run_tests: --exe is required\n");
+        return 2;
+    }
+    return RUN_ALL_TESTS();
+}
