@@ -53,6 +53,10 @@ std::FILE* open_archive(const char* path, archive_access access, bool* in_use) {
     }
     return file;
 }
+
+const char* in_use_reason() {
+    return "another program has it open (sharing violation)";
+}
 #else
 std::FILE* open_archive(const char* path, archive_access access, bool* in_use) {
     *in_use = false;
@@ -67,6 +71,10 @@ std::FILE* open_archive(const char* path, archive_access access, bool* in_use) {
         return nullptr;
     }
     return file;
+}
+
+const char* in_use_reason() {
+    return "another process holds a lock on it";
 }
 #endif
 

@@ -19,6 +19,9 @@ enum class archive_access {
 // the file.
 std::FILE* open_archive(const char* path, archive_access access, bool* in_use);
 
+// Why open_archive said the file is in use, in words for a message.
+const char* in_use_reason();
+
 // Seeks to the absolute byte `position`; false (errno set) when it fails.
 bool seek_to(std::FILE* file, std::uint64_t position);
 

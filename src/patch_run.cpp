@@ -305,7 +305,7 @@ int patch_archive_file(const char* path, std::FILE* out, std::FILE* err, run_mod
         open_archive(path, dry_run ? archive_access::read_only : archive_access::update, &in_use);
     if (run.archive == nullptr) {
         if (in_use) {
-            report(run, nullptr, "in use by another program: %s", std::strerror(errno));
+            report(run, nullptr, "in use by another program: %s", in_use_reason());
         } else {
             report(run, nullptr,
                    dry_run ? "cannot open for reading: %s" : "cannot open for update: %s",
