@@ -1,8 +1,9 @@
 // Fuzzes the whole patch run on an archive file: the file keeps its length,
 // header and directory; only grey words reached in bytes read turn white;
 // stdout holds exactly one whole line per model entry; damage is reported
-// with status 1 and a sound archive gives status 0; and where no two model
-// entries share bytes, a second run changes nothing and counts 0 everywhere.
+// with status 1 and a sound archive gives status 0; a dry run before it writes
+// nothing and prints the same; and where no two model entries share bytes, a
+// second run changes nothing and counts 0 everywhere.
 #include <unistd.h>
 
 #include <algorithm>
@@ -66,14 +67,14 @@ std::string close_memstream(std::FILE* stream, char** buffer, std::size_t* size)
     return text;
 }
 
-run_output run_tool() {
+run_output run_tool(img_whiten::run_mode mode = img_whiten::run_mode::patch) {
     char* out_buffer = nullptr;
     char* err_buffer = nullptr;
     std::size_t out_size = 0, err_size = 0;
     std::FILE* out = open_memstream(&out_buffer, &out_size);
     std::FILE* err = open_memstream(&err_buffer, &err_size);
     FUZZ_CHECK(out != nullptr && err != nullptr);
-    const int status = img_whiten::patch_archive_file(archive_path().c_str(), out, err);
+    const int status = img_whiten::patch_archive_file(archive_path().c_str(), out, err, mode);
     run_output result{status, "", ""};
     result.out = close_memstream(out, &out_buffer, &out_size);
     result.err = close_memstream(err, &err_buffer, &err_size);
@@ -160,7 +161,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const expectation e = expect_for(before);
     write_whole(before);
 
+    // A dry run changes nothing and prints exactly what the real run then prints.
+    const run_output dry = run_tool(img_whiten::run_mode::dry_run);
+    FUZZ_CHECK(read_whole() == before);
     const run_output first = run_tool();
+    FUZZ_CHECK(dry.out == first.out && dry.err == first.err && dry.status == first.status);
     const bytes after = read_whole();
     FUZZ_CHECK(after.size() == before.size());
     FUZZ_CHECK(std::equal(before.begin(), before.begin() + static_cast<long>(e.protected_end),

@@ -156,7 +156,7 @@ TEST_F(interrupted_run, stdout_closed_early) {
         SCOPED_TRACE(std::to_string(lines_read) + " lines read");
         fs::copy_file(original(), trial(), fs::copy_options::overwrite_existing);
         int pipe_fds[2];
-        ASSERT_EQ(pipe(pipe_fds), 0);
+        ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
         if (lines_read == 0) {
             close(pipe_fds[0]);
         }
