@@ -741,7 +741,8 @@ TEST_F(end_to_end, every_truncation_of_a_sample_archive) {
         ASSERT_TRUE(img_whiten::invariants::changed_only_grey_words(before.data(), after.data(),
                                                                     before.size(), &whitened));
         ASSERT_EQ(result.exit_status, cut_short(before) ? 1 : 0) << result.err;
-        ASSERT_EQ(result.err.empty(), result.exit_status == 0) << result.err;
+        ASSERT_EQ(result.err.empty(), result.exit_status == 0)
+            << "stdout: " << result.out << "\nstderr: " << result.err;
         reported += result.exit_status == 1;
     }
     std::printf("  %zu cuts of a %zu-byte archive, %zu reported as damaged\n", cuts.size(),
