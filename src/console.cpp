@@ -10,8 +10,8 @@
 namespace img_whiten {
 
 bool console_closes_with_process(const console_facts& facts) {
-    return facts.attached_processes == 1 && facts.input_is_console && facts.output_is_console &&
-           facts.error_is_console;
+    return facts.attached_processes == 1 && !facts.in_wine_terminal && facts.input_is_console &&
+           facts.output_is_console && facts.error_is_console;
 }
 
 #if defined(_WIN32)
@@ -30,6 +30,10 @@ console_facts query_console() {
     DWORD processes[2];
     console_facts facts{};
     facts.attached_processes = static_cast<unsigned>(GetConsoleProcessList(processes, 2));
+    // Wine gives a program started from a Unix terminal a console of its own.
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    facts.in_wine_terminal =
+        ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
     facts.input_is_console = console_handle(stdin) != nullptr;
     facts.output_is_console = console_handle(stdout) != nullptr;
     facts.error_is_console = console_handle(stderr) != nullptr;

@@ -11,6 +11,7 @@ namespace img_whiten {
 // What decides whether the console window closes with the process.
 struct console_facts {
     unsigned attached_processes;  // processes sharing the console; 0 when there is none
+    bool in_wine_terminal;        // under Wine, whose console is the terminal that started it
     bool input_is_console;
     bool output_is_console;
     bool error_is_console;
