@@ -47,8 +47,7 @@ void write_message(std::FILE* stream, const std::string& text) {
         return;
     }
     std::fflush(stream);
-    const std::u16string utf16 = utf8_to_utf16(text.c_str());
-    const std::wstring wide(utf16.begin(), utf16.end());
+    const std::wstring wide = utf8_to_wide(text.c_str());
     DWORD written = 0;
     WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
 }
@@ -68,9 +67,10 @@ void write_message(std::FILE* stream, const std::string& text) {
 void wait_for_enter(std::FILE* prompt) {
     write_message(prompt, "\nPress Enter to close this window.\n");
     std::fflush(prompt);
-    for (int c = std::getchar(); c != EOF && c != '\n';) {
+    int c;
+    do {
         c = std::getchar();
-    }
+    } while (c != EOF && c != '\n');
 }
 
 }  // namespace img_whiten

@@ -41,8 +41,7 @@ std::int64_t tell64(std::FILE* file) {
 
 #if defined(_WIN32)
 std::FILE* open_archive(const char* path, archive_access access, bool* in_use) {
-    const std::u16string utf16 = utf8_to_utf16(path);
-    const std::wstring wide(utf16.begin(), utf16.end());
+    const std::wstring wide = utf8_to_wide(path);
     const bool update = access == archive_access::update;
     std::FILE* file =
         _wfsopen(wide.c_str(), update ? L"rb+" : L"rb", update ? _SH_DENYWR : _SH_DENYNO);

@@ -10,7 +10,6 @@
 #include <limits>
 #include <map>
 #include <string>
-#include <vector>
 
 #include "archive.h"
 #include "command_line.h"
@@ -53,12 +52,15 @@ void report(run_state& run, const char* entry_name, const char* format, ...) {
     const int length = std::vsnprintf(nullptr, 0, format, measure);
     va_end(measure);
     if (length > 0) {
-        std::vector<char> what(static_cast<std::size_t>(length) + 1);
-        std::vsnprintf(what.data(), what.size(), format, args);
-        line.append(what.data(), static_cast<std::size_t>(length));
+        // Formatted in place: vsnprintf's terminator lands where the line end goes.
+        const std::size_t prefix = line.size();
+        line.resize(prefix + static_cast<std::size_t>(length) + 1);
+        std::vsnprintf(&line[prefix], static_cast<std::size_t>(length) + 1, format, args);
+        line.back() = '\n';
+    } else {
+        line += '\n';
     }
     va_end(args);
-    line += '\n';
     write_message(run.err, line);
     std::fflush(run.err);
     run.status = exit_failure_reported;

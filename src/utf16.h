@@ -17,6 +17,14 @@ std::string utf16_to_utf8(const char16_t* text, std::size_t length);
 // byte that starts no valid sequence becomes U+FFFD.
 std::u16string utf8_to_utf16(const char* text);
 
+#if defined(_WIN32)
+// The same as a wide string, for the Windows calls that take one.
+inline std::wstring utf8_to_wide(const char* text) {
+    const std::u16string utf16 = utf8_to_utf16(text);
+    return std::wstring(utf16.begin(), utf16.end());
+}
+#endif
+
 }  // namespace img_whiten
 
 #endif
