@@ -125,8 +125,7 @@ sample timed(const std::vector<std::string>& argv, const std::string& expected_o
           argv[0] + " exited with " + std::to_string(result.exit_status) + ": " + result.err);
     check(expected_out.empty() || result.out == expected_out,
           argv[0] + " printed unexpected lines");
-    return {result.seconds, result.peak_rss_kib,
-            result.written_bytes - result.out.size() - result.err.size(), result.seconds};
+    return {result.seconds, result.peak_rss_kib, bytes_written_to_files(result), result.seconds};
 }
 
 // A fresh-copy run, then an fsync of the archive it wrote.

@@ -28,18 +28,17 @@ int make_capture_file(std::string& path) {
     return mkstemp(path.data());
 }
 
-// Adds the child's write counters to `result`; the child must have exited but not been reaped.
-void read_write_counters(int pid, process_result& result) {
+// Bytes the child handed to write calls; it must have exited but not been reaped.
+std::uint64_t written_bytes(int pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/io");
     std::string key;
     std::uint64_t value = 0;
     while (in >> key >> value) {
         if (key == "wchar:") {
-            result.written_bytes = value;
-        } else if (key == "syscw:") {
-            result.write_calls = value;
+            return value;
         }
     }
+    return 0;
 }
 
 }  // namespace
@@ -85,7 +84,7 @@ process_result run_process(const std::vector<std::string>& argv, const process_l
     const pid_t pid = start_process(argv, -1, out_fd, err_fd, limits);
     siginfo_t exited{};
     waitid(P_PID, static_cast<id_t>(pid), &exited, WEXITED | WNOWAIT);
-    read_write_counters(pid, result);
+    result.written_bytes = written_bytes(pid);
     int status = 0;
     rusage usage{};
     wait4(pid, &status, 0, &usage);

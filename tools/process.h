@@ -14,10 +14,14 @@ struct process_result {
     long peak_rss_kib = 0;  // the child's peak resident memory
     double seconds = 0;     // wall-clock time
     // Bytes the child handed to write calls, to every file it wrote (stdout
-    // and stderr included), and how many such calls it made.
+    // and stderr included).
     std::uint64_t written_bytes = 0;
-    std::uint64_t write_calls = 0;
 };
+
+// Bytes the child wrote to files other than its stdout and stderr.
+inline std::uint64_t bytes_written_to_files(const process_result& result) {
+    return result.written_bytes - result.out.size() - result.err.size();
+}
 
 struct process_limits {
     std::uint64_t file_size_limit = 0;  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; 0: none
