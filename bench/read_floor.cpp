@@ -1,21 +1,31 @@
-// read-floor ARCHIVE [WRITE_MASK]: the least a patch run over ARCHIVE can cost
-// on the same I/O. It reads the header and the directory with one read each
-// and every model entry with one read into one reused buffer, and does
-// nothing else. With WRITE_MASK, a file holding one character per model entry
-// in directory order, it also writes back each entry marked '1' with one write
-// and a flush, as a run that changed it would.
+// The least a patch run can cost on the same I/O.
+//
+//   read-floor ARCHIVE [WRITE_MASK]
+//   read-floor --tree FOLDER
+//
+// On an archive it reads the header and the directory with one read each and
+// every model entry with one read into one reused buffer, and does nothing
+// else. With WRITE_MASK, a file holding one character per model entry in
+// directory order, it also writes back each entry marked '1' with one write,
+// as img-whiten 1.0 did for an entry it changed. With --tree it walks FOLDER
+// as a run does (names sorted, depth first, links not followed) and reads
+// each archive as above and each loose model whole, with one read.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "archive.h"
-#include "file_stream.h"
+#include "file_io.h"
+#include "model_patch.h"
 
 namespace {
 
-int fail(const char* what) {
-    std::fprintf(stderr, "read-floor: %s\n", what);
+using namespace img_whiten;
+
+int fail(const char* what, const std::string& path) {
+    std::fprintf(stderr, "read-floor: %s: %s\n", path.c_str(), what);
     return 1;
 }
 
@@ -30,33 +40,33 @@ std::string read_mask(const char* path) {
     return mask;
 }
 
-}  // namespace
+bool read_exactly(const open_file& file, std::uint64_t offset, unsigned char* data,
+                  std::size_t length) {
+    int error = 0;
+    return read_at(file, offset, data, length, &error) == length;
+}
 
-int main(int argc, char** argv) {
-    using namespace img_whiten;
-    if (argc < 2) {
-        return fail("usage: read-floor ARCHIVE [WRITE_MASK]");
-    }
-    const std::string mask = argc > 2 ? read_mask(argv[2]) : "";
-    std::FILE* file = std::fopen(argv[1], argc > 2 ? "rb+" : "rb");
-    if (file == nullptr) {
-        return fail("cannot open the archive");
+int read_archive(const std::string& path, const std::string& mask,
+                 reused_block<unsigned char>& buffer) {
+    open_file file;
+    if (open_file_at(path.c_str(), mask.empty() ? file_access::read_only : file_access::update,
+                     &file) != open_status::opened) {
+        return fail("cannot open", path);
     }
     unsigned char header_bytes[archive_header_size];
-    if (std::fread(header_bytes, 1, sizeof header_bytes, file) != sizeof header_bytes) {
-        return fail("no header");
+    if (!read_exactly(file, 0, header_bytes, sizeof header_bytes)) {
+        return fail("no header", path);
     }
     const archive_header header = decode_archive_header(header_bytes);
     if (header.magic != archive_magic || header.entry_count <= 0) {
-        return fail("not an archive with entries");
+        close_file(file);
+        return 0;
     }
     const auto count = static_cast<std::size_t>(header.entry_count);
     std::vector<unsigned char> directory(count * archive_entry_size);
-    if (std::fread(directory.data(), archive_entry_size, count, file) != count) {
-        return fail("short directory");
+    if (!read_exactly(file, directory_offset, directory.data(), directory.size())) {
+        return fail("short directory", path);
     }
-    unsigned char* buffer = nullptr;
-    std::size_t capacity = 0;
     std::size_t model = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const archive_entry entry = decode_archive_entry(&directory[i * archive_entry_size]);
@@ -64,26 +74,78 @@ int main(int argc, char** argv) {
             continue;
         }
         const auto length = static_cast<std::size_t>(entry_data_length(entry));
-        if (length > capacity) {
-            std::free(buffer);
-            buffer = static_cast<unsigned char*>(std::malloc(length));
-            capacity = length;
-            if (buffer == nullptr) {
-                return fail("out of memory");
-            }
+        if (!buffer.reserve(length)) {
+            return fail("out of memory", path);
         }
-        if (!seek_to(file, entry_data_offset(entry)) ||
-            std::fread(buffer, 1, length, file) != length) {
-            return fail("short entry");
+        if (!read_exactly(file, entry_data_offset(entry), buffer.items, length)) {
+            return fail("short entry", path);
         }
         if (model < mask.size() && mask[model] == '1') {
-            if (!seek_to(file, entry_data_offset(entry)) ||
-                std::fwrite(buffer, 1, length, file) != length || std::fflush(file) != 0) {
-                return fail("write failed");
+            int error = 0;
+            if (write_at(file, entry_data_offset(entry), buffer.items, length, &error) != length) {
+                return fail("write failed", path);
             }
         }
         ++model;
     }
-    std::free(buffer);
-    return std::fclose(file) == 0 ? 0 : fail("close failed");
+    return close_file(file) ? 0 : fail("close failed", path);
+}
+
+int read_model(const std::string& path, reused_block<unsigned char>& buffer) {
+    open_file file;
+    if (open_file_at(path.c_str(), file_access::read_only, &file) != open_status::opened) {
+        return fail("cannot open", path);
+    }
+    file_identity identity;
+    std::uint64_t size = 0, links = 0;
+    if (!describe_file(file, &identity, &size, &links) ||
+        !buffer.reserve(static_cast<std::size_t>(size)) ||
+        !read_exactly(file, 0, buffer.items, static_cast<std::size_t>(size))) {
+        return fail("cannot read", path);
+    }
+    return close_file(file) ? 0 : fail("close failed", path);
+}
+
+bool has_img_name(const std::string& name) {
+    if (name.size() < 4) {
+        return false;
+    }
+    std::string tail = name.substr(name.size() - 4);
+    for (char& c : tail) {
+        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return tail == ".img";
+}
+
+int read_tree(const std::string& folder, reused_block<unsigned char>& buffer) {
+    std::vector<folder_entry> entries;
+    if (!list_folder(folder.c_str(), &entries)) {
+        return fail("cannot list", folder);
+    }
+    int status = 0;
+    for (const folder_entry& entry : entries) {
+        const std::string path = join_path(folder, entry.name);
+        if (entry.kind == path_kind::folder) {
+            status |= read_tree(path, buffer);
+        } else if (entry.kind == path_kind::regular && is_model_entry(entry.name.c_str())) {
+            status |= read_model(path, buffer);
+        } else if (entry.kind == path_kind::regular && has_img_name(entry.name)) {
+            status |= read_archive(path, "", buffer);
+        }
+    }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    reused_block<unsigned char> buffer;
+    if (argc == 3 && std::strcmp(argv[1], "--tree") == 0) {
+        return read_tree(argv[2], buffer);
+    }
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: read-floor ARCHIVE [WRITE_MASK] | read-floor --tree FOLDER\n");
+        return 1;
+    }
+    return read_archive(argv[1], argc > 2 ? read_mask(argv[2]) : "", buffer);
 }

@@ -19,7 +19,7 @@
 #include "byte_order.h"
 #include "fuzz_check.h"
 #include "invariants.h"
-#include "patch_run.h"
+#include "program.h"
 
 namespace {
 
@@ -74,7 +74,7 @@ run_output run_tool(img_whiten::run_mode mode = img_whiten::run_mode::patch) {
     std::FILE* out = open_memstream(&out_buffer, &out_size);
     std::FILE* err = open_memstream(&err_buffer, &err_size);
     FUZZ_CHECK(out != nullptr && err != nullptr);
-    const int status = img_whiten::patch_archive_file(archive_path().c_str(), out, err, mode);
+    const int status = img_whiten::patch_paths({archive_path().c_str()}, mode, out, err);
     run_output result{status, "", ""};
     result.out = close_memstream(out, &out_buffer, &out_size);
     result.err = close_memstream(err, &err_buffer, &err_size);

@@ -12,30 +12,37 @@ namespace {
 
 using img_whiten::command;
 
-TEST(parse_command_line, options_count_only_as_the_first_argument) {
+TEST(parse_command_line, options_come_first_and_every_later_argument_is_a_path) {
+    using paths = std::vector<std::string>;
     const struct {
         std::vector<std::string> args;  // after the program's name
         command what;
-        const char* path;
+        bool dry_run;
+        paths expected;
+        const char* option;  // the option at fault
     } cases[] = {
-        {{}, command::nothing, nullptr},
-        {{"a.img"}, command::patch, "a.img"},
-        {{"a.img", "--help"}, command::patch, "a.img"},
-        {{"a.img", "--dry-run"}, command::patch, "a.img"},
-        {{"--help"}, command::help, nullptr},
-        {{"-h", "a.img"}, command::help, nullptr},
-        {{"--version"}, command::version, nullptr},
-        {{"--dry-run", "a.img"}, command::dry_run, "a.img"},
-        {{"-n", "a.img", "b.img"}, command::dry_run, "a.img"},
-        {{"-n", "--help"}, command::dry_run, "--help"},
-        {{"--dry-run"}, command::missing_path, nullptr},
-        {{"-n"}, command::missing_path, nullptr},
-        // Anything else is a path, as it always was.
-        {{"./--help"}, command::patch, "./--help"},
-        {{"--verbose"}, command::patch, "--verbose"},
-        {{"-"}, command::patch, "-"},
-        {{"--HELP"}, command::patch, "--HELP"},
-        {{""}, command::patch, ""},
+        {{}, command::nothing, false, {}, nullptr},
+        {{"a.img"}, command::patch, false, {"a.img"}, nullptr},
+        {{"a.img", "b.img", "mods"}, command::patch, false, {"a.img", "b.img", "mods"}, nullptr},
+        // After the first path nothing is an option.
+        {{"a.img", "--help"}, command::patch, false, {"a.img", "--help"}, nullptr},
+        {{"a.img", "--dry-run"}, command::patch, false, {"a.img", "--dry-run"}, nullptr},
+        {{"--help"}, command::help, false, {}, nullptr},
+        {{"-h", "a.img"}, command::help, false, {}, nullptr},
+        {{"-n", "--help"}, command::help, true, {}, nullptr},
+        {{"--version"}, command::version, false, {}, nullptr},
+        {{"--dry-run", "a.img"}, command::patch, true, {"a.img"}, nullptr},
+        {{"-n", "a.img", "b.img"}, command::patch, true, {"a.img", "b.img"}, nullptr},
+        {{"--dry-run"}, command::no_path, true, {}, "--dry-run"},
+        {{"-n", "--"}, command::no_path, true, {}, "-n"},
+        // "--" ends the options; "-" and names without a leading dash are paths.
+        {{"--", "--help"}, command::patch, false, {"--help"}, nullptr},
+        {{"-n", "--", "-n"}, command::patch, true, {"-n"}, nullptr},
+        {{"./--help"}, command::patch, false, {"./--help"}, nullptr},
+        {{"-"}, command::patch, false, {"-"}, nullptr},
+        {{""}, command::patch, false, {""}, nullptr},
+        {{"--verbose", "a.img"}, command::bad_option, false, {}, "--verbose"},
+        {{"--HELP"}, command::bad_option, false, {}, "--HELP"},
     };
     for (const auto& c : cases) {
         std::vector<char*> argv{const_cast<char*>("img-whiten")};
@@ -51,8 +58,12 @@ TEST(parse_command_line, options_count_only_as_the_first_argument) {
         const img_whiten::command_line line =
             img_whiten::parse_command_line(static_cast<int>(argv.size() - 1), argv.data());
         EXPECT_EQ(line.what, c.what);
-        EXPECT_EQ(line.path == nullptr ? std::string("(none)") : std::string(line.path),
-                  c.path == nullptr ? std::string("(none)") : std::string(c.path));
+        EXPECT_EQ(line.dry_run, c.dry_run);
+        EXPECT_EQ(paths(line.paths.begin(), line.paths.end()), c.expected);
+        if (c.option != nullptr) {
+            ASSERT_NE(line.option, nullptr);
+            EXPECT_STREQ(line.option, c.option);
+        }
     }
 }
 

@@ -1,4 +1,4 @@
-#include "patch_run.h"
+#include "program.h"
 
 #if defined(_WIN32)
 #include <string>
@@ -22,8 +22,8 @@ int wmain(int argc, wchar_t** argv) {
     if (argc < 2 && keep_window) {
         img_whiten::write_message(
             stderr,
-            "img-whiten: drop an IMG archive on img-whiten.exe to turn its "
-            "grey materials white, or run img-whiten ARCHIVE in a console.\n");
+            "img-whiten: drop IMG archives, .dff models or folders on img-whiten.exe to "
+            "turn their grey materials white, or run img-whiten PATH... in a console.\n");
     }
     const int status = img_whiten::patch_archive(argc, args.data());
     if (keep_window) {

@@ -1,0 +1,21 @@
+// The run over one version-2 IMG archive: its directory, then every model
+// entry in directory order.
+#ifndef IMG_WHITEN_ARCHIVE_RUN_H
+#define IMG_WHITEN_ARCHIVE_RUN_H
+
+#include <cstdint>
+
+#include "model_patch.h"
+
+namespace img_whiten {
+
+// Patches the model entries of the archive open in `target`, `file_size`
+// bytes long, whose 8 header bytes are `header`. Only bytes read from an
+// entry's own position are ever written there, and never the header or the
+// directory.
+void patch_archive_entries(patch_target& target, std::uint64_t file_size,
+                           const unsigned char* header, model_buffers& buffers);
+
+}  // namespace img_whiten
+
+#endif

@@ -1,0 +1,505 @@
+#include "file_io.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include <cstdlib>
+
+#include "utf16.h"
+#else
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace img_whiten {
+
+namespace {
+
+// One system call moves at most this much; larger transfers take several.
+constexpr std::size_t largest_transfer = std::size_t{1} << 30;
+
+bool by_name(const folder_entry& a, const folder_entry& b) {
+    return a.name < b.name;  // char_traits compares as unsigned bytes
+}
+
+}  // namespace
+
+#if defined(_WIN32)
+
+namespace {
+
+// A wide path that the Windows calls take at any length: past MAX_PATH it
+// becomes an absolute \\?\ path, which no length limit applies to.
+std::wstring windows_path(const char* path) {
+    std::wstring wide = utf8_to_wide(path);
+    if (wide.size() < MAX_PATH - 12 || wide.rfind(L"\\\\?\\", 0) == 0) {
+        return wide;
+    }
+    const DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) {
+        return wide;
+    }
+    std::wstring full(needed, L'\0');
+    const DWORD length = GetFullPathNameW(wide.c_str(), needed, &full[0], nullptr);
+    if (length == 0 || length >= needed) {
+        return wide;
+    }
+    full.resize(length);
+    if (full.rfind(L"\\\\", 0) == 0) {
+        return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share\...
+    }
+    return L"\\\\?\\" + full;
+}
+
+// errno for the Windows error codes a path or a transfer can meet.
+int errno_for(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME:
+        case ERROR_BAD_NETPATH:
+        case ERROR_INVALID_DRIVE:
+            return ENOENT;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+            return EACCES;
+        case ERROR_NOT_ENOUGH_MEMORY:
+        case ERROR_OUTOFMEMORY:
+            return ENOMEM;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return ENOSPC;
+        case ERROR_DIRECTORY:
+            return ENOTDIR;
+        default:
+            return EIO;
+    }
+}
+
+// A handle that only asks about the file or folder at `path`: no reading, no writing.
+HANDLE query_handle(const char* path) {
+    const HANDLE handle = CreateFileW(windows_path(path).c_str(), 0,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        errno = errno_for(GetLastError());
+    }
+    return handle;
+}
+
+bool describe_handle(HANDLE handle, file_identity* identity, std::uint64_t* size,
+                     std::uint64_t* links, bool* is_folder) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) {
+        errno = errno_for(GetLastError());
+        return false;
+    }
+    identity->device = info.dwVolumeSerialNumber;
+    identity->index = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+    *size = std::uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
+    *links = info.nNumberOfLinks;
+    *is_folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return true;
+}
+
+}  // namespace
+
+// The C runtime reserves descriptors 0, 1 and 2 even for a process started
+// without standard handles, so no file can take them.
+bool occupy_closed_standard_streams() {
+    return true;
+}
+
+bool kind_of_path(const char* path, path_kind* kind) {
+    const HANDLE handle = query_handle(path);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    bool ok = true;
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        *kind = path_kind::other;
+    } else {
+        file_identity identity;
+        std::uint64_t size = 0, links = 0;
+        bool is_folder = false;
+        ok = describe_handle(handle, &identity, &size, &links, &is_folder);
+        *kind = is_folder ? path_kind::folder : path_kind::regular;
+    }
+    CloseHandle(handle);
+    return ok;
+}
+
+bool list_folder(const char* path, std::vector<folder_entry>* entries) {
+    entries->clear();
+    std::string pattern = join_path(path, "*");
+    WIN32_FIND_DATAW found;
+    const HANDLE search =
+        FindFirstFileExW(windows_path(pattern.c_str()).c_str(), FindExInfoBasic, &found,
+                         FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (search == INVALID_HANDLE_VALUE) {
+        errno = errno_for(GetLastError());
+        return false;
+    }
+    do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") {
+            continue;
+        }
+        const DWORD attributes = found.dwFileAttributes;
+        path_kind kind = path_kind::regular;
+        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            kind = path_kind::link;
+        } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            kind = path_kind::folder;
+        } else if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) {
+            kind = path_kind::other;
+        }
+        const std::u16string utf16(name.begin(), name.end());
+        entries->push_back({utf16_to_utf8(utf16.data(), utf16.size()), kind});
+    } while (FindNextFileW(search, &found));
+    const DWORD error = GetLastError();
+    FindClose(search);
+    if (error != ERROR_NO_MORE_FILES) {
+        errno = errno_for(error);
+        return false;
+    }
+    std::sort(entries->begin(), entries->end(), by_name);
+    return true;
+}
+
+std::string join_path(const std::string& folder, const std::string& name) {
+    if (folder.empty() || folder.back() == '\\' || folder.back() == '/' || folder.back() == ':') {
+        return folder + name;
+    }
+    return folder + '\\' + name;
+}
+
+bool identify_path(const char* path, file_identity* identity) {
+    const HANDLE handle = query_handle(path);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    std::uint64_t size = 0, links = 0;
+    bool is_folder = false;
+    const bool ok = describe_handle(handle, identity, &size, &links, &is_folder);
+    CloseHandle(handle);
+    return ok;
+}
+
+open_status open_file_at(const char* path, file_access access, open_file* file) {
+    const bool update = access == file_access::update;
+    SetLastError(ERROR_SUCCESS);
+    _doserrno = 0;
+    file->fd = _wsopen(windows_path(path).c_str(),
+                       (update ? _O_RDWR : _O_RDONLY) | _O_BINARY | _O_NOINHERIT,
+                       update ? _SH_DENYWR : _SH_DENYNO);
+    if (file->fd < 0) {
+        // Some C runtimes keep the system's reason only in their own record.
+        const int error = errno;
+        const bool sharing = GetLastError() == ERROR_SHARING_VIOLATION ||
+                             static_cast<DWORD>(_doserrno) == ERROR_SHARING_VIOLATION;
+        errno = error;
+        return sharing ? open_status::in_use : open_status::failed;
+    }
+    if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(file->fd))) != FILE_TYPE_DISK) {
+        _close(file->fd);
+        file->fd = -1;
+        return open_status::not_regular;
+    }
+    return open_status::opened;
+}
+
+const char* in_use_reason() {
+    return "another program has it open (sharing violation)";
+}
+
+bool describe_file(const open_file& file, file_identity* identity, std::uint64_t* size,
+                   std::uint64_t* links) {
+    bool is_folder = false;
+    return describe_handle(reinterpret_cast<HANDLE>(_get_osfhandle(file.fd)), identity, size, links,
+                           &is_folder);
+}
+
+std::size_t read_at(const open_file& file, std::uint64_t offset, unsigned char* data,
+                    std::size_t length, int* error) {
+    *error = 0;
+    if (offset > static_cast<std::uint64_t>(INT64_MAX) ||
+        _lseeki64(file.fd, static_cast<__int64>(offset), SEEK_SET) < 0) {
+        *error = offset > static_cast<std::uint64_t>(INT64_MAX) ? EINVAL : errno;
+        return 0;
+    }
+    std::size_t done = 0;
+    while (done < length) {
+        const unsigned part = static_cast<unsigned>(std::min(length - done, largest_transfer));
+        const int got = _read(file.fd, data + done, part);
+        if (got < 0) {
+            *error = errno;
+            break;
+        }
+        if (got == 0) {
+            break;  // the end of the file
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
+
+std::size_t write_at(const open_file& file, std::uint64_t offset, const unsigned char* data,
+                     std::size_t length, int* error) {
+    *error = 0;
+    if (offset > static_cast<std::uint64_t>(INT64_MAX) ||
+        _lseeki64(file.fd, static_cast<__int64>(offset), SEEK_SET) < 0) {
+        *error = offset > static_cast<std::uint64_t>(INT64_MAX) ? EINVAL : errno;
+        return 0;
+    }
+    std::size_t done = 0;
+    while (done < length) {
+        const unsigned part = static_cast<unsigned>(std::min(length - done, largest_transfer));
+        const int put = _write(file.fd, data + done, part);
+        if (put <= 0) {
+            *error = put < 0 ? errno : EIO;
+            break;
+        }
+        done += static_cast<std::size_t>(put);
+    }
+    return done;
+}
+
+bool close_file(open_file& file) {
+    const int fd = file.fd;
+    file.fd = -1;
+    return _close(fd) == 0;
+}
+
+#else
+
+bool occupy_closed_standard_streams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        // The lowest free descriptor is taken, and every lower one is open.
+        const int opened = open("/dev/null", O_RDONLY);
+        if (opened != fd) {
+            if (opened >= 0) {
+                close(opened);
+            }
+            return false;
+        }
+    }
+    return true;
+}
+
+namespace {
+
+path_kind kind_of_mode(mode_t mode) {
+    if (S_ISREG(mode)) {
+        return path_kind::regular;
+    }
+    if (S_ISDIR(mode)) {
+        return path_kind::folder;
+    }
+    return S_ISLNK(mode) ? path_kind::link : path_kind::other;
+}
+
+}  // namespace
+
+bool kind_of_path(const char* path, path_kind* kind) {
+    struct stat info;
+    if (stat(path, &info) != 0) {
+        return false;
+    }
+    *kind = kind_of_mode(info.st_mode);
+    return true;
+}
+
+bool list_folder(const char* path, std::vector<folder_entry>* entries) {
+    entries->clear();
+    DIR* folder = opendir(path);
+    if (folder == nullptr) {
+        return false;
+    }
+    int error = 0;
+    for (;;) {
+        errno = 0;
+        const dirent* found = readdir(folder);
+        if (found == nullptr) {
+            error = errno;
+            break;
+        }
+        const std::string name = found->d_name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        path_kind kind = path_kind::other;
+        switch (found->d_type) {
+            case DT_REG:
+                kind = path_kind::regular;
+                break;
+            case DT_DIR:
+                kind = path_kind::folder;
+                break;
+            case DT_LNK:
+                kind = path_kind::link;
+                break;
+            case DT_UNKNOWN: {
+                // Some file systems leave the type to a stat of its own.
+                struct stat info;
+                if (fstatat(dirfd(folder), found->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+                    kind = kind_of_mode(info.st_mode);
+                } else {
+                    kind = path_kind::regular;  // gone or unreadable: the open will say
+                }
+                break;
+            }
+            default:
+                break;
+        }
+        entries->push_back({name, kind});
+    }
+    closedir(folder);
+    if (error != 0) {
+        errno = error;
+        return false;
+    }
+    std::sort(entries->begin(), entries->end(), by_name);
+    return true;
+}
+
+std::string join_path(const std::string& folder, const std::string& name) {
+    if (folder.empty() || folder.back() == '/') {
+        return folder + name;
+    }
+    return folder + '/' + name;
+}
+
+bool identify_path(const char* path, file_identity* identity) {
+    struct stat info;
+    if (stat(path, &info) != 0) {
+        return false;
+    }
+    *identity = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+    return true;
+}
+
+open_status open_file_at(const char* path, file_access access, open_file* file) {
+    const bool update = access == file_access::update;
+    // Non-blocking: a FIFO put in the file's place cannot hold the open.
+    file->fd = open(path, (update ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (file->fd < 0) {
+        return open_status::failed;
+    }
+    struct stat info;
+    if (fstat(file->fd, &info) != 0) {
+        const int error = errno;
+        close_file(*file);
+        errno = error;
+        return open_status::failed;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        close_file(*file);
+        return open_status::not_regular;
+    }
+    const int flags = fcntl(file->fd, F_GETFL);
+    if (flags != -1) {
+        fcntl(file->fd, F_SETFL, flags & ~O_NONBLOCK);
+    }
+    // Only a lock held elsewhere stops the run; a file system without locks does not.
+    if (update && flock(file->fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        close_file(*file);
+        errno = EWOULDBLOCK;
+        return open_status::in_use;
+    }
+    return open_status::opened;
+}
+
+const char* in_use_reason() {
+    return "another process holds a lock on it";
+}
+
+bool describe_file(const open_file& file, file_identity* identity, std::uint64_t* size,
+                   std::uint64_t* links) {
+    struct stat info;
+    if (fstat(file.fd, &info) != 0) {
+        return false;
+    }
+    *identity = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+    *size = static_cast<std::uint64_t>(info.st_size);
+    *links = static_cast<std::uint64_t>(info.st_nlink);
+    return true;
+}
+
+std::size_t read_at(const open_file& file, std::uint64_t offset, unsigned char* data,
+                    std::size_t length, int* error) {
+    *error = 0;
+    std::size_t done = 0;
+    while (done < length) {
+        if (offset + done > static_cast<std::uint64_t>(INT64_MAX)) {
+            *error = EINVAL;
+            break;
+        }
+        const ssize_t got = pread(file.fd, data + done, std::min(length - done, largest_transfer),
+                                  static_cast<off_t>(offset + done));
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            *error = errno;
+            break;
+        }
+        if (got == 0) {
+            break;  // the end of the file
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
+
+std::size_t write_at(const open_file& file, std::uint64_t offset, const unsigned char* data,
+                     std::size_t length, int* error) {
+    *error = 0;
+    std::size_t done = 0;
+    while (done < length) {
+        if (offset + done > static_cast<std::uint64_t>(INT64_MAX)) {
+            *error = EINVAL;
+            break;
+        }
+        const ssize_t put = pwrite(file.fd, data + done, std::min(length - done, largest_transfer),
+                                   static_cast<off_t>(offset + done));
+        if (put < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            *error = errno;
+            break;
+        }
+        if (put == 0) {
+            *error = EIO;  // no progress and no reason: never loop on it
+            break;
+        }
+        done += static_cast<std::size_t>(put);
+    }
+    return done;
+}
+
+bool close_file(open_file& file) {
+    const int fd = file.fd;
+    file.fd = -1;
+    return close(fd) == 0;
+}
+
+#endif
+
+}  // namespace img_whiten

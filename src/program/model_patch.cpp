@@ -1,0 +1,169 @@
+#include "model_patch.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+#include <limits>
+
+#include "archive.h"
+#include "material_walk.h"
+
+namespace img_whiten {
+
+namespace {
+
+bool is_marked(const std::uint64_t* marks, std::size_t bit) {
+    return (marks[bit / 64] >> (bit % 64) & 1) != 0;
+}
+
+// The next run of set bits at or after bit `from`, as [*first, *end); false when none is left.
+bool next_marked_run(const std::uint64_t* marks, std::size_t bit_count, std::size_t from,
+                     std::size_t* first, std::size_t* end) {
+    while (from < bit_count && !is_marked(marks, from)) {
+        from = marks[from / 64] >> (from % 64) == 0 ? (from / 64 + 1) * 64 : from + 1;
+    }
+    if (from >= bit_count) {
+        return false;
+    }
+    *first = from;
+    while (from < bit_count && is_marked(marks, from)) {
+        ++from;
+    }
+    *end = from;
+    return true;
+}
+
+// The grey colour word's bytes, as they were before the walk whitened them.
+constexpr unsigned char grey_bytes[4] = {grey_colour & 0xFF, grey_colour >> 8 & 0xFF,
+                                         grey_colour >> 16 & 0xFF, grey_colour >> 24};
+
+// A write that stopped at `cut` may have left a colour word part white and
+// part grey, which no later run would recognise: its bytes before the cut go
+// back to grey, so the word is as it was and running again whitens it.
+void restore_cut_word(patch_target& target, const char* entry_name, std::uint64_t offset,
+                      const std::uint64_t* marks, std::size_t length, std::size_t cut) {
+    if (cut == 0 || cut >= length || !is_marked(marks, cut - 1) || !is_marked(marks, cut)) {
+        return;
+    }
+    // Whitened words are whole and back to back in a marked run.
+    std::size_t run_start = cut - 1;
+    while (run_start > 0 && is_marked(marks, run_start - 1)) {
+        --run_start;
+    }
+    const std::size_t word_start = cut - (cut - run_start) % 4;
+    if (word_start == cut) {
+        return;
+    }
+    int error = 0;
+    const std::size_t put =
+        write_at(target.file, offset + word_start, grey_bytes + 0, cut - word_start, &error);
+    if (put != cut - word_start) {
+        report(target.output, target.path, entry_name,
+               "cannot put back the colour word that the failed write cut at byte %llu: %s",
+               static_cast<unsigned long long>(offset + cut), std::strerror(error));
+    }
+}
+
+// Writes back the 2048-byte blocks of data[0, length) that hold a marked byte,
+// neighbouring blocks joined into one write.
+next_step write_changed_blocks(patch_target& target, const char* entry_name, std::uint64_t offset,
+                               const unsigned char* data, const std::uint64_t* marks,
+                               std::size_t length) {
+    bool pending = false;
+    std::size_t begin = 0, stop = 0;  // the blocks waiting to be written: [begin, stop)
+    std::size_t first = 0, end = 0;
+    for (std::size_t from = 0;; from = end) {
+        const bool more = next_marked_run(marks, length, from, &first, &end);
+        const std::size_t block_begin = first / sector_size * sector_size;
+        if (pending && (!more || block_begin > stop)) {
+            int error = 0;
+            const std::size_t put =
+                write_at(target.file, offset + begin, data + begin, stop - begin, &error);
+            if (put != stop - begin) {
+                report(target.output, target.path, entry_name, "cannot write: %s%s",
+                       std::strerror(error),
+                       entry_name != nullptr ? ": later entries not visited" : "");
+                restore_cut_word(target, entry_name, offset, marks, length, begin + put);
+                return next_step::stop;
+            }
+            pending = false;
+        }
+        if (!more) {
+            return next_step::go_on;
+        }
+        if (!pending) {
+            begin = block_begin;
+            pending = true;
+        }
+        stop = std::min<std::size_t>((end + sector_size - 1) / sector_size * sector_size, length);
+    }
+}
+
+}  // namespace
+
+void pending_whites::record(std::uint64_t offset, const std::uint64_t* marks, std::size_t length) {
+    std::size_t first = 0, end = 0;
+    for (std::size_t from = 0; next_marked_run(marks, length, from, &first, &end); from = end) {
+        runs_.emplace(offset + first, offset + end);
+    }
+}
+
+void pending_whites::apply(std::uint64_t offset, unsigned char* data, std::size_t length) const {
+    const std::uint64_t data_end = offset + length;
+    auto run = runs_.upper_bound(offset);
+    if (run != runs_.begin() && std::prev(run)->second > offset) {
+        --run;
+    }
+    for (; run != runs_.end() && run->first < data_end; ++run) {
+        const std::uint64_t from = std::max(run->first, offset);
+        const std::uint64_t to = std::min(run->second, data_end);
+        std::memset(data + (from - offset), 0xFF, static_cast<std::size_t>(to - from));
+    }
+}
+
+next_step patch_model_bytes(patch_target& target, const char* entry_name, std::uint64_t offset,
+                            std::uint64_t wanted, std::uint64_t declared, model_buffers& buffers) {
+    run_output& output = target.output;
+    const std::size_t mark_words = wanted > std::numeric_limits<std::size_t>::max()
+                                       ? 0
+                                       : change_map_words(static_cast<std::size_t>(wanted), 0);
+    if (mark_words == 0 || !buffers.data.reserve(static_cast<std::size_t>(wanted)) ||
+        !buffers.marks.reserve(mark_words)) {
+        print_count(output, 0);
+        report(output, target.path, entry_name, "cannot allocate %llu bytes: not patched",
+               static_cast<unsigned long long>(wanted));
+        return next_step::go_on;
+    }
+    unsigned char* const data = buffers.data.items;
+    int error = 0;
+    const std::size_t got =
+        read_at(target.file, offset, data, static_cast<std::size_t>(wanted), &error);
+    if (error != 0) {
+        print_count(output, 0);
+        report(output, target.path, entry_name, "cannot read: %s: not patched",
+               std::strerror(error));
+        return next_step::go_on;
+    }
+    if (output.dry_run) {
+        target.whites.apply(offset, data, got);
+    }
+    std::memset(buffers.marks.items, 0, mark_words * sizeof(std::uint64_t));
+    change_map marks{buffers.marks.items, 0};
+    const std::int64_t count = whiten_grey_materials(data, got, &marks);
+    print_count(output, count);
+    if (got < declared) {
+        report(output, target.path, entry_name,
+               "data runs past the end of the file: read %llu of %llu bytes",
+               static_cast<unsigned long long>(got), static_cast<unsigned long long>(declared));
+    }
+    if (count == 0) {
+        return next_step::go_on;
+    }
+    if (output.dry_run) {
+        target.whites.record(offset, marks.bits, got);
+        return next_step::go_on;
+    }
+    return write_changed_blocks(target, entry_name, offset, data, marks.bits, got);
+}
+
+}  // namespace img_whiten

@@ -1,0 +1,25 @@
+// The paths of a run, turned into the files it patches. A folder is searched
+// recursively, depth first, its entries in the order of their names' bytes;
+// in it, files named like archives (.img, any case) or models are patched,
+// and links (Windows reparse points too) are not followed. Devices, FIFOs
+// and sockets are never opened.
+#ifndef IMG_WHITEN_TARGETS_H
+#define IMG_WHITEN_TARGETS_H
+
+#include <vector>
+
+#include "output.h"
+
+namespace img_whiten {
+
+// Patches every path in the order given, going on after a failure. With
+// several paths or a folder, the run ends with a summary line.
+void patch_paths(run_output& output, const std::vector<const char*>& paths);
+
+// True when the last component of `path` is a model's name: its last
+// extension starts with "dff", in any ASCII case.
+bool has_model_name(const char* path);
+
+}  // namespace img_whiten
+
+#endif

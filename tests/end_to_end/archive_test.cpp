@@ -1,0 +1,429 @@
+// End to end on one archive: sound archives give byte-exact stdout and bytes;
+// damaged ones are reported, and still only grey words read from the file
+// turn white; only the sectors that hold such a word are written.
+#include "support.h"
+
+namespace {
+
+using namespace e2e;
+
+// --- Sound archives: byte-exact stdout, untouched bytes, exit 0 ---
+
+TEST_F(end_to_end, one_grey_material_in_a_two_sector_archive) {
+    const bytes before = archive({{"car.dff", material(grey)}});
+    ASSERT_EQ(before.size(), 2 * sector);
+    bytes after;
+    const process_result result = patch(before, &after);
+    expect_clean(result, progress({{"car.dff", 1}}), after, whitened(before, {sector + 28}));
+}
+
+TEST_F(end_to_end, only_reached_grey_words_change) {
+    const bytes two = clump({geometry({material(grey), material({149, 149, 149, 254})}, 64),
+                             geometry({material(white), material(grey, "tex")}, 64)});
+    const bytes none = clump({geometry({material(white)}, 64)});
+    const bytes hidden = chunk(chunk_type::world, material(grey));
+    const bytes before = archive({{"two.dff", two},
+                                  {"a.txd", material(grey)},
+                                  {"m.dff", none},
+                                  {"M.DFF", two},
+                                  {"w.dff", hidden},
+                                  {"empty.dff", {}}});
+    // Every grey word of the reachable models; the one in the World stays.
+    const std::vector<std::size_t> two_greys = grey_words(before, 0);
+    const std::vector<std::size_t> upper_greys = grey_words(before, 3);
+    ASSERT_EQ(two_greys.size(), 2u);
+    ASSERT_EQ(upper_greys.size(), 2u);
+    std::vector<std::size_t> changed = two_greys;
+    changed.insert(changed.end(), upper_greys.begin(), upper_greys.end());
+    bytes after;
+    const process_result result = patch(before, &after);
+    expect_clean(
+        result,
+        progress({{"two.dff", 2}, {"m.dff", 0}, {"M.DFF", 2}, {"w.dff", 0}, {"empty.dff", 0}}),
+        after, whitened(before, changed));
+}
+
+TEST_F(end_to_end, silent_exit_0_when_there_is_nothing_to_do) {
+    bytes empty_directory = archive({});
+    bytes not_models = archive({{"a.txd", material(grey)}, {"b.col", material(grey)}});
+    bytes wrong_magic = archive({{"car.dff", material(grey)}});
+    wrong_magic[3] = '3';
+    bytes lower_magic = archive({{"car.dff", material(grey)}});
+    lower_magic[0] = 'v';
+    bytes negative_count = archive({{"car.dff", material(grey)}});
+    set_le32(negative_count, 4, 0x80000000);
+    const struct {
+        const char* name;
+        bytes file;
+    } cases[] = {
+        {"entry_count 0", empty_directory},
+        {"no model entries", not_models},
+        {"magic VER3", wrong_magic},
+        {"magic vER2", lower_magic},
+        {"negative entry_count", negative_count},
+        {"empty file", {}},
+        {"seven bytes", bytes{'V', 'E', 'R', '2', 1, 0, 0}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        bytes after;
+        expect_clean(patch(c.file, &after), "", after, c.file);
+    }
+}
+
+TEST_F(end_to_end, no_argument_is_a_silent_exit_0_and_an_unknown_option_a_usage_error) {
+    const process_result none = run({});
+    EXPECT_EQ(none.exit_status, 0);
+    EXPECT_EQ(none.out + none.err, "");
+
+    const bytes before = archive({{"car.dff", material(grey)}});
+    const std::string file = path("args.img");
+    write_file(file, before);
+    const process_result unknown = run({"--verbose", file});
+    EXPECT_EQ(unknown.exit_status, 2);
+    EXPECT_EQ(unknown.out, "");
+    EXPECT_EQ(unknown.err, "img-whiten: --verbose: unknown option; see img-whiten --help\n");
+    EXPECT_TRUE(read_file(file) == before);
+}
+
+TEST_F(end_to_end, second_run_finds_nothing_and_writes_nothing) {
+    sample_options options;
+    options.target_bytes = 2u << 20;
+    const bytes before = archive(sample_entries(options));
+    const std::string file = path("twice.img");
+    write_file(file, before);
+    const process_result first = run({file});
+    ASSERT_EQ(first.exit_status, 0) << first.err;
+    const bytes once = read_file(file);
+    ASSERT_NE(once, before);
+
+    struct stat before_second {};
+    ASSERT_EQ(stat(file.c_str(), &before_second), 0);
+    const process_result second = run({file});
+    std::string zero_counts;
+    for (std::size_t start = 0; start < first.out.size();) {
+        const std::size_t end = first.out.find('\n', start);
+        const std::string line = first.out.substr(start, end + 1 - start);
+        zero_counts += line.substr(0, line.find(" patched ")) + " patched 0 materials" +
+                       (config.crlf ? "\r\n" : "\n");
+        start = end + 1;
+    }
+    expect_clean(second, zero_counts, read_file(file), once);
+    struct stat after_second {};
+    ASSERT_EQ(stat(file.c_str(), &after_second), 0);
+    // Nanosecond times: a write of the same bytes would still move them.
+    EXPECT_EQ(after_second.st_mtim.tv_sec, before_second.st_mtim.tv_sec);
+    EXPECT_EQ(after_second.st_mtim.tv_nsec, before_second.st_mtim.tv_nsec);
+}
+
+TEST_F(end_to_end, name_without_zero_byte_is_exactly_24_bytes) {
+    // Regression: the next record's sector_offset ("XYZ!") must not be printed as part of the name.
+    bytes before = archive({{"abcdefghijklmnopqrst.dff", material(grey)}, {"next.txd", {}}});
+    set_le32(before, entry_record_offset(1), 0x215A5958);
+    set_le32(before, entry_record_offset(1) + 4, 0);
+    bytes after;
+    expect_clean(patch(before, &after), progress({{"abcdefghijklmnopqrst.dff", 1}}), after,
+                 whitened(before, {sector + 28}));
+}
+
+TEST_F(end_to_end, entries_sharing_sectors_see_earlier_writes) {
+    bytes before = archive({{"first.dff", material(grey)}, {"second.dff", material(grey)}});
+    // Point the second entry at the first one's sector.
+    set_le32(before, entry_record_offset(1), 1);
+    bytes after;
+    expect_clean(patch(before, &after), progress({{"first.dff", 1}, {"second.dff", 0}}), after,
+                 whitened(before, {sector + 28}));
+}
+
+// --- Write-back: only the sectors that hold a replaced word reach the file ---
+
+TEST_F(end_to_end, writes_only_the_sectors_that_hold_a_replaced_word) {
+    if (!config.launcher.empty()) {
+        GTEST_SKIP() << "the write count of a launched program includes the launcher's own";
+    }
+    // Grey in the last of four sectors, behind 6 KiB of vertex data.
+    const bytes late = clump({geometry({material(white)}, 6 << 10), geometry({material(grey)}, 0)});
+    // A colour word at entry bytes 2046..2049, across the first sector boundary.
+    const bytes straddling = cat({chunk(chunk_type::struct_data, bytes(2006, 0)), material(grey)});
+    // Grey in the second sector, which the file's end cuts 100 bytes in.
+    const bytes cut = cat({chunk(chunk_type::struct_data, bytes(2024, 0)), material(grey)});
+    bytes cut_archive = archive({{"cut.dff", cut}});
+    cut_archive.resize(2 * sector + 100);
+    const struct {
+        const char* name;
+        bytes file;
+        std::uint64_t written;  // bytes the run may hand to the OS for the archive
+        int status;
+    } cases[] = {
+        {"one sector of four", archive({{"late.dff", late}}), sector, 0},
+        {"a word across two sectors", archive({{"across.dff", straddling}}), 2 * sector, 0},
+        {"a sector cut by the end of the file", cut_archive, 100, 1},
+        {"second run",
+         whitened(archive({{"late.dff", late}}), grey_words(archive({{"late.dff", late}}), 0)), 0,
+         0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        bytes after;
+        const process_result result = patch(c.file, &after);
+        EXPECT_EQ(result.exit_status, c.status) << result.err;
+        EXPECT_TRUE(after == whitened(c.file, grey_words_between(c.file, 0, c.file.size())))
+            << "file bytes differ";
+        EXPECT_EQ(bytes_written_to_files(result), c.written);  // the archive is the only file
+    }
+}
+
+// --- Damaged archives: reported on stderr, exit 1, only read grey words changed ---
+
+TEST_F(end_to_end, paths_that_cannot_be_opened_or_are_not_regular_files) {
+    ASSERT_EQ(mkfifo(path("pipe.dff").c_str(), 0644), 0);  // opening it would wait for a writer
+    const struct {
+        std::string path;
+        std::string message;
+    } cases[] = {
+        {path("missing.img"), "cannot open for update: No such file or directory"},
+        {path("pipe.dff"), "not a regular file: left alone"},  // Unix only from here on
+        {"/dev/null", "not a regular file: left alone"},
+    };
+    for (const auto& c : cases) {
+        if (!config.launcher.empty() && &c != &cases[0]) {
+            break;  // Windows has no FIFOs, and the launcher maps Unix devices its own way
+        }
+        SCOPED_TRACE(c.path);
+        const process_result result = run({c.path});
+        EXPECT_EQ(result.exit_status, 1);
+        EXPECT_EQ(result.signal, 0) << "hung or crashed";
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "img-whiten: " + c.path + ": " + c.message + "\n");
+    }
+    EXPECT_FALSE(std::filesystem::exists(path("missing.img")));  // never created
+}
+
+TEST_F(end_to_end, archive_without_write_permission) {
+    const bytes before = archive({{"car.dff", material(grey)}});
+    const std::string file = path("readonly.img");
+    write_file(file, before);
+    const unwritable_file locked(file);
+    if (!locked.holds()) {
+        GTEST_SKIP() << "running as root on a file system without the immutable attribute";
+    }
+    const process_result result = run({file});
+    expect_reported(result, "", "cannot open for update: ", read_file(file), before);
+}
+
+TEST_F(end_to_end, entry_running_past_the_end_is_patched_as_far_as_read) {
+    // Two sectors of grey materials declared, the file cut after the first.
+    bytes model = material(grey);
+    model.resize(sector, 0);
+    append(model, material(grey));
+    bytes before = archive({{"cut.dff", model}});
+    before.resize(2 * sector);
+    bytes after;
+    expect_reported(patch(before, &after), progress({{"cut.dff", 1}}),
+                    "cut.dff: data runs past the end of the file: read 2048 of 4096 bytes", after,
+                    whitened(before, {sector + 28}));
+}
+
+TEST_F(end_to_end, entry_starting_past_the_end_is_not_visited) {
+    bytes before = archive({{"gone.dff", material(grey)}, {"car.dff", material(grey)}});
+    set_le32(before, entry_record_offset(0), 0xFFFFFFFF);  // sector_offset far past the end
+    bytes after;
+    expect_reported(patch(before, &after), progress({{"gone.dff", 0}, {"car.dff", 1}}),
+                    "gone.dff: data starts past the end of the file", after,
+                    whitened(before, {2 * sector + 28}));
+}
+
+TEST_F(end_to_end, directory_running_past_the_end_visits_whole_records) {
+    bytes before =
+        archive({{"a.dff", material(grey)}, {"b.dff", material(grey)}, {"c.dff", material(grey)}});
+    before.resize(entry_record_offset(2) + 10);  // the third record is cut short
+    bytes after;
+    const process_result result = patch(before, &after);
+    expect_reported(result, progress({{"a.dff", 0}, {"b.dff", 0}}),
+                    "directory runs past the end of the file: 2 of 3 entries present", after,
+                    before);
+    EXPECT_NE(result.err.find("a.dff: data starts past the end of the file"), std::string::npos);
+}
+
+TEST_F(end_to_end, entry_overlapping_the_header_or_directory_is_not_written) {
+    // Regression: an entry at sector 0 would be walked over the header and directory.
+    bytes before = archive({{"head.dff", {}}, {"car.dff", material(grey)}});
+    set_le32(before, entry_record_offset(0), 0);                     // head.dff: sector 0,
+    set_le32(before, entry_record_offset(0) + 4, 1);                 // one sector long
+    std::copy_n(material(grey).begin(), 64, before.begin() + 1024);  // grey bytes inside sector 0
+    bytes after;
+    expect_reported(patch(before, &after), progress({{"head.dff", 0}, {"car.dff", 1}}),
+                    "head.dff: data overlaps the archive header or directory", after,
+                    whitened(before, {sector + 28}));
+}
+
+TEST_F(end_to_end, refused_write_stops_the_run) {
+    // Three models, one per sector; writes past the second sector are refused (EFBIG).
+    const bytes before =
+        archive({{"a.dff", material(grey)}, {"b.dff", material(grey)}, {"c.dff", material(grey)}});
+    const std::string file = path("limited.img");
+    write_file(file, before);
+    process_limits limits;
+    limits.file_size_limit = 2 * sector;
+    const process_result result = run({file}, limits);
+    expect_reported(result, progress({{"a.dff", 1}, {"b.dff", 1}}),
+                    "b.dff: cannot write: ", read_file(file), whitened(before, {sector + 28}));
+    EXPECT_NE(result.err.find("later entries not visited"), std::string::npos) << result.err;
+}
+
+// --- Fault injection: every cut of an archive, hostile numbers ---
+
+// Whether the run must report damage for `file`: a directory or a model entry cut short.
+bool cut_short(const bytes& file) {
+    if (file.size() < 8 || std::memcmp(file.data(), "VER2", 4) != 0) {
+        return false;
+    }
+    const std::size_t count = le32_at(file, 4);
+    if (count == 0 || count > 0x7FFFFFFF) {
+        return false;
+    }
+    if (8 + 32 * count > file.size()) {
+        return true;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t at = entry_record_offset(i);
+        const std::string name(reinterpret_cast<const char*>(&file[at + 8]),
+                               strnlen(reinterpret_cast<const char*>(&file[at + 8]), 24));
+        const std::size_t end = (le32_at(file, at) + le32_at(file, at + 4)) * sector;
+        if (img_whiten::is_model_entry(name.c_str()) && end > file.size()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST_F(end_to_end, every_truncation_of_a_sample_archive) {
+    sample_options options;  // a sample archive in miniature: about 60 sectors
+    options.target_bytes = 96u << 10;
+    options.seed = 7;
+    options.vertex_kib_min = 1;
+    options.vertex_kib_max = 4;
+    options.other_kib_min = 1;
+    options.other_kib_max = 12;
+    const std::vector<entry> entries = sample_entries(options);
+    const bytes full = archive(entries);
+    std::vector<std::size_t> cuts = {1, 4, 7, 9, 12, 8 + 32 + 5, 8 + 32 * entries.size() - 1};
+    for (std::size_t cut = 0; cut <= full.size(); cut += sector) {
+        cuts.push_back(cut);
+    }
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        cuts.push_back(le32_at(full, entry_record_offset(i)) * sector + 1001);  // inside each entry
+    }
+    std::size_t reported = 0;
+    for (std::size_t cut : cuts) {
+        SCOPED_TRACE("cut at byte " + std::to_string(cut));
+        const bytes before(full.begin(), full.begin() + static_cast<long>(cut));
+        bytes after;
+        const process_result result = patch(before, &after);
+        ASSERT_EQ(result.signal, 0);
+        ASSERT_EQ(after.size(), before.size());
+        std::size_t whitened = 0;
+        ASSERT_TRUE(img_whiten::invariants::changed_only_grey_words(before.data(), after.data(),
+                                                                    before.size(), &whitened));
+        ASSERT_EQ(result.exit_status, cut_short(before) ? 1 : 0) << result.err;
+        ASSERT_EQ(result.err.empty(), result.exit_status == 0)
+            << "stdout: " << result.out << "\nstderr: " << result.err;
+        reported += result.exit_status == 1;
+    }
+    std::printf("  %zu cuts of a %zu-byte archive, %zu reported as damaged\n", cuts.size(),
+                full.size(), reported);
+}
+
+TEST_F(end_to_end, hostile_numbers_cost_no_memory_or_time) {
+    const bytes sound = archive({{"car.dff", material(white)}, {"b.dff", material(white)}});
+    // Peak memory of a run over a tiny sound archive: what the process costs anyway.
+    const long baseline_kib = patch(sound).peak_rss_kib;
+
+    bytes count_max = sound;
+    set_le32(count_max, 4, 0x7FFFFFFF);
+    bytes sector_count_max = sound;
+    set_le32(sector_count_max, entry_record_offset(0) + 4, 0xFFFFFFFF);
+    bytes sector_offset_max = sound;
+    set_le32(sector_offset_max, entry_record_offset(0), 0xFFFFFFFF);
+    bytes size_max = archive(
+        {{"car.dff", cat({chunk_header(chunk_type::struct_data, 0xFFFFFFFF), material(grey)})}});
+    bytes size_wrap = archive(
+        {{"car.dff", cat({chunk_header(chunk_type::struct_data, 0xFFFFFFF4), material(grey)})}});
+    const struct {
+        const char* name;
+        const bytes& file;
+        int status;
+    } cases[] = {
+        {"entry_count 2^31-1", count_max, 1},
+        {"sector_count 0xFFFFFFFF", sector_count_max, 1},
+        {"sector_offset 0xFFFFFFFF", sector_offset_max, 1},
+        {"chunk size 0xFFFFFFFF", size_max, 0},
+        {"chunk size 0xFFFFFFF4", size_wrap, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        bytes after;
+        const process_result result = patch(c.file, &after);
+        std::printf("  %-26s %.3f s, peak %ld KiB (a tiny sound archive: %ld KiB)\n", c.name,
+                    result.seconds, result.peak_rss_kib, baseline_kib);
+        EXPECT_EQ(result.signal, 0) << "killed: spinning or crashed";
+        EXPECT_EQ(result.exit_status, c.status) << result.err;
+        EXPECT_LE(result.peak_rss_kib, baseline_kib + 4096);
+        EXPECT_TRUE(after == c.file);
+    }
+}
+
+// --- Archives past 2 GiB and 4 GiB, as sparse files ---
+
+TEST_F(end_to_end, models_past_2_gib_and_4_gib) {
+    const std::uint64_t offsets[] = {std::uint64_t{1} << 31, (std::uint64_t{1} << 32) + 2 * sector,
+                                     (std::uint64_t{9} << 29)};  // 2 GiB, 4 GiB + 4 KiB, 4.5 GiB
+    bytes head = archive({{"low.dff", {}}, {"high.dff", {}}, {"top.dff", {}}});
+    for (std::size_t i = 0; i < 3; ++i) {
+        set_le32(head, entry_record_offset(i), static_cast<std::uint32_t>(offsets[i] / sector));
+        set_le32(head, entry_record_offset(i) + 4, 1);
+    }
+    const std::string file = path("sparse.img");
+    const std::uint64_t length = offsets[2] + sector;
+    {
+        std::FILE* out = std::fopen(file.c_str(), "wb");
+        ASSERT_NE(out, nullptr);
+        ASSERT_EQ(std::fwrite(head.data(), 1, head.size(), out), head.size());
+        ASSERT_EQ(std::fclose(out), 0);
+    }
+    const bytes model = material(grey);
+    int fd = open(file.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    for (std::uint64_t offset : offsets) {
+        ASSERT_EQ(pwrite(fd, model.data(), model.size(), static_cast<off_t>(offset)),
+                  static_cast<ssize_t>(model.size()));
+    }
+    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(length)), 0);
+    close(fd);
+    struct stat info {};
+    ASSERT_EQ(stat(file.c_str(), &info), 0);
+    if (static_cast<std::uint64_t>(info.st_blocks) * 512 > (64u << 20)) {
+        GTEST_SKIP() << "this file system does not keep the 4.5 GiB test archive sparse";
+    }
+
+    const process_result result = run({file});
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, progress({{"low.dff", 1}, {"high.dff", 1}, {"top.dff", 1}}));
+    ASSERT_EQ(stat(file.c_str(), &info), 0);
+    EXPECT_EQ(static_cast<std::uint64_t>(info.st_size), length);
+    fd = open(file.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    for (std::uint64_t offset : offsets) {
+        bytes data(model.size());
+        ASSERT_EQ(pread(fd, data.data(), data.size(), static_cast<off_t>(offset)),
+                  static_cast<ssize_t>(data.size()));
+        EXPECT_EQ(data, whitened(model, {28})) << "at byte " << offset;
+    }
+    bytes first(head.size());
+    ASSERT_EQ(pread(fd, first.data(), first.size(), 0), static_cast<ssize_t>(first.size()));
+    EXPECT_EQ(first, head);
+    close(fd);
+}
+
+}  // namespace

@@ -1,0 +1,212 @@
+// What the end-to-end tests share: the tool they run, files in and out, the
+// progress lines and bytes a run must give, and a fixture with a scratch folder.
+//
+//   end_to_end_tests --exe PATH [--launcher PROGRAM]... [--crlf]
+//                    [--reference PATH] [--hold-file PATH] [--launch PATH]
+//
+// --launcher runs the tool through another program (such as wine); --crlf
+// expects stdout lines to end in "\r\n", as a Windows console's do;
+// --reference names another build whose stdout and bytes must match;
+// --hold-file names a program, run by the launcher, that holds a file open
+// (hold-file.exe, for Windows share modes); --launch names one that starts
+// the tool as windowless launchers do (launch.exe).
+#ifndef IMG_WHITEN_TESTS_END_TO_END_SUPPORT_H
+#define IMG_WHITEN_TESTS_END_TO_END_SUPPORT_H
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "archive.h"
+#include "archive_builder.h"
+#include "byte_order.h"
+#include "invariants.h"
+#include "process.h"
+
+namespace e2e {
+
+using namespace img_whiten::build;
+
+struct tool_config {
+    std::string exe;
+    std::vector<std::string> launcher;
+    bool crlf = false;
+    std::string reference;  // another build whose stdout and bytes must match
+    std::string hold_file;  // a Windows program that holds a file open, for share modes
+    std::string launch;     // a Windows program that starts another as launchers and tasks do
+};
+inline tool_config config;
+
+inline constexpr std::size_t sector = 2048;
+
+inline bytes read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void write_file(const std::string& path, const bytes& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data.data()),
+              static_cast<std::streamsize>(data.size()));
+    ASSERT_TRUE(out.good()) << path;
+}
+
+struct progress_line {
+    std::string name;
+    long long count;
+};
+
+// The stdout the tool prints for these lines, in the platform's line ending.
+inline std::string progress(const std::vector<progress_line>& lines) {
+    std::string out;
+    for (const progress_line& line : lines) {
+        out += "Patching " + line.name + " patched " + std::to_string(line.count) + " materials";
+        out += config.crlf ? "\r\n" : "\n";
+    }
+    return out;
+}
+
+// `data` with the colour word at each of `offsets` turned white.
+inline bytes whitened(bytes data, const std::vector<std::size_t>& offsets) {
+    for (std::size_t offset : offsets) {
+        set_le32(data, offset, 0xFFFFFFFF);
+    }
+    return data;
+}
+
+inline std::size_t le32_at(const bytes& data, std::size_t at) {
+    return img_whiten::load_le32(&data[at]);
+}
+
+// Offsets of every grey colour word that lies wholly in file[from, to).
+inline std::vector<std::size_t> grey_words_between(const bytes& file, std::size_t from,
+                                                   std::size_t to) {
+    std::vector<std::size_t> found;
+    for (std::size_t i = from; i + 4 <= to; ++i) {
+        if (img_whiten::invariants::is_grey_at(&file[i])) {
+            found.push_back(i);
+        }
+    }
+    return found;
+}
+
+// Offsets in `file` of every grey colour word in the data of entry `index`.
+inline std::vector<std::size_t> grey_words(const bytes& file, std::size_t index) {
+    const std::size_t offset = le32_at(file, entry_record_offset(index)) * sector;
+    const std::size_t length = le32_at(file, entry_record_offset(index) + 4) * sector;
+    return grey_words_between(file, offset, offset + length);
+}
+
+// Keeps `file` unwritable while it lives: mode 0444 and, for root, who
+// ignores permission bits, the immutable attribute.
+class unwritable_file {
+public:
+    explicit unwritable_file(const std::string& file) : file_(file) {
+        chmod(file.c_str(), 0444);
+        fd_ = open(file.c_str(), O_RDONLY);
+        immutable_ = geteuid() == 0 && ioctl(fd_, FS_IOC_GETFLAGS, &flags_) == 0 &&
+                     (flags_ |= FS_IMMUTABLE_FL, ioctl(fd_, FS_IOC_SETFLAGS, &flags_) == 0);
+    }
+    ~unwritable_file() {
+        if (immutable_) {
+            flags_ &= ~FS_IMMUTABLE_FL;
+            ioctl(fd_, FS_IOC_SETFLAGS, &flags_);
+        }
+        close(fd_);
+        chmod(file_.c_str(), 0644);
+    }
+    unwritable_file(const unwritable_file&) = delete;
+    unwritable_file& operator=(const unwritable_file&) = delete;
+
+    // False when running as root on a file system without the immutable attribute.
+    bool holds() const { return geteuid() != 0 || immutable_; }
+
+private:
+    std::string file_;
+    int fd_ = -1;
+    int flags_ = 0;
+    bool immutable_ = false;
+};
+
+// Nanosecond modification time: a write of the same bytes would still move it.
+inline std::pair<long, long> modified(const std::string& file) {
+    struct stat info {};
+    EXPECT_EQ(stat(file.c_str(), &info), 0) << file;
+    return {info.st_mtim.tv_sec, info.st_mtim.tv_nsec};
+}
+
+class end_to_end : public testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "img-whiten-e2e-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr) << std::strerror(errno);
+        dir_ = pattern;
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+    process_result run(const std::vector<std::string>& args, const process_limits& limits = {}) {
+        std::vector<std::string> argv = config.launcher;
+        argv.push_back(config.exe);
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run_process(argv, limits);
+    }
+
+    // Writes `archive` to a file, runs the tool on it, and returns the result;
+    // the file's bytes afterwards are left in `after`.
+    process_result patch(const bytes& archive, bytes* after = nullptr) {
+        const std::string file = path("test.img");
+        write_file(file, archive);
+        process_result result = run({file});
+        if (after != nullptr) {
+            *after = read_file(file);
+        }
+        return result;
+    }
+
+    std::string dir_;
+};
+
+// A sound run: exit status 0, nothing on stderr, and exactly this stdout and these bytes.
+inline void expect_clean(const process_result& result, const std::string& out, const bytes& after,
+                         const bytes& expected) {
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, out);
+    EXPECT_EQ(after.size(), expected.size());
+    EXPECT_TRUE(after == expected) << "file bytes differ";
+}
+
+// A damaged run: exit status 1, one message naming this failure, and exactly this stdout and bytes.
+inline void expect_reported(const process_result& result, const std::string& out,
+                            const std::string& message, const bytes& after, const bytes& expected) {
+    EXPECT_EQ(result.exit_status, 1) << result.err;
+    EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.rfind("img-whiten: ", 0), 0u) << result.err;
+    EXPECT_EQ(result.out, out);
+    EXPECT_EQ(after.size(), expected.size());
+    EXPECT_TRUE(after == expected) << "file bytes differ";
+}
+
+}  // namespace e2e
+
+#endif
