@@ -91,7 +91,9 @@ bytes sample_model(generator& rng, const sample_options& options, bool allow_gre
             rng.between(options.vertex_kib_min, options.vertex_kib_max) << 10);
         geometries.push_back(geometry(materials, vertex_bytes, rng.next()));
     }
-    return clump(geometries);
+    // A frame name of 1 to 24 characters: most colour words end up off word alignment.
+    const std::string frame_name(static_cast<std::size_t>(rng.between(1, 24)), 'f');
+    return clump(geometries, frame_name);
 }
 
 }  // namespace
@@ -199,7 +201,7 @@ bytes geometry(const std::vector<bytes>& materials, std::size_t vertex_bytes,
     return chunk(chunk_type::geometry, body);
 }
 
-bytes clump(const std::vector<bytes>& geometries) {
+bytes clump(const std::vector<bytes>& geometries, const std::string& frame_name) {
     const auto count = static_cast<std::uint32_t>(geometries.size());
     bytes data;
     put_le32(data, count);  // atomic count
@@ -213,7 +215,12 @@ bytes clump(const std::vector<bytes>& geometries) {
     put_le32(frames, 0xFFFFFFFF);          // parent: none
     put_le32(frames, 0);                   // matrix flags
     bytes frame_list = struct_chunk(frames);
-    append(frame_list, empty_extension());
+    if (frame_name.empty()) {
+        append(frame_list, empty_extension());
+    } else {
+        const bytes name(frame_name.begin(), frame_name.end());  // no terminator, no padding
+        append(frame_list, chunk(chunk_type::extension, chunk(chunk_type::frame_name, name)));
+    }
     append(body, chunk(chunk_type::frame_list, frame_list));
 
     bytes list_data;

@@ -26,6 +26,7 @@ constexpr std::uint32_t geometry = 15;
 constexpr std::uint32_t clump = 16;
 constexpr std::uint32_t atomic = 20;
 constexpr std::uint32_t geometry_list = 26;
+constexpr std::uint32_t frame_name = 0x0253F2FE;  // a plugin's chunk in a Frame List's Extension
 }  // namespace chunk_type
 
 // Library stamp of a 3.6 stream; the tool never reads it.
@@ -63,8 +64,10 @@ bytes material_list(const std::vector<bytes>& materials);
 bytes geometry(const std::vector<bytes>& materials, std::size_t vertex_bytes,
                std::uint64_t fill_seed = 1);
 // Clump: its Struct, a Frame List, a Geometry List, one Atomic per geometry
-// and an Extension.
-bytes clump(const std::vector<bytes>& geometries);
+// and an Extension. A `frame_name` goes into the Frame List's Extension as a
+// frame name chunk of its exact length, unpadded, as modelling tools write it:
+// of odd length, it leaves every later colour word off 4-byte alignment.
+bytes clump(const std::vector<bytes>& geometries, const std::string& frame_name = "");
 
 // Fills `size` bytes from a seeded generator (xorshift), fast enough for gigabytes.
 bytes filler(std::size_t size, std::uint64_t seed);

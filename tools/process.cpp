@@ -1,6 +1,7 @@
 #include "process.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -43,6 +44,10 @@ std::uint64_t written_bytes(int pid) {
 
 }  // namespace
 
+int unprivileged_user() {
+    return geteuid() == 0 ? 65534 : -1;  // nobody
+}
+
 int start_process(const std::vector<std::string>& argv, int in_fd, int out_fd, int err_fd,
                   const process_limits& limits) {
     std::vector<char*> args;
@@ -57,6 +62,14 @@ int start_process(const std::vector<std::string>& argv, int in_fd, int out_fd, i
             if (fds[target] >= 0) {
                 dup2(fds[target], target);
             }
+            if ((limits.closed_streams >> target & 1) != 0) {
+                close(target);
+            }
+        }
+        if (limits.user >= 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(limits.user)) != 0 ||
+             setuid(static_cast<uid_t>(limits.user)) != 0)) {
+            _exit(126);
         }
         if (limits.file_size_limit != 0) {
             std::signal(SIGXFSZ, SIG_IGN);  // a refused write then fails with EFBIG
@@ -81,7 +94,12 @@ process_result run_process(const std::vector<std::string>& argv, const process_l
         std::abort();
     }
     const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = start_process(argv, -1, out_fd, err_fd, limits);
+    const int child_out =
+        limits.stdout_file != nullptr ? open(limits.stdout_file, O_WRONLY) : out_fd;
+    const pid_t pid = start_process(argv, -1, child_out, err_fd, limits);
+    if (child_out != out_fd) {
+        close(child_out);
+    }
     siginfo_t exited{};
     waitid(P_PID, static_cast<id_t>(pid), &exited, WEXITED | WNOWAIT);
     result.written_bytes = written_bytes(pid);

@@ -23,10 +23,20 @@ inline std::uint64_t bytes_written_to_files(const process_result& result) {
     return result.written_bytes - result.out.size() - result.err.size();
 }
 
+// Bits of process_limits::closed_streams.
+constexpr unsigned closed_stdin = 1, closed_stdout = 2, closed_stderr = 4;
+
 struct process_limits {
     std::uint64_t file_size_limit = 0;  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; 0: none
     unsigned cpu_seconds = 60;          // RLIMIT_CPU: a child that spins is killed, not waited for
+    unsigned closed_streams = 0;        // standard streams the child starts without
+    int user = -1;                      // a user (and group) id to run as instead of ours
+    const char* stdout_file = nullptr;  // stdout goes there (such as /dev/full), not captured
 };
+
+// A user without privileges for tests that need permissions to bite when we
+// are root, or -1 when we are not root (then permissions bite anyway).
+int unprivileged_user();
 
 process_result run_process(const std::vector<std::string>& argv, const process_limits& limits = {});
 

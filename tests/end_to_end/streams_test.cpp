@@ -1,0 +1,164 @@
+// End to end: standard streams that are closed or fail, and writes cut short.
+// Whatever happens to them, the only bytes that change are grey colour words
+// turned white, no word is left part white, and the failure is reported.
+#include "support.h"
+
+namespace {
+
+using namespace e2e;
+
+// A sample that prints more than stdout's buffer holds, with one damaged entry
+// (its data starts past the end of the file), so that stderr has a message.
+bytes damaged_sample() {
+    sample_options options;
+    options.target_bytes = 4u << 20;
+    options.seed = 5;
+    options.vertex_kib_min = 1;
+    options.vertex_kib_max = 2;
+    options.other_kib_min = 1;
+    options.other_kib_max = 8;
+    bytes file = archive(sample_entries(options));
+    set_le32(file, entry_record_offset(1), 0x00FFFFFF);  // BUS.DFF, far past the end
+    return file;
+}
+
+// Regression: with stdout or stderr closed, the archive took descriptor 1 or 2
+// and progress lines or messages were written into it.
+TEST_F(end_to_end, closed_standard_streams_never_reach_the_archive) {
+    if (!config.launcher.empty()) {
+        GTEST_SKIP() << "the launcher's own streams stand between the test and the tool";
+    }
+    const bytes before = damaged_sample();
+    const std::string file = path("streams.img");
+    write_file(file, before);
+    const process_result normal = run({file});
+    const bytes expected = read_file(file);
+    ASSERT_EQ(normal.exit_status, 1);
+    ASSERT_GT(normal.out.size(), 8192u) << "stdout's buffer must fill during the run";
+    ASSERT_NE(expected, before);
+
+    for (unsigned closed = 1; closed <= (closed_stdin | closed_stdout | closed_stderr); ++closed) {
+        SCOPED_TRACE("closed streams (bits: stdin 1, stdout 2, stderr 4): " +
+                     std::to_string(closed));
+        write_file(file, before);
+        process_limits limits;
+        limits.closed_streams = closed;
+        const process_result result = run({file}, limits);
+        EXPECT_EQ(result.signal, 0);
+        EXPECT_EQ(result.exit_status, 1);
+        EXPECT_TRUE(read_file(file) == expected) << "the archive differs from a normal run's";
+        if ((closed & closed_stdout) == 0) {
+            EXPECT_EQ(result.out, normal.out);
+        }
+        if ((closed & closed_stderr) == 0) {
+            // A closed stdout is a failure too: the progress lines were lost.
+            const std::string lost =
+                (closed & closed_stdout) != 0
+                    ? "img-whiten: " + file + ": cannot write progress to standard output\n"
+                    : "";
+            EXPECT_EQ(result.err, normal.err + lost);
+        }
+    }
+}
+
+// Regression: --help and --version on a stdout that failed exited 1 with nothing said.
+TEST_F(end_to_end, a_stdout_that_fails_is_reported) {
+    if (!config.launcher.empty()) {
+        GTEST_SKIP() << "the launcher's own streams stand between the test and the tool";
+    }
+    const bytes before = archive({{"car.dff", material(grey)}, {"m.dff", material(white)}});
+    const bytes patched = whitened(before, {sector + 28});
+    const std::string file = path("full.img");
+    const struct {
+        std::vector<std::string> args;
+        const char* message;
+        const bytes& after;
+    } cases[] = {
+        {{"--help"},
+         "img-whiten: cannot write to standard output: No space left on device\n",
+         before},
+        {{"--version"},
+         "img-whiten: cannot write to standard output: No space left on device\n",
+         before},
+        {{"--dry-run", file}, "cannot write progress to standard output\n", before},
+        {{file}, "cannot write progress to standard output\n", patched},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        write_file(file, before);
+        process_limits limits;
+        limits.stdout_file = "/dev/full";
+        const process_result result = run(c.args, limits);
+        EXPECT_EQ(result.exit_status, 1);
+        EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+        EXPECT_EQ(result.err.rfind("img-whiten: ", 0), 0u) << result.err;
+        EXPECT_TRUE(read_file(file) == c.after) << "file bytes differ";
+    }
+}
+
+// Grey words that straddle 1 KiB and 4 KiB boundaries, where the system may
+// stop a write. `at` are entry-relative word positions; the model is padded
+// with Struct chunks to put each Material's colour word there.
+bytes model_with_words_at(const std::vector<std::size_t>& at) {
+    bytes model;
+    for (std::size_t word : at) {
+        const std::size_t material_start = word - 28;
+        append(model, chunk(chunk_type::struct_data, bytes(material_start - model.size() - 12, 0)));
+        append(model, material(grey));
+    }
+    return model;
+}
+
+// Regression: a write cut inside a colour word left it part white and part
+// grey ("FF FF 95 FF"), which no later run whitened.
+TEST_F(end_to_end, a_write_cut_at_any_byte_leaves_no_word_torn) {
+    // In the archive, entry 0 starts at byte 2048: its words sit at file bytes
+    // 3070, 4094, 5119 and 8190, across 3072, 4096, 5120 and 8192.
+    const bytes model = model_with_words_at({1022, 2046, 3071, 6142});
+    const struct {
+        const char* name;
+        std::string file;
+        bytes before;
+    } cases[] = {
+        {"archive", "cut.img", archive({{"cut.dff", model}})},
+        {"loose model", "cut.dff", model},  // words across 1024, 2048, 3072 and 6144
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<std::size_t> words = grey_words_between(c.before, 0, c.before.size());
+        ASSERT_EQ(words.size(), 4u);
+        const bytes expected = whitened(c.before, words);
+        // Every 1 KiB boundary of the file, and every byte inside each word.
+        std::vector<std::uint64_t> cuts;
+        for (std::uint64_t cut = 1024; cut < c.before.size(); cut += 1024) {
+            cuts.push_back(cut);
+        }
+        for (std::size_t word : words) {
+            cuts.insert(cuts.end(), {word + 1, word + 2, word + 3});
+        }
+        const std::string file = path(c.file);
+        for (std::uint64_t cut : cuts) {
+            SCOPED_TRACE("file size limit " + std::to_string(cut));
+            write_file(file, c.before);
+            process_limits limits;
+            limits.file_size_limit = cut;
+            const process_result limited = run({file}, limits);
+            const bytes after = read_file(file);
+            ASSERT_EQ(after.size(), c.before.size());
+            for (std::size_t word : words) {
+                const bool grey = img_whiten::invariants::is_grey_at(&after[word]);
+                const bool white = img_whiten::invariants::is_white_at(&after[word]);
+                EXPECT_TRUE(grey || white) << "word at byte " << word << " is torn";
+            }
+            // The write runs to the file's end, so every cut refuses part of it.
+            EXPECT_EQ(limited.exit_status, 1);
+            EXPECT_NE(limited.err.find("cannot write: File too large"), std::string::npos)
+                << limited.err;
+            const process_result again = run({file});
+            EXPECT_EQ(again.exit_status, 0) << again.err;
+            EXPECT_TRUE(read_file(file) == expected) << "a clean run did not complete the work";
+        }
+    }
+}
+
+}  // namespace
