@@ -67,22 +67,25 @@ TEST(parse_command_line, options_come_first_and_every_later_argument_is_a_path) 
     }
 }
 
-TEST(console_closes_with_process, only_a_console_of_its_own_with_no_stream_redirected) {
+TEST(console_closes_with_process, only_a_visible_console_of_its_own_with_no_stream_redirected) {
     const struct {
         const char* situation;
-        // Processes on the console, Wine's terminal; stdin, stdout, stderr consoles.
+        // Processes on the console, its window visible; stdin, stdout, stderr consoles.
         img_whiten::console_facts facts;
         bool keep_open;
     } cases[] = {
-        {"dropped on the exe, or double-clicked", {1, false, true, true, true}, true},
-        {"run from cmd or PowerShell", {2, false, true, true, true}, false},
-        {"run from a batch file inside cmd", {3, false, true, true, true}, false},
-        {"own console, stdin from a file", {1, false, false, true, true}, false},
-        {"own console, stdout to a file", {1, false, true, false, true}, false},
-        {"own console, stderr to a file", {1, false, true, true, false}, false},
-        {"no console at all", {0, false, false, false, false}, false},
-        {"own console, everything redirected", {1, false, false, false, false}, false},
-        {"wine in a Unix terminal", {1, true, true, true, true}, false},
+        {"dropped on the exe, or double-clicked", {1, true, true, true, true}, true},
+        {"run from cmd or PowerShell", {2, true, true, true, true}, false},
+        {"run from a batch file inside cmd", {3, true, true, true, true}, false},
+        {"own console, stdin from a file", {1, true, false, true, true}, false},
+        {"own console, stdout to a file", {1, true, true, false, true}, false},
+        {"own console, stderr to a file", {1, true, true, true, false}, false},
+        {"no console at all (DETACHED_PROCESS)", {0, false, false, false, false}, false},
+        {"own console, everything redirected", {1, true, false, false, false}, false},
+        // Regression: a launcher's CREATE_NO_WINDOW, or a task with nobody logged on,
+        // gave a console of its own with no window, and the exe waited on it forever.
+        {"own console without a window (CREATE_NO_WINDOW)", {1, false, true, true, true}, false},
+        {"wine in a Unix terminal: a hidden stand-in window", {1, false, true, true, true}, false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(img_whiten::console_closes_with_process(c.facts), c.keep_open) << c.situation;

@@ -10,7 +10,7 @@
 namespace img_whiten {
 
 bool console_closes_with_process(const console_facts& facts) {
-    return facts.attached_processes == 1 && !facts.in_wine_terminal && facts.input_is_console &&
+    return facts.attached_processes == 1 && facts.window_visible && facts.input_is_console &&
            facts.output_is_console && facts.error_is_console;
 }
 
@@ -24,16 +24,32 @@ HANDLE console_handle(std::FILE* stream) {
     return handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) ? handle : nullptr;
 }
 
+// Whether the console's window exists and is shown. user32 is loaded only
+// here, so that the exe imports nothing beyond kernel32 and the C runtime; if
+// it cannot be, the window counts as unseen: better not to wait than to hang.
+bool console_window_visible() {
+    const HWND window = GetConsoleWindow();
+    if (window == nullptr) {
+        return false;
+    }
+    const HMODULE user32 = LoadLibraryW(L"user32.dll");
+    if (user32 == nullptr) {
+        return false;
+    }
+    using is_window_visible_call = BOOL(WINAPI*)(HWND);
+    const auto is_window_visible = reinterpret_cast<is_window_visible_call>(
+        reinterpret_cast<void (*)()>(GetProcAddress(user32, "IsWindowVisible")));
+    return is_window_visible != nullptr && is_window_visible(window) != FALSE;
+}
+
 }  // namespace
 
 console_facts query_console() {
     DWORD processes[2];
     console_facts facts{};
     facts.attached_processes = static_cast<unsigned>(GetConsoleProcessList(processes, 2));
-    // Wine gives a program started from a Unix terminal a console of its own.
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    facts.in_wine_terminal =
-        ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    // Only a console of its own can close with the process; only then is its window asked about.
+    facts.window_visible = facts.attached_processes == 1 && console_window_visible();
     facts.input_is_console = console_handle(stdin) != nullptr;
     facts.output_is_console = console_handle(stdout) != nullptr;
     facts.error_is_console = console_handle(stderr) != nullptr;

@@ -11,15 +11,17 @@ namespace img_whiten {
 // What decides whether the console window closes with the process.
 struct console_facts {
     unsigned attached_processes;  // processes sharing the console; 0 when there is none
-    bool in_wine_terminal;        // under Wine, whose console is the terminal that started it
+    bool window_visible;          // the console has a window the user can see: not one made with
+                                  // CREATE_NO_WINDOW, nor Wine's stand-in for a Unix terminal
     bool input_is_console;
     bool output_is_console;
     bool error_is_console;
 };
 
 // True when the console was made for this process alone (the exe was
-// double-clicked or had an archive dropped on it) and no stream is
-// redirected: the window would vanish, with the result, when the run ends.
+// double-clicked or had files dropped on it), its window can be seen, and no
+// stream is redirected: the window would vanish, with the result, when the
+// run ends. A console nobody can see is never waited on.
 bool console_closes_with_process(const console_facts& facts);
 
 // The facts for this process; on systems without consoles of that kind, none.

@@ -1,6 +1,7 @@
 #include "model_patch.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <iterator>
 #include <limits>
@@ -33,34 +34,49 @@ bool next_marked_run(const std::uint64_t* marks, std::size_t bit_count, std::siz
     return true;
 }
 
-// The grey colour word's bytes, as they were before the walk whitened them.
+// The colour words' bytes: grey as they were before the walk, white as it left them.
 constexpr unsigned char grey_bytes[4] = {grey_colour & 0xFF, grey_colour >> 8 & 0xFF,
                                          grey_colour >> 16 & 0xFF, grey_colour >> 24};
+constexpr unsigned char white_bytes[4] = {0xFF, 0xFF, 0xFF, 0xFF};
 
-// A write that stopped at `cut` may have left a colour word part white and
-// part grey, which no later run would recognise: its bytes before the cut go
-// back to grey, so the word is as it was and running again whitens it.
-void restore_cut_word(patch_target& target, const char* entry_name, std::uint64_t offset,
-                      const std::uint64_t* marks, std::size_t length, std::size_t cut) {
-    if (cut == 0 || cut >= length || !is_marked(marks, cut - 1) || !is_marked(marks, cut)) {
-        return;
-    }
-    // Whitened words are whole and back to back in a marked run.
-    std::size_t run_start = cut - 1;
-    while (run_start > 0 && is_marked(marks, run_start - 1)) {
-        --run_start;
-    }
-    const std::size_t word_start = cut - (cut - run_start) % 4;
-    if (word_start == cut) {
-        return;
-    }
-    int error = 0;
-    const std::size_t put =
-        write_at(target.file, offset + word_start, grey_bytes + 0, cut - word_start, &error);
-    if (put != cut - word_start) {
-        report(target.output, target.path, entry_name,
-               "cannot put back the colour word that the failed write cut at byte %llu: %s",
-               static_cast<unsigned long long>(offset + cut), std::strerror(error));
+// A write that failed after `written` bytes of data[begin, stop) may have left
+// a colour word part white and part grey, which no later run would recognise.
+// Some systems do not even say how much of a failed write reached the file, so
+// every whitened word from the first byte not known to be written on is read
+// back, and a torn one gets its changed bytes put back to grey: the word is
+// then as it was, and running again whitens it.
+void restore_torn_words(patch_target& target, const char* entry_name, std::uint64_t offset,
+                        const std::uint64_t* marks, std::size_t begin, std::size_t stop,
+                        std::size_t written) {
+    std::size_t first = 0, end = begin;
+    for (std::size_t from = begin; next_marked_run(marks, stop, from, &first, &end); from = end) {
+        // Whitened words are whole, and at least 12 bytes apart.
+        for (std::size_t word = first; word + 4 <= end; word += 4) {
+            if (word + 4 <= begin + written) {
+                continue;  // wholly written, so wholly white
+            }
+            unsigned char now[4];
+            int error = 0;
+            if (read_at(target.file, offset + word, now, 4, &error) != 4) {
+                report(target.output, target.path, entry_name,
+                       "cannot read back the colour word at byte %llu after the failed write: %s",
+                       static_cast<unsigned long long>(offset + word),
+                       std::strerror(error != 0 ? error : EIO));
+                continue;
+            }
+            std::size_t changed = 4;  // one past the last byte that is no longer grey
+            while (changed > 0 && now[changed - 1] == grey_bytes[changed - 1]) {
+                --changed;
+            }
+            if (changed == 0 || std::memcmp(now, white_bytes, 4) == 0) {
+                continue;  // still grey, or wholly white
+            }
+            if (write_at(target.file, offset + word, grey_bytes, changed, &error) != changed) {
+                report(target.output, target.path, entry_name,
+                       "cannot put back the colour word that the failed write cut at byte %llu: %s",
+                       static_cast<unsigned long long>(offset + word), std::strerror(error));
+            }
+        }
     }
 }
 
@@ -83,7 +99,7 @@ next_step write_changed_blocks(patch_target& target, const char* entry_name, std
                 report(target.output, target.path, entry_name, "cannot write: %s%s",
                        std::strerror(error),
                        entry_name != nullptr ? ": later entries not visited" : "");
-                restore_cut_word(target, entry_name, offset, marks, length, begin + put);
+                restore_torn_words(target, entry_name, offset, marks, begin, stop, put);
                 return next_step::stop;
             }
             pending = false;

@@ -82,7 +82,7 @@ TEST_F(end_to_end, no_argument_is_a_silent_exit_0_and_an_unknown_option_a_usage_
     const process_result unknown = run({"--verbose", file});
     EXPECT_EQ(unknown.exit_status, 2);
     EXPECT_EQ(unknown.out, "");
-    EXPECT_EQ(unknown.err, "img-whiten: --verbose: unknown option; see img-whiten --help\n");
+    EXPECT_EQ(unknown.err, lines("img-whiten: --verbose: unknown option; see img-whiten --help\n"));
     EXPECT_TRUE(read_file(file) == before);
 }
 
@@ -194,7 +194,7 @@ TEST_F(end_to_end, paths_that_cannot_be_opened_or_are_not_regular_files) {
         EXPECT_EQ(result.exit_status, 1);
         EXPECT_EQ(result.signal, 0) << "hung or crashed";
         EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err, "img-whiten: " + c.path + ": " + c.message + "\n");
+        EXPECT_EQ(result.err, lines("img-whiten: " + c.path + ": " + c.message + "\n"));
     }
     EXPECT_FALSE(std::filesystem::exists(path("missing.img")));  // never created
 }

@@ -8,14 +8,6 @@ using namespace e2e;
 
 // --- Options: --help, --version, --dry-run ---
 
-std::string lines(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        out += c == '\n' && config.crlf ? std::string("\r\n") : std::string(1, c);
-    }
-    return out;
-}
-
 TEST_F(end_to_end, help_and_version_open_nothing) {
     // An archive named like each option sits in the working directory and must stay as it is.
     const bytes before = archive({{"car.dff", material(grey)}});
@@ -177,9 +169,35 @@ TEST_F(end_to_end, archive_held_open_for_writing_by_a_windows_program_is_in_use)
     expect_reported(writer, "", "in use by another program", read_file(file), before);
     const process_result dry = while_held("write", {"--dry-run", file});
     expect_clean(dry, progress({{"car.dff", 1}}), read_file(file), before);
+    // A reader that shares only reading keeps every writer out, this run too.
+    const process_result strict_reader = while_held("read-deny-write", {file});
+    expect_reported(strict_reader, "", "in use by another program", read_file(file), before);
     const process_result reader = while_held("read", {file});
     expect_clean(reader, progress({{"car.dff", 1}}), read_file(file),
                  whitened(before, {sector + 28}));
+}
+
+// Regression: started by a launcher with CREATE_NO_WINDOW, the exe waited for
+// Enter on a console nobody could see, and the launcher hung.
+TEST_F(end_to_end, started_without_a_window_or_standard_handles_it_never_waits) {
+    if (config.launch.empty()) {
+        GTEST_SKIP() << "needs --launch, the Windows program that starts the exe";
+    }
+    const bytes before = archive({{"car.dff", material(grey)}});
+    const std::string file = path("launched.img");
+    const struct {
+        const char* mode;
+        int status;  // without standard handles the progress lines are lost: reported
+    } cases[] = {{"no-window", 0}, {"detached", 1}, {"no-handles", 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        write_file(file, before);
+        std::vector<std::string> argv = config.launcher;
+        argv.insert(argv.end(), {config.launch, c.mode, config.exe, file});
+        const process_result result = run_process(argv);
+        EXPECT_EQ(result.exit_status, c.status) << "99: still waiting after 30 s\n" << result.err;
+        EXPECT_TRUE(read_file(file) == whitened(before, {sector + 28})) << "file bytes differ";
+    }
 }
 
 // --- Paths in any script: Cyrillic, CJK and an emoji outside the BMP ---

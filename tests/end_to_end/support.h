@@ -80,6 +80,15 @@ inline std::string progress(const std::vector<progress_line>& lines) {
     return out;
 }
 
+// `text` with the platform's line endings.
+inline std::string lines(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        out += c == '\n' && config.crlf ? std::string("\r\n") : std::string(1, c);
+    }
+    return out;
+}
+
 // `data` with the colour word at each of `offsets` turned white.
 inline bytes whitened(bytes data, const std::vector<std::size_t>& offsets) {
     for (std::size_t offset : offsets) {
