@@ -1,8 +1,8 @@
-// Interrupted runs: the tool is killed (SIGKILL) at seeded random moments of
-// runs over a sample archive, or loses its stdout to a reader that quits after
-// the first line. Afterwards the file keeps its length, every byte holds its
-// original or its patched value, and one more complete run gives exactly the
-// bytes of an uninterrupted run.
+// Interrupted runs: the tool is killed (SIGKILL) at seeded random moments
+// between the first and the last write of runs over a sample archive, or loses its stdout to a
+// reader that quits after the first line. Afterwards the file keeps its length, every byte holds
+// its original or its patched value, and one more complete run gives exactly the bytes of an
+// uninterrupted run.
 //
 //   interrupted_run_tests --exe PATH [--size-mib N] [--trials N] [--seed S]
 #include <fcntl.h>
@@ -71,10 +71,26 @@ protected:
         fs::copy_file(original(), trial(), fs::copy_options::overwrite_existing);
         const process_result whole = run_process({config.exe, trial().string()});
         ASSERT_EQ(whole.exit_status, 0) << whole.err;
-        run_seconds_ = whole.seconds;
         patched_ = new bytes(read_file(trial()));
         ASSERT_NE(*patched_, *original_);
+        measure_written_bytes();
     }
+
+    // How many bytes a whole run hands the archive: /proc/PID/io counts them,
+    // with stdout and stderr closed so that they count nothing.
+    static void measure_written_bytes() {
+        fs::copy_file(original(), trial(), fs::copy_options::overwrite_existing);
+        const process_result quiet = run_process({config.exe, trial().string()}, quiet_run());
+        total_written_ = quiet.written_bytes;
+        ASSERT_GT(total_written_, 0u) << "the run wrote nothing";
+    }
+
+    static process_limits quiet_run() {
+        process_limits quiet;
+        quiet.closed_streams = closed_stdout | closed_stderr;
+        return quiet;
+    }
+
     static void TearDownTestSuite() {
         delete original_;
         delete patched_;
@@ -116,38 +132,52 @@ protected:
     static std::string dir_;
     static bytes* original_;
     static bytes* patched_;
-    static double run_seconds_;
+    static std::uint64_t total_written_;  // bytes a whole run hands the archive
 };
 
 std::string interrupted_run::dir_;
 bytes* interrupted_run::original_ = nullptr;
 bytes* interrupted_run::patched_ = nullptr;
-double interrupted_run::run_seconds_ = 0;
+std::uint64_t interrupted_run::total_written_ = 0;
 
-TEST_F(interrupted_run, killed_at_random_moments) {
+// Each kill waits until the run has handed the archive a seeded random share
+// of the bytes a whole run writes, so it lands while the run writes.
+TEST_F(interrupted_run, killed_at_random_moments_while_it_writes) {
     std::mt19937_64 rng(config.seed);
-    std::uniform_real_distribution<double> moment(0.0, run_seconds_);
+    std::uniform_int_distribution<std::uint64_t> moment(1, total_written_ - 1);
     std::size_t changed_bytes = 0;
     for (std::size_t i = 0; i < original_->size(); ++i) {
         changed_bytes += (*original_)[i] != (*patched_)[i];
     }
-    std::printf("  %.0f MiB archive, a whole run %.3f s, %zu bytes change\n",
-                static_cast<double>(original_->size()) / (1 << 20), run_seconds_, changed_bytes);
+    std::printf("  %.0f MiB archive, a whole run writes %llu bytes, %zu of them change\n",
+                static_cast<double>(original_->size()) / (1 << 20),
+                static_cast<unsigned long long>(total_written_), changed_bytes);
+    std::size_t mid_write = 0;
     for (unsigned long long trial_index = 0; trial_index < config.trials; ++trial_index) {
         SCOPED_TRACE("trial " + std::to_string(trial_index));
         fs::copy_file(original(), trial(), fs::copy_options::overwrite_existing);
-        const double delay = moment(rng);
-        const int null_fd = open("/dev/null", O_WRONLY);
-        const int pid = start_process({config.exe, trial().string()}, -1, null_fd, null_fd);
-        close(null_fd);
-        std::this_thread::sleep_for(std::chrono::duration<double>(delay));
+        const std::uint64_t threshold = moment(rng);
+        const int pid = start_process({config.exe, trial().string()}, -1, -1, -1, quiet_run());
+        for (siginfo_t info{}; written_bytes_so_far(pid) < threshold;) {
+            info.si_pid = 0;
+            if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+                info.si_pid == pid) {
+                break;  // it ended first
+            }
+        }
         kill(pid, SIGKILL);
         int status = 0;
         waitpid(pid, &status, 0);
         const std::size_t done = check_and_complete();
-        std::printf("  killed after %.4f s: %s, %zu of %zu changed bytes were written\n", delay,
-                    WIFSIGNALED(status) ? "interrupted" : "already done", done, changed_bytes);
+        mid_write += done > 0 && done < changed_bytes;
+        std::printf(
+            "  killed after %llu bytes written: %s, %zu of %zu changed bytes were written\n",
+            static_cast<unsigned long long>(threshold),
+            WIFSIGNALED(status) ? "interrupted" : "already done", done, changed_bytes);
     }
+    std::printf("  %zu of %llu kills landed between the first and the last changed byte\n",
+                mid_write, config.trials);
+    EXPECT_GE(mid_write * 2, config.trials) << "too few kills landed while the run wrote";
 }
 
 // As in `img-whiten a.img | head -1`, and with a reader that quits at once.
@@ -157,6 +187,8 @@ TEST_F(interrupted_run, stdout_closed_early) {
         fs::copy_file(original(), trial(), fs::copy_options::overwrite_existing);
         int pipe_fds[2];
         ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
+        // One page of pipe: the run's later output cannot all fit before the reader quits.
+        ASSERT_GE(fcntl(pipe_fds[1], F_SETPIPE_SZ, 4096), 0);
         if (lines_read == 0) {
             close(pipe_fds[0]);
         }
@@ -173,10 +205,8 @@ TEST_F(interrupted_run, stdout_closed_early) {
         }
         int status = 0;
         waitpid(pid, &status, 0);
-        if (lines_read == 0) {
-            // Its first flush of stdout meets the closed pipe, long before the last model.
-            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE) << status;
-        }
+        // A write to the pipe after the reader quit ends the run, long before the last model.
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE) << status;
         const std::size_t done = check_and_complete();
         std::printf("  stdout closed after %zu lines: %s, %zu bytes were written\n", lines_read,
                     WIFSIGNALED(status) ? strsignal(WTERMSIG(status)) : "exited", done);

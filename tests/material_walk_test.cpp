@@ -86,8 +86,11 @@ std::vector<walk_case> reach_cases() {
 std::vector<walk_case> colour_cases() {
     return {
         {"alpha 254", material({149, 149, 149, 254}), {}},
+        {"alpha 149: grey in all four bytes", material({149, 149, 149, 149}), {}},
+        {"alpha 0", material({149, 149, 149, 0}), {}},
         {"red 150", material({150, 149, 149, 255}), {}},
         {"blue 148", material({149, 149, 148, 255}), {}},
+        {"green 255", material({149, 255, 149, 255}), {}},
         {"already white", material(white), {}},
         {"grey", material(grey), {28}},
     };

@@ -29,8 +29,9 @@ int make_capture_file(std::string& path) {
     return mkstemp(path.data());
 }
 
-// Bytes the child handed to write calls; it must have exited but not been reaped.
-std::uint64_t written_bytes(int pid) {
+}  // namespace
+
+std::uint64_t written_bytes_so_far(int pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/io");
     std::string key;
     std::uint64_t value = 0;
@@ -41,8 +42,6 @@ std::uint64_t written_bytes(int pid) {
     }
     return 0;
 }
-
-}  // namespace
 
 int unprivileged_user() {
     return geteuid() == 0 ? 65534 : -1;  // nobody
@@ -102,7 +101,7 @@ process_result run_process(const std::vector<std::string>& argv, const process_l
     }
     siginfo_t exited{};
     waitid(P_PID, static_cast<id_t>(pid), &exited, WEXITED | WNOWAIT);
-    result.written_bytes = written_bytes(pid);
+    result.written_bytes = written_bytes_so_far(pid);  // exited, not yet reaped
     int status = 0;
     rusage usage{};
     wait4(pid, &status, 0, &usage);

@@ -38,6 +38,9 @@ struct process_limits {
 // are root, or -1 when we are not root (then permissions bite anyway).
 int unprivileged_user();
 
+// Bytes the child `pid` has handed to write calls so far (/proc/PID/io).
+std::uint64_t written_bytes_so_far(int pid);
+
 process_result run_process(const std::vector<std::string>& argv, const process_limits& limits = {});
 
 // Starts `argv` as a child with its standard streams on these descriptors

@@ -24,6 +24,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -120,37 +121,6 @@ inline std::vector<std::size_t> grey_words(const bytes& file, std::size_t index)
     return grey_words_between(file, offset, offset + length);
 }
 
-// Keeps `file` unwritable while it lives: mode 0444 and, for root, who
-// ignores permission bits, the immutable attribute.
-class unwritable_file {
-public:
-    explicit unwritable_file(const std::string& file) : file_(file) {
-        chmod(file.c_str(), 0444);
-        fd_ = open(file.c_str(), O_RDONLY);
-        immutable_ = geteuid() == 0 && ioctl(fd_, FS_IOC_GETFLAGS, &flags_) == 0 &&
-                     (flags_ |= FS_IMMUTABLE_FL, ioctl(fd_, FS_IOC_SETFLAGS, &flags_) == 0);
-    }
-    ~unwritable_file() {
-        if (immutable_) {
-            flags_ &= ~FS_IMMUTABLE_FL;
-            ioctl(fd_, FS_IOC_SETFLAGS, &flags_);
-        }
-        close(fd_);
-        chmod(file_.c_str(), 0644);
-    }
-    unwritable_file(const unwritable_file&) = delete;
-    unwritable_file& operator=(const unwritable_file&) = delete;
-
-    // False when running as root on a file system without the immutable attribute.
-    bool holds() const { return geteuid() != 0 || immutable_; }
-
-private:
-    std::string file_;
-    int fd_ = -1;
-    int flags_ = 0;
-    bool immutable_ = false;
-};
-
 // Nanosecond modification time: a write of the same bytes would still move it.
 inline std::pair<long, long> modified(const std::string& file) {
     struct stat info {};
@@ -167,15 +137,67 @@ protected:
         dir_ = pattern;
     }
     void TearDown() override {
+        for (const std::string& file : immutable_) {
+            const int fd = open(file.c_str(), O_RDONLY);
+            int flags = 0;
+            if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+                flags &= ~FS_IMMUTABLE_FL;
+                ioctl(fd, FS_IOC_SETFLAGS, &flags);
+            }
+            close(fd);
+        }
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);
     }
 
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
 
+    // Takes write permission from `file`. Under a launcher run by root, who
+    // ignores permissions and cannot hand Wine to another user, the file also
+    // gets the immutable attribute; false when the file system has none.
+    bool make_read_only(const std::string& file) {
+        EXPECT_EQ(chmod(file.c_str(), 0444), 0);
+        if (config.launcher.empty() || geteuid() != 0) {
+            return true;
+        }
+        const int fd = open(file.c_str(), O_RDONLY);
+        int flags = 0;
+        const bool done = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                          (flags |= FS_IMMUTABLE_FL, ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+        close(fd);
+        if (done) {
+            immutable_.push_back(file);
+        }
+        return done;
+    }
+
+    // Limits that make permissions bite: when we are root, who ignores them,
+    // the tool runs as an unprivileged user that owns the scratch folder and
+    // everything in it (but under a launcher, see make_read_only).
+    process_limits permissions_apply() {
+        process_limits limits;
+        limits.user = config.launcher.empty() ? unprivileged_user() : -1;
+        if (limits.user >= 0) {
+            for (const auto& item : std::filesystem::recursive_directory_iterator(dir_)) {
+                EXPECT_EQ(lchown(item.path().c_str(), static_cast<uid_t>(limits.user),
+                                 static_cast<gid_t>(limits.user)),
+                          0);
+            }
+            EXPECT_EQ(chown(dir_.c_str(), static_cast<uid_t>(limits.user),
+                            static_cast<gid_t>(limits.user)),
+                      0);
+            EXPECT_EQ(chmod(dir_.c_str(), 0755), 0);
+            // A copy of the tool it can surely reach, whatever the build folder's parents allow.
+            exe_ = path("img-whiten-copy");
+            std::filesystem::copy_file(config.exe, exe_);
+            EXPECT_EQ(chmod(exe_.c_str(), 0755), 0);
+        }
+        return limits;
+    }
+
     process_result run(const std::vector<std::string>& args, const process_limits& limits = {}) {
         std::vector<std::string> argv = config.launcher;
-        argv.push_back(config.exe);
+        argv.push_back(exe_.empty() ? config.exe : exe_);
         argv.insert(argv.end(), args.begin(), args.end());
         return run_process(argv, limits);
     }
@@ -193,6 +215,8 @@ protected:
     }
 
     std::string dir_;
+    std::vector<std::string> immutable_;  // cleared again after the test
+    std::string exe_;                     // the tool's copy an unprivileged user runs
 };
 
 // A sound run: exit status 0, nothing on stderr, and exactly this stdout and these bytes.
