@@ -1,0 +1,182 @@
+// End to end on several paths, loose models and folders: what is visited, in
+// which order, with which lines; every file's bytes are those that patching it
+// alone gives; links, FIFOs and unreadable folders are handled as promised.
+#include "support.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "reference_run.h"
+
+namespace {
+
+using namespace e2e;
+namespace reference = img_whiten::reference;
+
+// One file of a test tree, and what a run must leave in it.
+struct tree_file {
+    std::string path;  // below the tree's root
+    bytes before;
+    enum { archive_file, loose_model, left_alone } role;
+};
+
+// The tree, under `root`: archives, loose models (one a hard link of another,
+// one that is really an archive), files that are neither, nested and
+// Unicode-named folders and, on Unix, a link loop, a link out of the tree, a
+// FIFO named like a model and an unreadable folder.
+std::vector<tree_file> make_tree(const std::string& root, bool unix_entries) {
+    const bytes grey_model = material(grey);
+    const std::vector<tree_file> files = {
+        {"a.img", archive({{"car.dff", grey_model}, {"x.txd", grey_model}}),
+         tree_file::archive_file},
+        {"b.IMG", archive({{"BUS.DFF", clump({geometry({material(grey), material(grey)}, 64)})}}),
+         tree_file::archive_file},
+        {"loose/CLEAN.DFF", clump({geometry({material(white)}, 64)}, "body"),
+         tree_file::loose_model},
+        {"loose/car.dff", clump({geometry({material(grey)}, 100)}, "car_body"),
+         tree_file::loose_model},
+        {"loose/notes.txt", grey_model, tree_file::left_alone},
+        {"loose/ver2.dff", archive({{"inner.dff", grey_model}}), tree_file::archive_file},
+        {"nested/deeper/m.Dff", grey_model, tree_file::loose_model},
+        {"notarchive.img", bytes{'N', 'O', 'P', 'E', 1, 0, 0, 0}, tree_file::left_alone},
+        {"\xD0\x94\xD0\xBE\xD0\xBA/\xD0\xBC\xD0\xBE\xD0\xB4.dff", grey_model,  // Док/мод.dff
+         tree_file::loose_model},
+    };
+    for (const tree_file& file : files) {
+        std::filesystem::create_directories(
+            std::filesystem::path(root + "/" + file.path).parent_path());
+        write_file(root + "/" + file.path, file.before);
+    }
+    // Read-only and not an archive: never opened for writing, so no error either.
+    EXPECT_EQ(chmod((root + "/notarchive.img").c_str(), 0444), 0);
+    EXPECT_EQ(link((root + "/loose/car.dff").c_str(), (root + "/loose/car-link.dff").c_str()), 0);
+    if (unix_entries) {
+        std::filesystem::create_directory_symlink(root, root + "/link-loop");
+        write_file(root + "/../outside.dff", grey_model);
+        std::filesystem::create_symlink(root + "/../outside.dff", root + "/link-out.dff");
+        EXPECT_EQ(mkfifo((root + "/pipe.dff").c_str(), 0644), 0);
+        std::filesystem::create_directory(root + "/unreadable");
+        write_file(root + "/unreadable/x.dff", grey_model);
+        EXPECT_EQ(chmod((root + "/unreadable").c_str(), 0), 0);
+    }
+    return files;
+}
+
+// What patching the file alone makes of it.
+bytes patched_alone(const tree_file& file) {
+    bytes after = file.before;
+    if (file.role == tree_file::archive_file) {
+        reference::patch_archive(after);
+    } else if (file.role == tree_file::loose_model) {
+        reference::walk(after.data(), after.size());
+    }
+    return after;
+}
+
+// `relative` below `root` as the tool names it: a Windows build joins with "\\".
+std::string in_tree(const std::string& root, std::string relative) {
+    if (!config.launcher.empty()) {
+        std::replace(relative.begin(), relative.end(), '/', '\\');
+        return root + "\\" + relative;
+    }
+    return root + "/" + relative;
+}
+
+// Lines a run prints: the heading of an archive's entries, and a model's line.
+std::string heading(const std::string& file) {
+    return "==> " + file + " <==\n";
+}
+std::string line(const std::string& name, int count) {
+    return "Patching " + name + " patched " + std::to_string(count) + " materials\n";
+}
+
+class paths : public end_to_end {
+protected:
+    void TearDown() override {
+        chmod(path("tree/unreadable").c_str(), 0755);  // so that it can be removed
+        end_to_end::TearDown();
+    }
+};
+
+TEST_F(paths, a_folder_is_searched_in_name_order_and_every_file_patched_as_if_alone) {
+    // Links, FIFOs and permissions only as Unix has them (Wine runs as us, maybe root).
+    const bool unix_entries = config.launcher.empty();
+    const std::string root = path("tree");
+    const std::vector<tree_file> files = make_tree(root, unix_entries);
+    const process_limits limits = permissions_apply();
+    const std::string out =
+        lines(heading(in_tree(root, "a.img")) + line("car.dff", 1) +  //
+              heading(in_tree(root, "b.IMG")) + line("BUS.DFF", 2) +  //
+              line(in_tree(root, "loose/CLEAN.DFF"), 0) +             //
+              line(in_tree(root, "loose/car-link.dff"), 1) +  // car.dff, the same file, is not
+              heading(in_tree(root, "loose/ver2.dff")) + line("inner.dff", 1) +
+              line(in_tree(root, "nested/deeper/m.Dff"), 1) +
+              line(in_tree(root, "\xD0\x94\xD0\xBE\xD0\xBA/\xD0\xBC\xD0\xBE\xD0\xB4.dff"), 1));
+
+    const process_result dry = run({"--dry-run", root}, limits);
+    EXPECT_EQ(dry.out, out + lines("Visited 7 files: 6 models would change, 7 materials would "
+                                   "be whitened (dry run: nothing was written)\n"));
+    for (const tree_file& file : files) {
+        EXPECT_TRUE(read_file(root + "/" + file.path) == file.before) << file.path;
+    }
+
+    const process_result result = run({root}, limits);
+    EXPECT_EQ(result.signal, 0) << "hung or crashed";
+    EXPECT_EQ(result.out, out + lines("Visited 7 files: 6 models changed, 7 materials whitened\n"));
+    for (const tree_file& file : files) {
+        EXPECT_TRUE(read_file(root + "/" + file.path) == patched_alone(file)) << file.path;
+    }
+    if (unix_entries) {
+        // The unreadable folder is reported; the walk goes on past it.
+        const std::string unreadable = "img-whiten: " + in_tree(root, "unreadable") +
+                                       ": cannot read the folder: Permission denied\n";
+        EXPECT_EQ(result.err, unreadable);
+        EXPECT_EQ(dry.err, unreadable);
+        EXPECT_EQ(result.exit_status, 1);
+        EXPECT_TRUE(read_file(path("outside.dff")) == material(grey)) << "a link was followed";
+    } else {
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.exit_status, 0);
+    }
+}
+
+TEST_F(paths, each_file_is_patched_once_whatever_paths_reach_it) {
+    const std::string root = path("tree");
+    const std::vector<tree_file> files = make_tree(root, false);
+    const std::string car = root + "/loose/car.dff";
+    // Named, then inside a named folder, then named again; and its hard link in that folder.
+    const process_result result = run({car, root + "/loose", car, root + "/a.img",
+                                       root + "/loose/car-link.dff", path("missing.dff")});
+    EXPECT_EQ(result.out,
+              lines(line(car, 1) + line(in_tree(root + "/loose", "CLEAN.DFF"), 0) +
+                    heading(in_tree(root + "/loose", "ver2.dff")) + line("inner.dff", 1) +
+                    heading(root + "/a.img") + line("car.dff", 1) +
+                    "Visited 4 files: 3 models changed, 3 materials whitened\n"));
+    EXPECT_EQ(result.err, lines("img-whiten: " + path("missing.dff") +
+                                ": cannot open for update: No such file or directory\n"));
+    EXPECT_EQ(result.exit_status, 1);
+    for (const tree_file& file : files) {
+        const bool reached = file.path.rfind("loose/", 0) == 0 || file.path == "a.img";
+        EXPECT_TRUE(read_file(root + "/" + file.path) ==
+                    (reached ? patched_alone(file) : file.before))
+            << file.path;
+    }
+}
+
+TEST_F(paths, one_loose_model_by_name_prints_just_its_line) {
+    const bytes model = clump({geometry({material(grey), material(white)}, 300)}, "odd");
+    const std::string file = path("Car.DFF");
+    write_file(file, model);
+    const process_result result = run({file});
+    bytes expected = model;
+    reference::walk(expected.data(), expected.size());
+    expect_clean(result, lines("Patching " + file + " patched 1 materials\n"), read_file(file),
+                 expected);
+    // Any other file given by name is left alone, silently.
+    write_file(path("model.txt"), model);
+    const process_result other = run({path("model.txt")});
+    expect_clean(other, "", read_file(path("model.txt")), model);
+}
+
+}  // namespace
