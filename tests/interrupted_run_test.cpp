@@ -142,6 +142,25 @@ std::uint64_t interrupted_run::total_written_ = 0;
 
 // Each kill waits until the run has handed the archive a seeded random share
 // of the bytes a whole run writes, so it lands while the run writes.
+// Starts the tool on `path`, quiet, and kills it once it has handed its files
+// `threshold` bytes. Returns its wait status.
+int kill_after_written(const std::string& path, std::uint64_t threshold) {
+    process_limits quiet;
+    quiet.closed_streams = closed_stdout | closed_stderr;
+    const int pid = start_process({config.exe, path}, -1, -1, -1, quiet);
+    for (siginfo_t info{}; written_bytes_so_far(pid) < threshold;) {
+        info.si_pid = 0;
+        if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+            info.si_pid == pid) {
+            break;  // it ended first
+        }
+    }
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return status;
+}
+
 TEST_F(interrupted_run, killed_at_random_moments_while_it_writes) {
     std::mt19937_64 rng(config.seed);
     std::uniform_int_distribution<std::uint64_t> moment(1, total_written_ - 1);
@@ -157,17 +176,7 @@ TEST_F(interrupted_run, killed_at_random_moments_while_it_writes) {
         SCOPED_TRACE("trial " + std::to_string(trial_index));
         fs::copy_file(original(), trial(), fs::copy_options::overwrite_existing);
         const std::uint64_t threshold = moment(rng);
-        const int pid = start_process({config.exe, trial().string()}, -1, -1, -1, quiet_run());
-        for (siginfo_t info{}; written_bytes_so_far(pid) < threshold;) {
-            info.si_pid = 0;
-            if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
-                info.si_pid == pid) {
-                break;  // it ended first
-            }
-        }
-        kill(pid, SIGKILL);
-        int status = 0;
-        waitpid(pid, &status, 0);
+        const int status = kill_after_written(trial().string(), threshold);
         const std::size_t done = check_and_complete();
         mid_write += done > 0 && done < changed_bytes;
         std::printf(
@@ -178,6 +187,89 @@ TEST_F(interrupted_run, killed_at_random_moments_while_it_writes) {
     std::printf("  %zu of %llu kills landed between the first and the last changed byte\n",
                 mid_write, config.trials);
     EXPECT_GE(mid_write * 2, config.trials) << "too few kills landed while the run wrote";
+}
+
+// A tree of loose models in nested folders beside a small archive, killed
+// while the run writes: every file keeps its length and holds only original
+// or patched bytes, and one more run gives exactly the uninterrupted result.
+TEST_F(interrupted_run, killed_while_it_patches_a_tree) {
+    img_whiten::build::sample_options sample;
+    sample.target_bytes = 8u << 20;
+    sample.seed = config.seed + 1;
+    sample.vertex_kib_min = 1;
+    sample.vertex_kib_max = 16;
+    const std::vector<img_whiten::build::entry> entries = img_whiten::build::sample_entries(sample);
+    const fs::path source = fs::path(dir_) / "tree-source";
+    std::size_t models = 0;
+    for (const img_whiten::build::entry& e : entries) {
+        if (e.name.size() > 4 && (e.name.substr(e.name.size() - 4) == ".dff" ||
+                                  e.name.substr(e.name.size() - 4) == ".DFF")) {
+            const fs::path folder = source / ("mod" + std::to_string(models % 7)) /
+                                    ("part" + std::to_string(models % 3));
+            fs::create_directories(folder);
+            std::ofstream(folder / e.name, std::ios::binary)
+                .write(reinterpret_cast<const char*>(e.data.data()),
+                       static_cast<std::streamsize>(e.data.size()));
+            ++models;
+        }
+    }
+    {
+        std::FILE* file = std::fopen((source / "extra.img").c_str(), "wb");
+        ASSERT_TRUE(file != nullptr && img_whiten::build::write_archive(file, entries));
+        ASSERT_EQ(std::fclose(file), 0);
+    }
+    // The whole result, and what a whole run writes.
+    const fs::path tree = fs::path(dir_) / "tree";
+    auto fresh_copy = [&] {
+        fs::remove_all(tree);
+        fs::copy(source, tree, fs::copy_options::recursive);
+    };
+    fresh_copy();
+    process_limits quiet;
+    quiet.closed_streams = closed_stdout | closed_stderr;
+    const std::uint64_t total = run_process({config.exe, tree.string()}, quiet).written_bytes;
+    const fs::path patched = fs::path(dir_) / "tree-patched";
+    fs::remove_all(patched);
+    fs::rename(tree, patched);
+    ASSERT_GT(total, 0u);
+
+    std::mt19937_64 rng(config.seed);
+    std::uniform_int_distribution<std::uint64_t> moment(1, total - 1);
+    std::size_t mid_write = 0;
+    const unsigned long long trials = std::max(1ull, config.trials / 3);
+    for (unsigned long long trial_index = 0; trial_index < trials; ++trial_index) {
+        SCOPED_TRACE("trial " + std::to_string(trial_index));
+        fresh_copy();
+        kill_after_written(tree.string(), moment(rng));
+        std::size_t changed = 0, done = 0;  // bytes a whole run changes, and those already changed
+        for (const auto& item : fs::recursive_directory_iterator(source)) {
+            if (!item.is_regular_file()) {
+                continue;
+            }
+            const fs::path relative = fs::relative(item.path(), source);
+            const bytes before = read_file(item.path()), after = read_file(patched / relative);
+            const bytes left = read_file(tree / relative);
+            ASSERT_EQ(left.size(), before.size()) << relative;
+            for (std::size_t i = 0; i < left.size(); ++i) {
+                ASSERT_TRUE(left[i] == before[i] || left[i] == after[i])
+                    << relative << " byte " << i;
+                changed += before[i] != after[i];
+                done += before[i] != after[i] && left[i] == after[i];
+            }
+        }
+        mid_write += done > 0 && done < changed;
+        const process_result again = run_process({config.exe, tree.string()});
+        EXPECT_EQ(again.exit_status, 0) << again.err;
+        for (const auto& item : fs::recursive_directory_iterator(patched)) {
+            if (item.is_regular_file()) {
+                const fs::path relative = fs::relative(item.path(), patched);
+                EXPECT_TRUE(read_file(tree / relative) == read_file(item.path())) << relative;
+            }
+        }
+        std::printf("  tree of %zu loose models and an archive: %zu of %zu changed bytes written\n",
+                    models, done, changed);
+    }
+    EXPECT_GE(mid_write * 2, trials) << "too few kills landed while the run wrote";
 }
 
 // As in `img-whiten a.img | head -1`, and with a reader that quits at once.
