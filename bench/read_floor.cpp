@@ -96,11 +96,8 @@ int read_model(const std::string& path, reused_block<unsigned char>& buffer) {
     if (open_file_at(path.c_str(), file_access::read_only, &file) != open_status::opened) {
         return fail("cannot open", path);
     }
-    file_identity identity;
-    std::uint64_t size = 0, links = 0;
-    if (!describe_file(file, &identity, &size, &links) ||
-        !buffer.reserve(static_cast<std::size_t>(size)) ||
-        !read_exactly(file, 0, buffer.items, static_cast<std::size_t>(size))) {
+    const auto size = static_cast<std::size_t>(file.size);
+    if (!buffer.reserve(size) || !read_exactly(file, 0, buffer.items, size)) {
         return fail("cannot read", path);
     }
     return close_file(file) ? 0 : fail("close failed", path);

@@ -213,7 +213,11 @@ open_status open_file_at(const char* path, file_access access, open_file* file) 
         errno = error;
         return sharing ? open_status::in_use : open_status::failed;
     }
-    if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(file->fd))) != FILE_TYPE_DISK) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(file->fd));
+    bool is_folder = false;
+    if (GetFileType(handle) != FILE_TYPE_DISK ||
+        !describe_handle(handle, &file->identity, &file->size, &file->links, &is_folder) ||
+        is_folder) {
         _close(file->fd);
         file->fd = -1;
         return open_status::not_regular;
@@ -223,13 +227,6 @@ open_status open_file_at(const char* path, file_access access, open_file* file) 
 
 const char* in_use_reason() {
     return "another program has it open (sharing violation)";
-}
-
-bool describe_file(const open_file& file, file_identity* identity, std::uint64_t* size,
-                   std::uint64_t* links) {
-    bool is_folder = false;
-    return describe_handle(reinterpret_cast<HANDLE>(_get_osfhandle(file.fd)), identity, size, links,
-                           &is_folder);
 }
 
 std::size_t read_at(const open_file& file, std::uint64_t offset, unsigned char* data,
@@ -412,10 +409,11 @@ open_status open_file_at(const char* path, file_access access, open_file* file) 
         close_file(*file);
         return open_status::not_regular;
     }
-    const int flags = fcntl(file->fd, F_GETFL);
-    if (flags != -1) {
-        fcntl(file->fd, F_SETFL, flags & ~O_NONBLOCK);
-    }
+    // O_NONBLOCK stays: reads and writes of a regular file ignore it.
+    file->identity = {static_cast<std::uint64_t>(info.st_dev),
+                      static_cast<std::uint64_t>(info.st_ino)};
+    file->size = static_cast<std::uint64_t>(info.st_size);
+    file->links = static_cast<std::uint64_t>(info.st_nlink);
     // Only a lock held elsewhere stops the run; a file system without locks does not.
     if (update && flock(file->fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
         close_file(*file);
@@ -427,18 +425,6 @@ open_status open_file_at(const char* path, file_access access, open_file* file) 
 
 const char* in_use_reason() {
     return "another process holds a lock on it";
-}
-
-bool describe_file(const open_file& file, file_identity* identity, std::uint64_t* size,
-                   std::uint64_t* links) {
-    struct stat info;
-    if (fstat(file.fd, &info) != 0) {
-        return false;
-    }
-    *identity = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
-    *size = static_cast<std::uint64_t>(info.st_size);
-    *links = static_cast<std::uint64_t>(info.st_nlink);
-    return true;
 }
 
 std::size_t read_at(const open_file& file, std::uint64_t offset, unsigned char* data,

@@ -60,9 +60,13 @@ enum class file_access {
     update,     // read and write; every other writer is kept out while open
 };
 
-// An open regular file: a C runtime descriptor on every platform.
+// An open regular file: a C runtime descriptor on every platform, and what
+// the system said of the file when it was opened.
 struct open_file {
     int fd = -1;
+    file_identity identity{};
+    std::uint64_t size = 0;
+    std::uint64_t links = 0;  // how many names (hard links) it has
 };
 
 enum class open_status {
@@ -72,18 +76,13 @@ enum class open_status {
     not_regular,  // a device, FIFO, socket or folder: closed again at once
 };
 
-// Opens the existing file at `path`. For update it keeps other writers out:
+// Opens the existing file at `path` and describes it. For update it keeps other writers out:
 // an exclusive advisory lock (flock) on POSIX systems, a share mode that
 // denies writing on Windows. A FIFO never blocks the open.
 open_status open_file_at(const char* path, file_access access, open_file* file);
 
 // Why open_file_at said the file is in use, in words for a message.
 const char* in_use_reason();
-
-// The file's identity, its length and how many names (hard links) it has;
-// false with errno set on failure.
-bool describe_file(const open_file& file, file_identity* identity, std::uint64_t* size,
-                   std::uint64_t* links);
 
 // Reads `length` bytes at `offset`, carrying on after short reads. Returns the
 // bytes read: fewer only at the end of the file, or on an error, which is then

@@ -1,5 +1,6 @@
 #include "file_run.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -42,22 +43,32 @@ bool open_or_report(run_output& output, const char* path, file_access access, op
     return false;
 }
 
+// A loose model no larger than this is read whole at once, and its first bytes
+// tell whether it is an archive after all; of a larger file the header is read first.
+constexpr std::uint64_t whole_read_limit = std::uint64_t{64} << 20;
+
 struct file_facts {
-    file_identity identity;
-    std::uint64_t size = 0;
-    std::uint64_t links = 0;
     unsigned char header[archive_header_size] = {};
     std::size_t header_bytes = 0;  // how many of the header's bytes the file holds
+    bool whole_read = false;       // the model buffer holds the whole file
+    std::size_t whole_bytes = 0;
 };
 
-// The file's identity, length and first bytes; false when they cannot be read (reported).
-bool read_facts(patch_target& target, file_facts* facts) {
-    if (!describe_file(target.file, &facts->identity, &facts->size, &facts->links)) {
-        report(target.output, target.path, nullptr, "cannot find the file's size: %s",
-               std::strerror(errno));
-        return false;
-    }
+// The file's first bytes (of a small loose model, all of them); false when
+// they cannot be read (reported).
+bool read_facts(patch_target& target, bool model_name, model_buffers& buffers, file_facts* facts) {
     int error = 0;
+    const std::uint64_t size = target.file.size;
+    if (model_name && size > 0 && size <= whole_read_limit) {
+        facts->whole_read = read_model(target, 0, size, buffers, &facts->whole_bytes, &error);
+        facts->header_bytes = std::min(facts->whole_bytes, archive_header_size);
+        std::memcpy(facts->header, buffers.data.items, facts->header_bytes);
+        if (error != 0) {
+            report(target.output, target.path, nullptr, "cannot read: %s", std::strerror(error));
+            return false;
+        }
+        return true;
+    }
     facts->header_bytes = read_at(target.file, 0, facts->header, archive_header_size, &error);
     if (error != 0) {
         report(target.output, target.path, nullptr, "cannot read the header: %s",
@@ -87,15 +98,18 @@ void patch_opened_file(patch_target& target, const file_facts& facts, bool model
         }
         ++output.files_visited;
         print_archive_heading(output, target.path);
-        patch_archive_entries(target, facts.size, facts.header, buffers);
+        patch_archive_entries(target, target.file.size, facts.header, buffers);
     } else if (model_name) {
         ++output.files_visited;
         print_model_start(output, target.path);
-        if (facts.size == 0) {
+        const std::uint64_t size = target.file.size;
+        if (facts.whole_read) {
+            patch_read_model(target, nullptr, 0, facts.whole_bytes, size, buffers);
+        } else if (size == 0) {
             print_count(output, 0);
-            return;
+        } else {
+            patch_model_bytes(target, nullptr, 0, size, size, buffers);
         }
-        patch_model_bytes(target, nullptr, 0, facts.size, facts.size, buffers);
     }
 }
 
@@ -112,7 +126,8 @@ void patch_file(run_output& output, const char* path, bool model_name, seen_file
         return;
     }
     file_facts facts;
-    if (!read_facts(target, &facts) || !seen.first_visit(facts.identity, facts.links) ||
+    if (!seen.first_visit(target.file.identity, target.file.links) ||
+        !read_facts(target, model_name, buffers, &facts) ||
         !(begins_an_archive(facts) || model_name)) {
         close_or_report(target);
         return;
@@ -123,14 +138,15 @@ void patch_file(run_output& output, const char* path, bool model_name, seen_file
         if (!open_or_report(output, path, file_access::update, &target.file)) {
             return;
         }
-        if (!read_facts(target, &facts)) {
+        if (!read_facts(target, model_name, buffers, &facts)) {
             close_or_report(target);
             return;
         }
     }
     patch_opened_file(target, facts, model_name, buffers);
     close_or_report(target);
-    check_progress_written(output, path);
+    // Without a flush: stdout's own writes have set its error flag if one failed.
+    check_progress_written(output, path, false);
 }
 
 }  // namespace img_whiten

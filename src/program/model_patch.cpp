@@ -137,33 +137,51 @@ void pending_whites::apply(std::uint64_t offset, unsigned char* data, std::size_
     }
 }
 
-next_step patch_model_bytes(patch_target& target, const char* entry_name, std::uint64_t offset,
-                            std::uint64_t wanted, std::uint64_t declared, model_buffers& buffers) {
-    run_output& output = target.output;
+bool read_model(const patch_target& target, std::uint64_t offset, std::uint64_t wanted,
+                model_buffers& buffers, std::size_t* got, int* error) {
+    *got = 0;
+    *error = 0;
+    // One mark bit per byte, so that a failed write can tell a cut word.
     const std::size_t mark_words = wanted > std::numeric_limits<std::size_t>::max()
                                        ? 0
                                        : change_map_words(static_cast<std::size_t>(wanted), 0);
     if (mark_words == 0 || !buffers.data.reserve(static_cast<std::size_t>(wanted)) ||
         !buffers.marks.reserve(mark_words)) {
-        print_count(output, 0);
-        report(output, target.path, entry_name, "cannot allocate %llu bytes: not patched",
-               static_cast<unsigned long long>(wanted));
-        return next_step::go_on;
+        *error = ENOMEM;
+        return false;
     }
-    unsigned char* const data = buffers.data.items;
+    *got =
+        read_at(target.file, offset, buffers.data.items, static_cast<std::size_t>(wanted), error);
+    return *error == 0;
+}
+
+next_step patch_model_bytes(patch_target& target, const char* entry_name, std::uint64_t offset,
+                            std::uint64_t wanted, std::uint64_t declared, model_buffers& buffers) {
+    std::size_t got = 0;
     int error = 0;
-    const std::size_t got =
-        read_at(target.file, offset, data, static_cast<std::size_t>(wanted), &error);
-    if (error != 0) {
-        print_count(output, 0);
-        report(output, target.path, entry_name, "cannot read: %s: not patched",
-               std::strerror(error));
+    if (!read_model(target, offset, wanted, buffers, &got, &error)) {
+        print_count(target.output, 0);
+        if (error == ENOMEM) {
+            report(target.output, target.path, entry_name,
+                   "cannot allocate %llu bytes: not patched",
+                   static_cast<unsigned long long>(wanted));
+        } else {
+            report(target.output, target.path, entry_name, "cannot read: %s: not patched",
+                   std::strerror(error));
+        }
         return next_step::go_on;
     }
+    return patch_read_model(target, entry_name, offset, got, declared, buffers);
+}
+
+next_step patch_read_model(patch_target& target, const char* entry_name, std::uint64_t offset,
+                           std::size_t got, std::uint64_t declared, model_buffers& buffers) {
+    run_output& output = target.output;
+    unsigned char* const data = buffers.data.items;
     if (output.dry_run) {
         target.whites.apply(offset, data, got);
     }
-    std::memset(buffers.marks.items, 0, mark_words * sizeof(std::uint64_t));
+    std::memset(buffers.marks.items, 0, change_map_words(got, 0) * sizeof(std::uint64_t));
     change_map marks{buffers.marks.items, 0};
     const std::int64_t count = whiten_grey_materials(data, got, &marks);
     print_count(output, count);

@@ -74,6 +74,15 @@ enum class next_step { go_on, stop };
 next_step patch_model_bytes(patch_target& target, const char* entry_name, std::uint64_t offset,
                             std::uint64_t wanted, std::uint64_t declared, model_buffers& buffers);
 
+// Reads `wanted` bytes at `offset` into `buffers.data`, setting *got to the
+// bytes read; false with the failure in *error (ENOMEM: no memory for them).
+bool read_model(const patch_target& target, std::uint64_t offset, std::uint64_t wanted,
+                model_buffers& buffers, std::size_t* got, int* error);
+
+// The rest of patch_model_bytes, for the `got` bytes read_model read.
+next_step patch_read_model(patch_target& target, const char* entry_name, std::uint64_t offset,
+                           std::size_t got, std::uint64_t declared, model_buffers& buffers);
+
 }  // namespace img_whiten
 
 #endif

@@ -45,7 +45,13 @@ void print_entry_start(run_output& output, const char* entry_name) {
 }
 
 void print_model_start(run_output& output, const char* path) {
+#if defined(_WIN32)
     write_message(output.out, std::string("Patching ") + path + " ");
+#else
+    std::fputs("Patching ", output.out);  // no string built: one line per file of a large tree
+    std::fputs(path, output.out);
+    std::fputc(' ', output.out);
+#endif
 }
 
 void print_count(run_output& output, std::int64_t count) {
@@ -78,9 +84,9 @@ void print_summary(run_output& output) {
     }
 }
 
-void check_progress_written(run_output& output, const char* path) {
-    if ((std::fflush(output.out) != 0 || std::ferror(output.out)) &&
-        !output.output_failure_reported) {
+void check_progress_written(run_output& output, const char* path, bool flush) {
+    const bool flush_failed = flush && std::fflush(output.out) != 0;
+    if ((flush_failed || std::ferror(output.out)) && !output.output_failure_reported) {
         output.output_failure_reported = true;
         report(output, path, nullptr, "cannot write progress to standard output");
     }

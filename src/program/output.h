@@ -43,9 +43,10 @@ void print_archive_heading(run_output& output, const char* path);
 // The last line of a run over several files: what it visited and changed.
 void print_summary(run_output& output);
 
-// Flushes stdout and reports once, naming `path`, when a progress line could
-// not be written.
-void check_progress_written(run_output& output, const char* path);
+// Reports once, naming `path` (or no file when null), that progress lines
+// could not be written, if stdout has failed so far; with `flush`, after
+// handing it what it still holds.
+void check_progress_written(run_output& output, const char* path, bool flush);
 
 }  // namespace img_whiten
 

@@ -123,7 +123,7 @@ void patch_paths(run_output& output, const std::vector<const char*>& paths) {
     if (output.several_files) {
         print_summary(output);
     }
-    check_progress_written(output, nullptr);
+    check_progress_written(output, paths.size() == 1 ? paths[0] : nullptr, true);
 }
 
 }  // namespace img_whiten
