@@ -39,7 +39,8 @@ std::int64_t whiten_grey_materials(unsigned char* buffer, std::size_t length, ch
             store_le32(chunk + material_colour_offset, white_colour);
             ++count;
             if (changes != nullptr) {
-                mark(*changes, cursor + material_colour_offset, cursor + material_colour_end - 1);
+                mark(*changes, cursor + material_colour_offset,
+                     cursor + material_colour_offset + colour_changed_bytes - 1);
             }
         }
         // Materials and every other type are skipped whole; a size that

@@ -41,10 +41,15 @@ static_assert(material_colour_offset == 2 * chunk_header_size + 4, "colour follo
 // Colour words as read little-endian: bytes red, green, blue, alpha.
 constexpr std::uint32_t grey_colour = 0xFF959595;   // 149, 149, 149, 255
 constexpr std::uint32_t white_colour = 0xFFFFFFFF;  // 255, 255, 255, 255
+// The bytes of a colour word that whitening changes: red, green and blue.
+constexpr std::size_t colour_changed_bytes = 3;
+static_assert((grey_colour >> 24) == (white_colour >> 24), "grey and white share their alpha");
 
 // Where a walk changed the buffer: one bit per block of 2^block_shift bytes
-// (block i is bit i % 64 of bits[i / 64]), set when the block holds a byte of
-// a replaced colour word. The caller clears the bits, change_map_words() of them.
+// (block i is bit i % 64 of bits[i / 64]), set when the block holds a byte the
+// walk changed: the red, green and blue of a replaced colour word (its alpha,
+// 0xFF in grey and in white, stays). The caller clears the bits,
+// change_map_words() of them.
 struct change_map {
     std::uint64_t* bits;
     unsigned block_shift;

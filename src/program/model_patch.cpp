@@ -42,40 +42,38 @@ constexpr unsigned char white_bytes[4] = {0xFF, 0xFF, 0xFF, 0xFF};
 // A write that failed after `written` bytes of data[begin, stop) may have left
 // a colour word part white and part grey, which no later run would recognise.
 // Some systems do not even say how much of a failed write reached the file, so
-// every whitened word from the first byte not known to be written on is read
-// back, and a torn one gets its changed bytes put back to grey: the word is
-// then as it was, and running again whitens it.
+// every whitened word not known to be written is read back, and a torn one
+// gets its changed bytes put back to grey: the word is then as it was, and
+// running again whitens it.
 void restore_torn_words(patch_target& target, const char* entry_name, std::uint64_t offset,
                         const std::uint64_t* marks, std::size_t begin, std::size_t stop,
                         std::size_t written) {
-    std::size_t first = 0, end = begin;
-    for (std::size_t from = begin; next_marked_run(marks, stop, from, &first, &end); from = end) {
-        // Whitened words are whole, and at least 12 bytes apart.
-        for (std::size_t word = first; word + 4 <= end; word += 4) {
-            if (word + 4 <= begin + written) {
-                continue;  // wholly written, so wholly white
-            }
-            unsigned char now[4];
-            int error = 0;
-            if (read_at(target.file, offset + word, now, 4, &error) != 4) {
-                report(target.output, target.path, entry_name,
-                       "cannot read back the colour word at byte %llu after the failed write: %s",
-                       static_cast<unsigned long long>(offset + word),
-                       std::strerror(error != 0 ? error : EIO));
-                continue;
-            }
-            std::size_t changed = 4;  // one past the last byte that is no longer grey
-            while (changed > 0 && now[changed - 1] == grey_bytes[changed - 1]) {
-                --changed;
-            }
-            if (changed == 0 || std::memcmp(now, white_bytes, 4) == 0) {
-                continue;  // still grey, or wholly white
-            }
-            if (write_at(target.file, offset + word, grey_bytes, changed, &error) != changed) {
-                report(target.output, target.path, entry_name,
-                       "cannot put back the colour word that the failed write cut at byte %llu: %s",
-                       static_cast<unsigned long long>(offset + word), std::strerror(error));
-            }
+    std::size_t word = 0, end = begin;
+    // Each marked run is the red, green and blue of one word; words lie 12 bytes apart or more.
+    for (std::size_t from = begin; next_marked_run(marks, stop, from, &word, &end); from = end) {
+        if (end <= begin + written) {
+            continue;  // wholly written, so wholly white
+        }
+        unsigned char now[4];
+        int error = 0;
+        if (read_at(target.file, offset + word, now, 4, &error) != 4) {
+            report(target.output, target.path, entry_name,
+                   "cannot read back the colour word at byte %llu after the failed write: %s",
+                   static_cast<unsigned long long>(offset + word),
+                   std::strerror(error != 0 ? error : EIO));
+            continue;
+        }
+        std::size_t changed = 4;  // one past the last byte that is no longer grey
+        while (changed > 0 && now[changed - 1] == grey_bytes[changed - 1]) {
+            --changed;
+        }
+        if (changed == 0 || std::memcmp(now, white_bytes, 4) == 0) {
+            continue;  // still grey, or wholly white
+        }
+        if (write_at(target.file, offset + word, grey_bytes, changed, &error) != changed) {
+            report(target.output, target.path, entry_name,
+                   "cannot put back the colour word that the failed write cut at byte %llu: %s",
+                   static_cast<unsigned long long>(offset + word), std::strerror(error));
         }
     }
 }

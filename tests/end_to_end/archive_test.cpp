@@ -147,6 +147,9 @@ TEST_F(end_to_end, writes_only_the_sectors_that_hold_a_replaced_word) {
     const bytes late = clump({geometry({material(white)}, 6 << 10), geometry({material(grey)}, 0)});
     // A colour word at entry bytes 2046..2049, across the first sector boundary.
     const bytes straddling = cat({chunk(chunk_type::struct_data, bytes(2006, 0)), material(grey)});
+    // A colour word at entry bytes 2045..2048: red, green and blue in the first sector.
+    const bytes alpha_apart =
+        cat({chunk(chunk_type::struct_data, bytes(2005, 0)), material(grey), bytes(2048, 0)});
     // Grey in the second sector, which the file's end cuts 100 bytes in.
     const bytes cut = cat({chunk(chunk_type::struct_data, bytes(2024, 0)), material(grey)});
     bytes cut_archive = archive({{"cut.dff", cut}});
@@ -159,6 +162,9 @@ TEST_F(end_to_end, writes_only_the_sectors_that_hold_a_replaced_word) {
     } cases[] = {
         {"one sector of four", archive({{"late.dff", late}}), sector, 0},
         {"a word across two sectors", archive({{"across.dff", straddling}}), 2 * sector, 0},
+        // Regression: the sector holding only the word's alpha, which stays 0xFF, was written too.
+        {"a word whose alpha alone is in the next sector", archive({{"alpha.dff", alpha_apart}}),
+         sector, 0},
         {"a sector cut by the end of the file", cut_archive, 100, 1},
         {"second run",
          whitened(archive({{"late.dff", late}}), grey_words(archive({{"late.dff", late}}), 0)), 0,
