@@ -33,6 +33,40 @@ bool by_name(const folder_entry& a, const folder_entry& b) {
     return a.name < b.name;  // char_traits compares as unsigned bytes
 }
 
+// Moves `length` bytes from `offset` on, one call of `move(position, done,
+// count)` after another (each returns the bytes it moved, or -1 with errno
+// set), until all are moved: a short transfer is carried on, never taken for
+// the end. A call that moves nothing is the end of the file for a read
+// (`zero_is_end`) and, for a write, a failure. Returns the bytes moved; a
+// failure is left in *error (0 otherwise).
+template <typename Move>
+std::size_t carry_on(std::uint64_t offset, std::size_t length, bool zero_is_end, int* error,
+                     Move move) {
+    *error = 0;
+    std::size_t done = 0;
+    while (done < length) {
+        if (offset + done > static_cast<std::uint64_t>(INT64_MAX)) {
+            *error = EINVAL;
+            break;
+        }
+        const long long moved =
+            move(offset + done, done, std::min(length - done, largest_transfer));
+        if (moved < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            *error = errno;
+            break;
+        }
+        if (moved == 0) {
+            *error = zero_is_end ? 0 : EIO;  // a write that makes no progress gives no reason
+            break;
+        }
+        done += static_cast<std::size_t>(moved);
+    }
+    return done;
+}
+
 }  // namespace
 
 #if defined(_WIN32)
@@ -231,47 +265,24 @@ const char* in_use_reason() {
 
 std::size_t read_at(const open_file& file, std::uint64_t offset, unsigned char* data,
                     std::size_t length, int* error) {
-    *error = 0;
-    if (offset > static_cast<std::uint64_t>(INT64_MAX) ||
-        _lseeki64(file.fd, static_cast<__int64>(offset), SEEK_SET) < 0) {
-        *error = offset > static_cast<std::uint64_t>(INT64_MAX) ? EINVAL : errno;
-        return 0;
-    }
-    std::size_t done = 0;
-    while (done < length) {
-        const unsigned part = static_cast<unsigned>(std::min(length - done, largest_transfer));
-        const int got = _read(file.fd, data + done, part);
-        if (got < 0) {
-            *error = errno;
-            break;
-        }
-        if (got == 0) {
-            break;  // the end of the file
-        }
-        done += static_cast<std::size_t>(got);
-    }
-    return done;
+    return carry_on(offset, length, true, error,
+                    [&](std::uint64_t at, std::size_t done, std::size_t count) -> long long {
+                        if (_lseeki64(file.fd, static_cast<__int64>(at), SEEK_SET) < 0) {
+                            return -1;
+                        }
+                        return _read(file.fd, data + done, static_cast<unsigned>(count));
+                    });
 }
 
 std::size_t write_at(const open_file& file, std::uint64_t offset, const unsigned char* data,
                      std::size_t length, int* error) {
-    *error = 0;
-    if (offset > static_cast<std::uint64_t>(INT64_MAX) ||
-        _lseeki64(file.fd, static_cast<__int64>(offset), SEEK_SET) < 0) {
-        *error = offset > static_cast<std::uint64_t>(INT64_MAX) ? EINVAL : errno;
-        return 0;
-    }
-    std::size_t done = 0;
-    while (done < length) {
-        const unsigned part = static_cast<unsigned>(std::min(length - done, largest_transfer));
-        const int put = _write(file.fd, data + done, part);
-        if (put <= 0) {
-            *error = put < 0 ? errno : EIO;
-            break;
-        }
-        done += static_cast<std::size_t>(put);
-    }
-    return done;
+    return carry_on(offset, length, false, error,
+                    [&](std::uint64_t at, std::size_t done, std::size_t count) -> long long {
+                        if (_lseeki64(file.fd, static_cast<__int64>(at), SEEK_SET) < 0) {
+                            return -1;
+                        }
+                        return _write(file.fd, data + done, static_cast<unsigned>(count));
+                    });
 }
 
 bool close_file(open_file& file) {
@@ -429,55 +440,18 @@ const char* in_use_reason() {
 
 std::size_t read_at(const open_file& file, std::uint64_t offset, unsigned char* data,
                     std::size_t length, int* error) {
-    *error = 0;
-    std::size_t done = 0;
-    while (done < length) {
-        if (offset + done > static_cast<std::uint64_t>(INT64_MAX)) {
-            *error = EINVAL;
-            break;
-        }
-        const ssize_t got = pread(file.fd, data + done, std::min(length - done, largest_transfer),
-                                  static_cast<off_t>(offset + done));
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            *error = errno;
-            break;
-        }
-        if (got == 0) {
-            break;  // the end of the file
-        }
-        done += static_cast<std::size_t>(got);
-    }
-    return done;
+    return carry_on(offset, length, true, error,
+                    [&](std::uint64_t at, std::size_t done, std::size_t count) -> long long {
+                        return pread(file.fd, data + done, count, static_cast<off_t>(at));
+                    });
 }
 
 std::size_t write_at(const open_file& file, std::uint64_t offset, const unsigned char* data,
                      std::size_t length, int* error) {
-    *error = 0;
-    std::size_t done = 0;
-    while (done < length) {
-        if (offset + done > static_cast<std::uint64_t>(INT64_MAX)) {
-            *error = EINVAL;
-            break;
-        }
-        const ssize_t put = pwrite(file.fd, data + done, std::min(length - done, largest_transfer),
-                                   static_cast<off_t>(offset + done));
-        if (put < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            *error = errno;
-            break;
-        }
-        if (put == 0) {
-            *error = EIO;  // no progress and no reason: never loop on it
-            break;
-        }
-        done += static_cast<std::size_t>(put);
-    }
-    return done;
+    return carry_on(offset, length, false, error,
+                    [&](std::uint64_t at, std::size_t done, std::size_t count) -> long long {
+                        return pwrite(file.fd, data + done, count, static_cast<off_t>(at));
+                    });
 }
 
 bool close_file(open_file& file) {
