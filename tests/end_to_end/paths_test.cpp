@@ -179,4 +179,19 @@ TEST_F(paths, one_loose_model_by_name_prints_just_its_line) {
     expect_clean(other, "", read_file(path("model.txt")), model);
 }
 
+TEST_F(paths, models_deeper_than_260_characters_are_found_and_patched) {
+    // Windows' old limit on a path's length is 260 characters.
+    std::string deep = path("long");
+    while (deep.size() < 320) {
+        deep += "/folder-with-a-rather-long-name";
+    }
+    std::filesystem::create_directories(deep);
+    const bytes model = material(grey);
+    write_file(deep + "/m.dff", model);
+    const process_result result = run({path("long")});
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_TRUE(read_file(deep + "/m.dff") == whitened(model, {28})) << deep;
+    EXPECT_NE(result.out.find(" patched 1 materials"), std::string::npos) << result.out;
+}
+
 }  // namespace
