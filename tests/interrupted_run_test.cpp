@@ -142,9 +142,9 @@ std::uint64_t interrupted_run::total_written_ = 0;
 
 // Each kill waits until the run has handed the archive a seeded random share
 // of the bytes a whole run writes, so it lands while the run writes.
-// Starts the tool on `path`, quiet, and kills it once it has handed its files
-// `threshold` bytes. Returns its wait status.
-int kill_after_written(const std::string& path, std::uint64_t threshold) {
+// Starts the tool on `path`, quiet, and sends it `signal` once it has handed
+// its files `threshold` bytes. Returns its wait status.
+int kill_after_written(const std::string& path, std::uint64_t threshold, int signal = SIGKILL) {
     process_limits quiet;
     quiet.closed_streams = closed_stdout | closed_stderr;
     const int pid = start_process({config.exe, path}, -1, -1, -1, quiet);
@@ -155,7 +155,7 @@ int kill_after_written(const std::string& path, std::uint64_t threshold) {
             break;  // it ended first
         }
     }
-    kill(pid, SIGKILL);
+    kill(pid, signal);
     int status = 0;
     waitpid(pid, &status, 0);
     return status;
@@ -176,13 +176,17 @@ TEST_F(interrupted_run, killed_at_random_moments_while_it_writes) {
         SCOPED_TRACE("trial " + std::to_string(trial_index));
         fs::copy_file(original(), trial(), fs::copy_options::overwrite_existing);
         const std::uint64_t threshold = moment(rng);
-        const int status = kill_after_written(trial().string(), threshold);
+        // SIGTERM, every other time, ends the run after the write in progress.
+        const int signal = trial_index % 2 == 0 ? SIGKILL : SIGTERM;
+        const int status = kill_after_written(trial().string(), threshold, signal);
+        EXPECT_TRUE(WIFSIGNALED(status) ? WTERMSIG(status) == signal : WEXITSTATUS(status) == 0)
+            << status;
         const std::size_t done = check_and_complete();
         mid_write += done > 0 && done < changed_bytes;
-        std::printf(
-            "  killed after %llu bytes written: %s, %zu of %zu changed bytes were written\n",
-            static_cast<unsigned long long>(threshold),
-            WIFSIGNALED(status) ? "interrupted" : "already done", done, changed_bytes);
+        std::printf("  %s after %llu bytes written: %s, %zu of %zu changed bytes were written\n",
+                    signal == SIGKILL ? "SIGKILL" : "SIGTERM",
+                    static_cast<unsigned long long>(threshold),
+                    WIFSIGNALED(status) ? "interrupted" : "already done", done, changed_bytes);
     }
     std::printf("  %zu of %llu kills landed between the first and the last changed byte\n",
                 mid_write, config.trials);

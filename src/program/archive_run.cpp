@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "archive.h"
+#include "signals.h"
 
 namespace img_whiten {
 
@@ -78,6 +79,7 @@ void patch_archive_entries(patch_target& target, std::uint64_t file_size,
                static_cast<unsigned long long>(read_records), static_cast<int>(header.entry_count));
     }
     for (std::size_t index = 0; index < read_records; ++index) {
+        end_if_signalled();
         const archive_entry entry =
             decode_archive_entry(directory.items + index * archive_entry_size);
         if (!is_model_entry(entry.name)) {

@@ -8,6 +8,7 @@
 
 #include "archive.h"
 #include "material_walk.h"
+#include "signals.h"
 
 namespace img_whiten {
 
@@ -123,6 +124,7 @@ next_step write_changed_sectors(patch_target& target, const char* entry_name, st
             restore_cut_word(target, entry_name, offset, data, begin, stop, put);
             return next_step::stop;
         }
+        end_if_signalled();  // between writes, where no word is ever cut
     }
     return next_step::go_on;
 }

@@ -7,6 +7,7 @@
 #include "command_line.h"
 #include "console.h"
 #include "file_io.h"
+#include "signals.h"
 #include "targets.h"
 
 namespace img_whiten {
@@ -46,6 +47,7 @@ int patch_archive(int argc, char** argv) {
     if (!occupy_closed_standard_streams()) {
         return exit_failure_reported;
     }
+    hold_back_terminating_signals();
     const command_line line = parse_command_line(argc, argv);
     switch (line.what) {
         case command::nothing:

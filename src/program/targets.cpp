@@ -7,6 +7,7 @@
 #include "archive.h"
 #include "file_io.h"
 #include "file_run.h"
+#include "signals.h"
 
 namespace img_whiten {
 
@@ -66,6 +67,7 @@ void walk_folder(walk& run, const std::string& path) {
         return;
     }
     for (const folder_entry& entry : entries) {
+        end_if_signalled();
         const std::string child = join_path(path, entry.name);
         if (entry.kind == path_kind::folder) {
             walk_folder(run, child);
@@ -108,6 +110,7 @@ void patch_paths(run_output& output, const std::vector<const char*>& paths) {
     output.several_files |= paths.size() > 1;
 
     for (const named_path& target : named) {
+        end_if_signalled();
         if (!target.found) {
             report(output, target.path, nullptr,
                    output.dry_run ? "cannot open for reading: %s" : "cannot open for update: %s",
@@ -124,6 +127,7 @@ void patch_paths(run_output& output, const std::vector<const char*>& paths) {
         print_summary(output);
     }
     check_progress_written(output, paths.size() == 1 ? paths[0] : nullptr, true);
+    end_if_signalled();
 }
 
 }  // namespace img_whiten
