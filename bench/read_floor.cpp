@@ -19,6 +19,7 @@
 #include "archive.h"
 #include "file_io.h"
 #include "model_patch.h"
+#include "targets.h"
 
 namespace {
 
@@ -103,17 +104,6 @@ int read_model(const std::string& path, reused_block<unsigned char>& buffer) {
     return close_file(file) ? 0 : fail("close failed", path);
 }
 
-bool has_img_name(const std::string& name) {
-    if (name.size() < 4) {
-        return false;
-    }
-    std::string tail = name.substr(name.size() - 4);
-    for (char& c : tail) {
-        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    }
-    return tail == ".img";
-}
-
 int read_tree(const std::string& folder, reused_block<unsigned char>& buffer) {
     std::vector<folder_entry> entries;
     if (!list_folder(folder.c_str(), &entries)) {
@@ -126,7 +116,7 @@ int read_tree(const std::string& folder, reused_block<unsigned char>& buffer) {
             status |= read_tree(path, buffer);
         } else if (entry.kind == path_kind::regular && is_model_entry(entry.name.c_str())) {
             status |= read_model(path, buffer);
-        } else if (entry.kind == path_kind::regular && has_img_name(entry.name)) {
+        } else if (entry.kind == path_kind::regular && has_archive_name(entry.name)) {
             status |= read_archive(path, "", buffer);
         }
     }

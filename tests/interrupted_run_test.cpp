@@ -49,6 +49,14 @@ bytes read_file(const fs::path& path) {
     return data;
 }
 
+// A run with stdout and stderr closed: /proc/PID/io then counts only what it
+// hands the files it patches.
+process_limits quiet_run() {
+    process_limits quiet;
+    quiet.closed_streams = closed_stdout | closed_stderr;
+    return quiet;
+}
+
 // One sample archive, its patched bytes and the length of a whole run, shared by every test.
 class interrupted_run : public testing::Test {
 protected:
@@ -83,12 +91,6 @@ protected:
         const process_result quiet = run_process({config.exe, trial().string()}, quiet_run());
         total_written_ = quiet.written_bytes;
         ASSERT_GT(total_written_, 0u) << "the run wrote nothing";
-    }
-
-    static process_limits quiet_run() {
-        process_limits quiet;
-        quiet.closed_streams = closed_stdout | closed_stderr;
-        return quiet;
     }
 
     static void TearDownTestSuite() {
@@ -145,9 +147,7 @@ std::uint64_t interrupted_run::total_written_ = 0;
 // Starts the tool on `path`, quiet, and sends it `signal` once it has handed
 // its files `threshold` bytes. Returns its wait status.
 int kill_after_written(const std::string& path, std::uint64_t threshold, int signal = SIGKILL) {
-    process_limits quiet;
-    quiet.closed_streams = closed_stdout | closed_stderr;
-    const int pid = start_process({config.exe, path}, -1, -1, -1, quiet);
+    const int pid = start_process({config.exe, path}, -1, -1, -1, quiet_run());
     for (siginfo_t info{}; written_bytes_so_far(pid) < threshold;) {
         info.si_pid = 0;
         if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
@@ -229,9 +229,7 @@ TEST_F(interrupted_run, killed_while_it_patches_a_tree) {
         fs::copy(source, tree, fs::copy_options::recursive);
     };
     fresh_copy();
-    process_limits quiet;
-    quiet.closed_streams = closed_stdout | closed_stderr;
-    const std::uint64_t total = run_process({config.exe, tree.string()}, quiet).written_bytes;
+    const std::uint64_t total = run_process({config.exe, tree.string()}, quiet_run()).written_bytes;
     const fs::path patched = fs::path(dir_) / "tree-patched";
     fs::remove_all(patched);
     fs::rename(tree, patched);

@@ -28,20 +28,6 @@ const char* last_component(const char* path) {
     return name;
 }
 
-bool has_archive_name(const std::string& name) {
-    static const char extension[] = ".img";
-    if (name.size() < 4) {
-        return false;
-    }
-    for (std::size_t i = 0; i < 4; ++i) {
-        const char c = name[name.size() - 4 + i];
-        if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != extension[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
 struct walk {
     run_output& output;
     seen_files seen;
@@ -88,6 +74,20 @@ struct named_path {
 };
 
 }  // namespace
+
+bool has_archive_name(const std::string& name) {
+    static const char extension[] = ".img";
+    if (name.size() < 4) {
+        return false;
+    }
+    for (std::size_t i = 0; i < 4; ++i) {
+        const char c = name[name.size() - 4 + i];
+        if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != extension[i]) {
+            return false;
+        }
+    }
+    return true;
+}
 
 bool has_model_name(const char* path) {
     return is_model_entry(last_component(path));

@@ -6,6 +6,7 @@
 #ifndef IMG_WHITEN_TARGETS_H
 #define IMG_WHITEN_TARGETS_H
 
+#include <string>
 #include <vector>
 
 #include "output.h"
@@ -19,6 +20,10 @@ void patch_paths(run_output& output, const std::vector<const char*>& paths);
 // True when the last component of `path` is a model's name: its last
 // extension starts with "dff", in any ASCII case.
 bool has_model_name(const char* path);
+
+// True when `name` ends in ".img", in any ASCII case: in a folder, only such
+// files are looked at as archives.
+bool has_archive_name(const std::string& name);
 
 }  // namespace img_whiten
 
