@@ -50,8 +50,9 @@ bool read_exactly(const open_file& file, std::uint64_t offset, unsigned char* da
 int read_archive(const std::string& path, const std::string& mask,
                  reused_block<unsigned char>& buffer) {
     open_file file;
-    if (open_file_at(path.c_str(), mask.empty() ? file_access::read_only : file_access::update,
-                     &file) != open_status::opened) {
+    const file_place place{nullptr, nullptr, path.c_str()};
+    if (open_file_at(place, &file) != open_status::opened ||
+        (!mask.empty() && open_for_update(place, &file) != open_status::opened)) {
         return fail("cannot open", path);
     }
     unsigned char header_bytes[archive_header_size];
@@ -92,9 +93,10 @@ int read_archive(const std::string& path, const std::string& mask,
     return close_file(file) ? 0 : fail("close failed", path);
 }
 
-int read_model(const std::string& path, reused_block<unsigned char>& buffer) {
+int read_model(const file_place& place, reused_block<unsigned char>& buffer) {
+    const std::string path = place.path;
     open_file file;
-    if (open_file_at(path.c_str(), file_access::read_only, &file) != open_status::opened) {
+    if (open_file_at(place, &file) != open_status::opened) {
         return fail("cannot open", path);
     }
     const auto size = static_cast<std::size_t>(file.size);
@@ -104,22 +106,26 @@ int read_model(const std::string& path, reused_block<unsigned char>& buffer) {
     return close_file(file) ? 0 : fail("close failed", path);
 }
 
-int read_tree(const std::string& folder, reused_block<unsigned char>& buffer) {
-    std::vector<folder_entry> entries;
-    if (!list_folder(folder.c_str(), &entries)) {
-        return fail("cannot list", folder);
+int read_tree(const file_place& place, reused_block<unsigned char>& buffer) {
+    open_folder folder;
+    folder_listing listing;
+    if (open_folder_at(place, &folder) != open_status::opened || !list_folder(folder, &listing)) {
+        return fail("cannot list", place.path);
     }
     int status = 0;
-    for (const folder_entry& entry : entries) {
-        const std::string path = join_path(folder, entry.name);
-        if (entry.kind == path_kind::folder) {
-            status |= read_tree(path, buffer);
-        } else if (entry.kind == path_kind::regular && is_model_entry(entry.name.c_str())) {
-            status |= read_model(path, buffer);
-        } else if (entry.kind == path_kind::regular && has_archive_name(entry.name)) {
+    for (std::size_t i = 0; i < listing.size(); ++i) {
+        const char* name = listing.name(i);
+        const std::string path = join_path(folder.path, name);
+        const file_place child{&folder, name, path.c_str()};
+        if (listing.kind(i) == path_kind::folder) {
+            status |= read_tree(child, buffer);
+        } else if (listing.kind(i) == path_kind::regular && has_model_name(name)) {
+            status |= read_model(child, buffer);
+        } else if (listing.kind(i) == path_kind::regular && has_archive_name(name)) {
             status |= read_archive(path, "", buffer);
         }
     }
+    close_folder(folder);
     return status;
 }
 
@@ -128,7 +134,7 @@ int read_tree(const std::string& folder, reused_block<unsigned char>& buffer) {
 int main(int argc, char** argv) {
     reused_block<unsigned char> buffer;
     if (argc == 3 && std::strcmp(argv[1], "--tree") == 0) {
-        return read_tree(argv[2], buffer);
+        return read_tree(file_place{nullptr, nullptr, argv[2]}, buffer);
     }
     if (argc < 2) {
         std::fprintf(stderr, "usage: read-floor ARCHIVE [WRITE_MASK] | read-floor --tree FOLDER\n");

@@ -26,34 +26,85 @@ enum class path_kind {
 };
 
 // What `path` names, following a final link. False with errno set when it
-// cannot be found out (a missing path, say).
+// cannot be found out (a missing path, say). Only a hint for named paths:
+// what is opened is checked again by its descriptor.
 bool kind_of_path(const char* path, path_kind* kind);
-
-struct folder_entry {
-    std::string name;  // UTF-8
-    path_kind kind;    // links are not followed
-};
-
-// The entries of the folder at `path`, but "." and "..", sorted by the bytes
-// of their names. False with errno set when the folder cannot be read.
-bool list_folder(const char* path, std::vector<folder_entry>* entries);
 
 // Joins a folder path and a name with the platform's separator.
 std::string join_path(const std::string& folder, const std::string& name);
 
-// Who a file is, whatever path reached it: hard links and repeated names
-// give the same identity.
+// Who a file is, whatever path reached it: hard links, repeated names and
+// bind mounts give the same identity.
 struct file_identity {
     std::uint64_t device;
     std::uint64_t index;
     bool operator<(const file_identity& other) const {
         return device != other.device ? device < other.device : index < other.index;
     }
+    bool operator==(const file_identity& other) const {
+        return device == other.device && index == other.index;
+    }
 };
 
-// The identity of the file or folder at `path`, following a final link;
-// false with errno set on failure.
-bool identify_path(const char* path, file_identity* identity);
+// A folder open for a walk. Its entries are opened relative to it, never by a
+// path looked up again, so a folder or file swapped for a link while the walk
+// runs cannot lead it outside.
+struct open_folder {
+#if defined(_WIN32)
+    void* handle = nullptr;  // opened without following a reparse point
+#else
+    int fd = -1;
+#endif
+    std::string path;  // as reached, for messages and (on Windows) for opening entries
+    file_identity identity{};
+};
+
+// Where a file or folder is reached: a path the user named, whose links are
+// followed, or an entry of a walked folder, whose links never are.
+struct file_place {
+    const open_folder* parent = nullptr;  // null: `path` was named
+    const char* name = nullptr;           // the entry's name in `parent`
+    const char* path = nullptr;           // as reached, for messages
+};
+
+// The names of a folder but "." and "..", sorted by their bytes, held in one
+// block: a folder of 200,000 names costs a few MiB, not one string each.
+class folder_listing {
+public:
+    std::size_t size() const { return starts_.size(); }
+    const char* name(std::size_t index) const { return &names_[starts_[index] + 1]; }
+    // What the listing said the entry was; only a hint, checked again once opened.
+    path_kind kind(std::size_t index) const {
+        return static_cast<path_kind>(names_[starts_[index]]);
+    }
+    void clear();
+    // May throw std::bad_alloc.
+    void add(const char* name, path_kind kind);
+    void sort();
+
+private:
+    std::string names_;  // kind byte, name, NUL; one after the other
+    std::vector<std::uint64_t> starts_;
+};
+
+enum class open_status {
+    opened,
+    failed,       // errno says why
+    in_use,       // another program holds it (in_use_reason() says how)
+    not_regular,  // a device, FIFO, socket or folder (or, for a folder, not one): never read
+    link,         // a link met in a folder: not followed
+};
+
+// Opens the folder at `place` for a walk and lists nothing yet. A folder
+// entry that has become a link or a file since it was listed gives `link` or
+// `not_regular`.
+open_status open_folder_at(const file_place& place, open_folder* folder);
+
+// Lists the folder's entries; false with errno set when it cannot be read.
+// May throw std::bad_alloc.
+bool list_folder(const open_folder& folder, folder_listing* listing);
+
+void close_folder(open_folder& folder);
 
 enum class file_access {
     read_only,  // nothing is kept out
@@ -64,24 +115,29 @@ enum class file_access {
 // the system said of the file when it was opened.
 struct open_file {
     int fd = -1;
+    bool writable = false;  // opened for update, with other writers kept out
     file_identity identity{};
     std::uint64_t size = 0;
     std::uint64_t links = 0;  // how many names (hard links) it has
 };
 
-enum class open_status {
-    opened,
-    failed,       // errno says why
-    in_use,       // another program holds it (in_use_reason() says how)
-    not_regular,  // a device, FIFO, socket or folder: closed again at once
-};
+// Opens the regular file at `place` for reading and describes it. Nothing
+// but a regular file is ever opened for reading or writing (a FIFO, device or
+// socket, even one swapped in after the folder was listed, is found out from
+// the descriptor first), and a FIFO never blocks the open.
+open_status open_file_at(const file_place& place, open_file* file);
 
-// Opens the existing file at `path` and describes it. For update it keeps other writers out:
-// an exclusive advisory lock (flock) on POSIX systems, a share mode that
-// denies writing on Windows. A FIFO never blocks the open.
-open_status open_file_at(const char* path, file_access access, open_file* file);
+// Opens the very file `file` holds (not whatever its name names by now) for
+// update too, and keeps other writers out: an exclusive advisory lock (flock)
+// on POSIX systems, a share mode that denies writing on Windows. `file`
+// then reads and writes through the new descriptor. On failure `file` stays
+// open for reading.
+open_status open_for_update(const file_place& place, open_file* file);
 
-// Why open_file_at said the file is in use, in words for a message.
+// The file's length now; false with errno set when it cannot be found out.
+bool current_size(const open_file& file, std::uint64_t* size);
+
+// Why open_for_update said the file is in use, in words for a message.
 const char* in_use_reason();
 
 // Reads `length` bytes at `offset`, carrying on after short reads. Returns the

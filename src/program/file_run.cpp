@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "archive.h"
 #include "archive_run.h"
@@ -10,68 +11,114 @@
 
 namespace img_whiten {
 
-bool seen_files::first_visit(const file_identity& identity, std::uint64_t links) {
-    if (visited_.count(identity) != 0) {
-        return false;
+namespace {
+
+// Past this many recent identities, they are merged into the sorted block.
+constexpr std::size_t recent_limit = 256;
+
+}  // namespace
+
+bool seen_files::contains(const file_identity& identity) const {
+    return std::binary_search(merged_.begin(), merged_.end(), identity) ||
+           std::binary_search(recent_.begin(), recent_.end(), identity);
+}
+
+void seen_files::add(const file_identity& identity) {
+    if (recent_.size() == recent_limit) {
+        // Grown by a quarter, not doubled: the block stays close to 16 bytes per file.
+        if (merged_.capacity() < merged_.size() + recent_.size()) {
+            merged_.reserve(merged_.size() + std::max(merged_.size() / 4, recent_limit));
+        }
+        const std::size_t old_size = merged_.size();
+        merged_.insert(merged_.end(), recent_.begin(), recent_.end());
+        std::inplace_merge(merged_.begin(), merged_.begin() + static_cast<std::ptrdiff_t>(old_size),
+                           merged_.end());
+        recent_.clear();
     }
-    if (links > 1 || named_.count(identity) != 0) {
-        visited_.insert(identity);
-    }
-    return true;
+    recent_.reserve(recent_limit);
+    recent_.insert(std::upper_bound(recent_.begin(), recent_.end(), identity), identity);
 }
 
 namespace {
 
-// Opens `path` as asked, reporting why it could not be.
-bool open_or_report(run_output& output, const char* path, file_access access, open_file* file) {
-    switch (open_file_at(path, access, file)) {
+const char* open_failure(const run_output& output) {
+    // Named by what the run means to do, whichever open came first.
+    return output.dry_run ? "cannot open for reading: %s" : "cannot open for update: %s";
+}
+
+// Opens the file at the target's place for reading, reporting why it could
+// not be; a link or a non-regular file met in a folder is passed over.
+bool open_or_report(patch_target& target) {
+    const file_place& place = target.place;
+    switch (open_file_at(place, &target.file)) {
         case open_status::opened:
+            target.opened_size = target.file.size;
             return true;
-        case open_status::in_use:
-            report(output, path, nullptr, "in use by another program: %s", in_use_reason());
+        case open_status::link:
             return false;
         case open_status::not_regular:
-            report(output, path, nullptr, "not a regular file: left alone");
+            if (place.parent == nullptr) {
+                report(target.output, target.path(), nullptr, "not a regular file: left alone");
+            }
             return false;
+        case open_status::in_use:
         case open_status::failed:
             break;
     }
-    // Named by what the run means to do, whichever open came first.
-    report(output, path, nullptr,
-           output.dry_run ? "cannot open for reading: %s" : "cannot open for update: %s",
+    report(target.output, target.path(), nullptr, open_failure(target.output),
            std::strerror(errno));
     return false;
 }
 
-// A loose model no larger than this is read whole at once, and its first bytes
-// tell whether it is an archive after all; of a larger file the header is read first.
-constexpr std::uint64_t whole_read_limit = std::uint64_t{64} << 20;
+// Opens the file for update too. A file that is read-only, or on read-only
+// media, is still read: it fails the run only if it holds a word to whiten.
+bool open_for_update_or_report(patch_target& target) {
+    switch (open_for_update(target.place, &target.file)) {
+        case open_status::opened:
+            return true;
+        case open_status::in_use:
+            report(target.output, target.path(), nullptr, "in use by another program: %s",
+                   in_use_reason());
+            return false;
+        default:
+            break;
+    }
+    if (errno == EROFS || errno == EACCES || errno == EPERM) {
+        target.update_error = errno;
+        return true;
+    }
+    report(target.output, target.path(), nullptr, "cannot open for update: %s",
+           std::strerror(errno));
+    return false;
+}
 
 struct file_facts {
     unsigned char header[archive_header_size] = {};
     std::size_t header_bytes = 0;  // how many of the header's bytes the file holds
-    bool whole_read = false;       // the model buffer holds the whole file
-    std::size_t whole_bytes = 0;
+    std::size_t preread = 0;       // bytes of a loose model already in the model buffer
 };
 
-// The file's first bytes (of a small loose model, all of them); false when
+// The file's first bytes (of a loose model, its first window); false when
 // they cannot be read (reported).
 bool read_facts(patch_target& target, bool model_name, model_buffers& buffers, file_facts* facts) {
     int error = 0;
     const std::uint64_t size = target.file.size;
-    if (model_name && size > 0 && size <= whole_read_limit) {
-        facts->whole_read = read_model(target, 0, size, buffers, &facts->whole_bytes, &error);
-        facts->header_bytes = std::min(facts->whole_bytes, archive_header_size);
-        std::memcpy(facts->header, buffers.data.items, facts->header_bytes);
-        if (error != 0) {
-            report(target.output, target.path, nullptr, "cannot read: %s", std::strerror(error));
+    if (model_name && size > 0) {
+        const bool read = read_window(target, 0, size, buffers, &facts->preread, &error);
+        facts->header_bytes = std::min(facts->preread, archive_header_size);
+        if (facts->header_bytes > 0) {
+            std::memcpy(facts->header, buffers.data.items, facts->header_bytes);
+        }
+        if (!read) {
+            facts->preread = 0;
+            report(target.output, target.path(), nullptr, "cannot read: %s", std::strerror(error));
             return false;
         }
         return true;
     }
     facts->header_bytes = read_at(target.file, 0, facts->header, archive_header_size, &error);
     if (error != 0) {
-        report(target.output, target.path, nullptr, "cannot read the header: %s",
+        report(target.output, target.path(), nullptr, "cannot read the header: %s",
                std::strerror(error));
         return false;
     }
@@ -83,70 +130,83 @@ bool begins_an_archive(const file_facts& facts) {
            load_le32(facts.header + header_magic_offset) == archive_magic;
 }
 
+// An archive with entries: one with none, or too short to be one, is left alone.
+bool is_patched_archive(const file_facts& facts) {
+    return begins_an_archive(facts) && facts.header_bytes == archive_header_size &&
+           decode_archive_header(facts.header).entry_count > 0;
+}
+
 void close_or_report(patch_target& target) {
     if (target.file.fd >= 0 && !close_file(target.file)) {
-        report(target.output, target.path, nullptr, "cannot close: %s", std::strerror(errno));
+        report(target.output, target.path(), nullptr, "cannot close: %s", std::strerror(errno));
     }
 }
 
-void patch_opened_file(patch_target& target, const file_facts& facts, bool model_name,
+void patch_opened_file(patch_target& target, const file_facts& facts, model_buffers& buffers) {
+    run_output& output = target.output;
+    ++output.files_visited;
+    if (begins_an_archive(facts)) {
+        print_archive_heading(output, target.path());
+        patch_archive_entries(target, target.file.size, facts.header, buffers);
+        return;
+    }
+    const std::uint64_t size = target.file.size;
+    if (size == 0) {
+        print_model_line(output, target.path(), nullptr, 0);
+    } else {
+        patch_model(target, nullptr, 0, size, size, buffers, facts.preread);
+    }
+}
+
+void patch_target_file(patch_target& target, bool model_name, seen_files& seen,
                        model_buffers& buffers) {
     run_output& output = target.output;
-    if (begins_an_archive(facts)) {
-        if (facts.header_bytes < archive_header_size) {
-            return;  // too short to be an archive: left alone
-        }
-        ++output.files_visited;
-        print_archive_heading(output, target.path);
-        patch_archive_entries(target, target.file.size, facts.header, buffers);
-    } else if (model_name) {
-        ++output.files_visited;
-        print_model_start(output, target.path);
-        const std::uint64_t size = target.file.size;
-        if (facts.whole_read) {
-            patch_read_model(target, nullptr, 0, facts.whole_bytes, size, buffers);
-        } else if (size == 0) {
-            print_count(output, 0);
-        } else {
-            patch_model_bytes(target, nullptr, 0, size, size, buffers);
-        }
+    if (!open_or_report(target)) {
+        return;
     }
-}
-
-}  // namespace
-
-void patch_file(run_output& output, const char* path, bool model_name, seen_files& seen,
-                model_buffers& buffers) {
-    patch_target target{output, path, {}, {}};
-    // A file whose name says model is one of the files the run patches; any
-    // other is first read to see whether it is an archive.
-    const bool update_at_once = !output.dry_run && model_name;
-    if (!open_or_report(output, path, update_at_once ? file_access::update : file_access::read_only,
-                        &target.file)) {
+    if (seen.contains(target.file.identity)) {
+        close_or_report(target);  // patched already, through another path
+        return;
+    }
+    // A file whose name says model is one of the files the run patches: it is
+    // opened for update, and locked, before a byte of it is read.
+    if (!output.dry_run && model_name && !open_for_update_or_report(target)) {
+        close_or_report(target);
         return;
     }
     file_facts facts;
-    if (!seen.first_visit(target.file.identity, target.file.links) ||
-        !read_facts(target, model_name, buffers, &facts) ||
-        !(begins_an_archive(facts) || model_name)) {
+    if (!read_facts(target, model_name, buffers, &facts) ||
+        !(begins_an_archive(facts) ? is_patched_archive(facts) : model_name)) {
         close_or_report(target);
         return;
     }
-    if (!output.dry_run && !update_at_once) {
-        // An archive: open it again, for update, and look again at what it holds now.
-        close_or_report(target);
-        if (!open_or_report(output, path, file_access::update, &target.file)) {
-            return;
-        }
-        if (!read_facts(target, model_name, buffers, &facts)) {
+    if (!output.dry_run && !target.file.writable && target.update_error == 0) {
+        // An archive: open it for update as well, and look again at what it holds now.
+        if (!open_for_update_or_report(target) || !read_facts(target, false, buffers, &facts) ||
+            !is_patched_archive(facts)) {
             close_or_report(target);
             return;
         }
     }
-    patch_opened_file(target, facts, model_name, buffers);
+    seen.add(target.file.identity);
+    patch_opened_file(target, facts, buffers);
     close_or_report(target);
-    // Without a flush: stdout's own writes have set its error flag if one failed.
-    check_progress_written(output, path, false);
+}
+
+}  // namespace
+
+void patch_file(run_output& output, const file_place& place, bool model_name, seen_files& seen,
+                model_buffers& buffers) {
+    patch_target target{output, place, {}, 0, 0, {}};
+    try {
+        patch_target_file(target, model_name, seen, buffers);
+    } catch (const std::bad_alloc&) {
+        report(output, place.path, nullptr, "not patched further: %s", std::strerror(ENOMEM));
+        if (target.file.fd >= 0) {
+            close_file(target.file);
+        }
+    }
+    check_progress_written(output, place.path, false);
 }
 
 }  // namespace img_whiten

@@ -5,7 +5,7 @@
 #define IMG_WHITEN_FILE_RUN_H
 
 #include <cstdint>
-#include <set>
+#include <vector>
 
 #include "file_io.h"
 #include "model_patch.h"
@@ -13,29 +13,25 @@
 
 namespace img_whiten {
 
-// The files and folders a run has visited, so that none is patched twice
-// whatever paths reach it. Only what could be reached again is kept: folders,
-// files named on the command line, and files with several names (hard links).
+// The files and folders a run has patched or entered, so that none is
+// patched twice whatever paths reach it (hard links, bind mounts, a file
+// named and inside a named folder). Kept in one sorted block and a short
+// sorted tail merged into it now and then: about 24 bytes per file.
 class seen_files {
 public:
-    // A file named on the command line, before any is visited.
-    void add_named(const file_identity& identity) { named_.insert(identity); }
-    // True the first time the file is met.
-    bool first_visit(const file_identity& identity, std::uint64_t links);
-    // True the first time the folder is met.
-    bool first_folder_visit(const file_identity& identity) {
-        return visited_.insert(identity).second;
-    }
+    bool contains(const file_identity& identity) const;
+    // Notes a file or folder; may throw std::bad_alloc, and then notes nothing.
+    void add(const file_identity& identity);
 
 private:
-    std::set<file_identity> named_;
-    std::set<file_identity> visited_;
+    std::vector<file_identity> merged_;
+    std::vector<file_identity> recent_;  // at most recent_limit, sorted
 };
 
-// Patches the regular file at `path` if it is an archive or, when
+// Patches the regular file at `place` if it is an archive or, when
 // `model_name`, a loose model. It is opened for update only once it is known
-// to be one of these.
-void patch_file(run_output& output, const char* path, bool model_name, seen_files& seen,
+// to be one of these (a model by its name), and noted as seen only then.
+void patch_file(run_output& output, const file_place& place, bool model_name, seen_files& seen,
                 model_buffers& buffers);
 
 }  // namespace img_whiten

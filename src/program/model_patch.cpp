@@ -8,7 +8,6 @@
 
 #include "archive.h"
 #include "material_walk.h"
-#include "signals.h"
 
 namespace img_whiten {
 
@@ -16,12 +15,6 @@ namespace {
 
 bool is_marked(const std::uint64_t* marks, std::size_t bit) {
     return (marks[bit / 64] >> (bit % 64) & 1) != 0;
-}
-
-// A real run marks the sectors it must write; a dry run marks the bytes it
-// would have changed, to replay them onto later reads of the same bytes.
-unsigned mark_shift(const patch_target& target) {
-    return target.output.dry_run ? 0 : sector_shift;
 }
 
 // The next run of set bits at or after bit `from`, as [*first, *end); false when none is left.
@@ -63,7 +56,7 @@ void restore_cut_word(patch_target& target, const char* entry_name, std::uint64_
         const std::size_t count = std::min(sizeof now, stop - at);
         const std::size_t got = read_at(target.file, offset + at, now, count, &error);
         if (got != count) {
-            report(target.output, target.path, entry_name,
+            report(target.output, target.path(), entry_name,
                    "cannot read back what the failed write left at byte %llu: %s",
                    static_cast<unsigned long long>(offset + at),
                    std::strerror(error != 0 ? error : EIO));
@@ -79,7 +72,7 @@ void restore_cut_word(patch_target& target, const char* entry_name, std::uint64_
         unsigned char left[colour_changed_bytes];
         const std::size_t tail = std::min(colour_changed_bytes, stop - stopped);
         if (read_at(target.file, offset + stopped, left, tail, &error) != tail) {
-            report(target.output, target.path, entry_name,
+            report(target.output, target.path(), entry_name,
                    "cannot read back what the failed write left at byte %llu: %s",
                    static_cast<unsigned long long>(offset + stopped),
                    std::strerror(error != 0 ? error : EIO));
@@ -95,7 +88,7 @@ void restore_cut_word(patch_target& target, const char* entry_name, std::uint64_
         }
         const std::size_t word = stopped - cut_into;
         if (write_at(target.file, offset + word, grey_bytes, cut_into, &error) != cut_into) {
-            report(target.output, target.path, entry_name,
+            report(target.output, target.path(), entry_name,
                    "cannot put back the colour word that the failed write cut at byte %llu: %s",
                    static_cast<unsigned long long>(offset + word), std::strerror(error));
         }
@@ -103,28 +96,110 @@ void restore_cut_word(patch_target& target, const char* entry_name, std::uint64_
     }
 }
 
-// Writes back the sectors of data[0, length), read at `offset`, that
-// `changed_sectors` marks, neighbouring ones joined into one write.
-next_step write_changed_sectors(patch_target& target, const char* entry_name, std::uint64_t offset,
-                                const unsigned char* data, const std::uint64_t* changed_sectors,
-                                std::size_t length) {
-    const std::size_t sector_count = static_cast<std::size_t>((length - 1) / sector_size + 1);
+// The next run of neighbouring sectors, at or after byte `from`, that hold a
+// byte marked in `marks` (one bit per byte of `length`), as the bytes
+// [*begin, *stop); false when none is left.
+bool next_sector_run(const std::uint64_t* marks, std::size_t length, std::size_t from,
+                     std::size_t* begin, std::size_t* stop) {
     std::size_t first = 0, end = 0;
-    for (std::size_t from = 0; next_marked_run(changed_sectors, sector_count, from, &first, &end);
-         from = end) {
-        const std::size_t begin = first * sector_size;
-        const std::size_t stop = std::min<std::size_t>(end * sector_size, length);
+    if (!next_marked_run(marks, length, from, &first, &end)) {
+        return false;
+    }
+    const std::size_t first_sector = first >> sector_shift;
+    std::size_t last_sector = (end - 1) >> sector_shift;
+    while (next_marked_run(marks, length, end, &first, &end) &&
+           (first >> sector_shift) <= last_sector + 1) {
+        last_sector = (end - 1) >> sector_shift;
+    }
+    *begin = first_sector << sector_shift;
+    *stop = std::min<std::size_t>((last_sector + 1) << sector_shift, length);
+    return true;
+}
+
+// The byte a whitened byte was before the walk: red, green and blue of grey are alike.
+constexpr unsigned char grey_byte = grey_bytes[0];
+static_assert(grey_bytes[1] == grey_byte && grey_bytes[2] == grey_byte, "grey is one byte thrice");
+
+const char* later_entries(const char* entry_name) {
+    return entry_name != nullptr ? ": later entries not visited" : "";
+}
+
+// Makes sure the file still has its length and still holds in data[begin,
+// stop) (read at `offset`) what the walk read there, so that a write never
+// puts stale bytes back over another program's, nor lengthens a file that
+// was cut short; false (reported) otherwise.
+bool still_as_read(patch_target& target, const char* entry_name, std::uint64_t offset,
+                   const unsigned char* data, const std::uint64_t* marks, std::size_t begin,
+                   std::size_t stop, model_buffers& buffers) {
+    std::uint64_t size = 0;
+    int error = 0;
+    if (!current_size(target.file, &size)) {
+        report(target.output, target.path(), entry_name,
+               "cannot check the file before writing: %s%s", std::strerror(errno),
+               later_entries(entry_name));
+        return false;
+    }
+    if (size != target.opened_size) {
+        report(target.output, target.path(), entry_name,
+               "changed during the run: its length is now %llu bytes, was %llu; not written, run "
+               "again%s",
+               static_cast<unsigned long long>(size),
+               static_cast<unsigned long long>(target.opened_size), later_entries(entry_name));
+        return false;
+    }
+    const std::size_t count = stop - begin;
+    if (!buffers.check.reserve(count)) {
+        report(target.output, target.path(), entry_name,
+               "cannot check the file before writing: %s%s", std::strerror(ENOMEM),
+               later_entries(entry_name));
+        return false;
+    }
+    const unsigned char* now = buffers.check.items;
+    if (read_at(target.file, offset + begin, buffers.check.items, count, &error) != count) {
+        report(target.output, target.path(), entry_name,
+               "cannot check the file before writing: %s%s",
+               std::strerror(error != 0 ? error : EIO), later_entries(entry_name));
+        return false;
+    }
+    for (std::size_t at = begin; at < stop; ++at) {
+        const unsigned char was = is_marked(marks, at) ? grey_byte : data[at];
+        if (now[at - begin] != was) {
+            report(target.output, target.path(), entry_name,
+                   "changed during the run: byte %llu is not what was read; not written, run "
+                   "again%s",
+                   static_cast<unsigned long long>(offset + at), later_entries(entry_name));
+            return false;
+        }
+    }
+    return true;
+}
+
+// Writes back the sectors of data[0, length), read at `offset`, that hold a
+// byte marked in `marks`, neighbouring ones joined into one write.
+next_step write_changed_sectors(patch_target& target, const char* entry_name, std::uint64_t offset,
+                                const unsigned char* data, const std::uint64_t* marks,
+                                std::size_t length, model_buffers& buffers) {
+    if (!target.file.writable) {
+        report(target.output, target.path(), entry_name, "cannot open for update: %s%s",
+               std::strerror(target.update_error != 0 ? target.update_error : EBADF),
+               later_entries(entry_name));
+        return next_step::stop;
+    }
+    std::size_t begin = 0, stop = 0;
+    for (std::size_t from = 0; next_sector_run(marks, length, from, &begin, &stop); from = stop) {
+        if (!still_as_read(target, entry_name, offset, data, marks, begin, stop, buffers)) {
+            return next_step::stop;
+        }
         int error = 0;
         const std::size_t put =
             write_at(target.file, offset + begin, data + begin, stop - begin, &error);
         if (put != stop - begin) {
-            report(target.output, target.path, entry_name, "cannot write: %s%s",
-                   std::strerror(error),
-                   entry_name != nullptr ? ": later entries not visited" : "");
+            report(target.output, target.path(), entry_name, "cannot write: %s%s",
+                   std::strerror(error), later_entries(entry_name));
             restore_cut_word(target, entry_name, offset, data, begin, stop, put);
             return next_step::stop;
         }
-        end_if_signalled();  // between writes, where no word is ever cut
+        end_if_signalled(target.output);  // between writes, where no word is ever cut
     }
     return next_step::go_on;
 }
@@ -151,68 +226,96 @@ void pending_whites::apply(std::uint64_t offset, unsigned char* data, std::size_
     }
 }
 
-bool read_model(const patch_target& target, std::uint64_t offset, std::uint64_t wanted,
-                model_buffers& buffers, std::size_t* got, int* error) {
+bool read_window(const patch_target& target, std::uint64_t offset, std::uint64_t available,
+                 model_buffers& buffers, std::size_t* got, int* error) {
     *got = 0;
     *error = 0;
-    const std::size_t mark_words =
-        wanted > std::numeric_limits<std::size_t>::max()
-            ? 0
-            : change_map_words(static_cast<std::size_t>(wanted), mark_shift(target));
-    if (mark_words == 0 || !buffers.data.reserve(static_cast<std::size_t>(wanted)) ||
-        !buffers.marks.reserve(mark_words)) {
+    const auto wanted =
+        static_cast<std::size_t>(std::min<std::uint64_t>(available, model_window_size));
+    if (wanted == 0 || !buffers.data.reserve(wanted) ||
+        !buffers.marks.reserve(change_map_words(wanted, 0))) {
         *error = ENOMEM;
         return false;
     }
-    *got =
-        read_at(target.file, offset, buffers.data.items, static_cast<std::size_t>(wanted), error);
+    *got = read_at(target.file, offset, buffers.data.items, wanted, error);
     return *error == 0;
 }
 
-next_step patch_model_bytes(patch_target& target, const char* entry_name, std::uint64_t offset,
-                            std::uint64_t wanted, std::uint64_t declared, model_buffers& buffers) {
-    std::size_t got = 0;
-    int error = 0;
-    if (!read_model(target, offset, wanted, buffers, &got, &error)) {
-        print_count(target.output, 0);
-        if (error == ENOMEM) {
-            report(target.output, target.path, entry_name,
-                   "cannot allocate %llu bytes: not patched",
-                   static_cast<unsigned long long>(wanted));
-        } else {
-            report(target.output, target.path, entry_name, "cannot read: %s: not patched",
-                   std::strerror(error));
-        }
-        return next_step::go_on;
-    }
-    return patch_read_model(target, entry_name, offset, got, declared, buffers);
-}
-
-next_step patch_read_model(patch_target& target, const char* entry_name, std::uint64_t offset,
-                           std::size_t got, std::uint64_t declared, model_buffers& buffers) {
+next_step patch_model(patch_target& target, const char* entry_name, std::uint64_t offset,
+                      std::uint64_t available, std::uint64_t declared, model_buffers& buffers,
+                      std::size_t preread) {
     run_output& output = target.output;
-    unsigned char* const data = buffers.data.items;
-    if (output.dry_run) {
-        target.whites.apply(offset, data, got);
+    std::uint64_t model_length = available;
+    std::uint64_t window_start = 0;  // from the model's first byte; always on a sector
+    walk_cursor cursor;
+    std::int64_t count = 0;
+    for (bool first = true;; first = false) {
+        const auto wanted = static_cast<std::size_t>(
+            std::min<std::uint64_t>(model_length - window_start, model_window_size));
+        std::size_t got = 0;
+        int error = 0;
+        if (first && preread == wanted) {
+            got = preread;
+        } else if (!read_window(target, offset + window_start, model_length - window_start, buffers,
+                                &got, &error)) {
+            print_model_line(output, target.path(), entry_name, count);
+            if (error == ENOMEM) {
+                report(output, target.path(), entry_name, "cannot allocate %llu bytes: not patched",
+                       static_cast<unsigned long long>(wanted));
+            } else {
+                report(output, target.path(), entry_name, "cannot read: %s: not patched",
+                       std::strerror(error));
+            }
+            return first ? next_step::go_on : next_step::stop;
+        }
+        if (got < wanted) {
+            if (!first) {
+                print_model_line(output, target.path(), entry_name, count);
+                report(output, target.path(), entry_name,
+                       "changed during the run: it ends before byte %llu; run again%s",
+                       static_cast<unsigned long long>(offset + window_start + wanted),
+                       later_entries(entry_name));
+                return next_step::stop;
+            }
+            model_length = got;  // shorter than it said: the bytes present are walked
+        }
+        unsigned char* const data = buffers.data.items;
+        const std::uint64_t at = offset + window_start;
+        if (output.dry_run) {
+            target.whites.apply(at, data, got);
+        }
+        std::memset(buffers.marks.items, 0, change_map_words(got, 0) * sizeof(std::uint64_t));
+        change_map marks{buffers.marks.items, 0};
+        const std::int64_t whitened =
+            whiten_grey_materials_in_window(data, window_start, got, model_length, &cursor, &marks);
+        count += whitened;
+        const bool walked = cursor.ended || cursor.position >= model_length;
+        if (walked) {
+            print_model_line(output, target.path(), entry_name, count);
+            if (model_length < declared) {
+                report(output, target.path(), entry_name,
+                       "data runs past the end of the file: read %llu of %llu bytes",
+                       static_cast<unsigned long long>(model_length),
+                       static_cast<unsigned long long>(declared));
+            }
+        }
+        if (whitened > 0) {
+            if (output.dry_run) {
+                target.whites.record(at, marks.bits, got);
+            } else if (write_changed_sectors(target, entry_name, at, data, marks.bits, got,
+                                             buffers) == next_step::stop) {
+                if (!walked) {
+                    print_model_line(output, target.path(), entry_name, count);
+                }
+                return next_step::stop;
+            }
+        }
+        if (walked) {
+            return next_step::go_on;
+        }
+        end_if_signalled(output);
+        window_start = cursor.position >> sector_shift << sector_shift;
     }
-    const unsigned shift = mark_shift(target);
-    std::memset(buffers.marks.items, 0, change_map_words(got, shift) * sizeof(std::uint64_t));
-    change_map marks{buffers.marks.items, shift};
-    const std::int64_t count = whiten_grey_materials(data, got, &marks);
-    print_count(output, count);
-    if (got < declared) {
-        report(output, target.path, entry_name,
-               "data runs past the end of the file: read %llu of %llu bytes",
-               static_cast<unsigned long long>(got), static_cast<unsigned long long>(declared));
-    }
-    if (count == 0) {
-        return next_step::go_on;
-    }
-    if (output.dry_run) {
-        target.whites.record(offset, marks.bits, got);
-        return next_step::go_on;
-    }
-    return write_changed_sectors(target, entry_name, offset, data, marks.bits, got);
 }
 
 }  // namespace img_whiten

@@ -1,7 +1,8 @@
-// One model's bytes, read from an open file, whitened, counted on stdout and
-// written back where they changed: shared by archive entries and loose
-// models. A dry run writes nothing and remembers what it whitened instead,
-// so that later reads of the same bytes see what a real run would.
+// One model's bytes, read from an open file through a window of fixed size,
+// whitened, counted on stdout and written back where they changed: shared by
+// archive entries and loose models. Memory does not grow with a model. A dry
+// run writes nothing and remembers what it whitened instead, so that later
+// reads of the same bytes see what a real run would.
 #ifndef IMG_WHITEN_MODEL_PATCH_H
 #define IMG_WHITEN_MODEL_PATCH_H
 
@@ -9,12 +10,18 @@
 #include <cstdlib>
 #include <map>
 
+#include "archive.h"
 #include "file_io.h"
 #include "output.h"
 
 namespace img_whiten {
 
-// One growing block reused for every model: memory stays at the largest model read.
+// A model is read this much at a time; most are read whole in one window.
+constexpr std::size_t model_window_size = std::size_t{4} << 20;
+static_assert(model_window_size % sector_size == 0, "windows start and end on sectors");
+static_assert(model_window_size >= 2 * sector_size, "a window always holds the walk's next step");
+
+// One growing block reused for every model: memory stays at the largest window read.
 template <typename T>
 struct reused_block {
     T* items = nullptr;
@@ -37,16 +44,19 @@ struct reused_block {
     }
 };
 
-// The model's bytes and one mark bit per byte, reused from model to model.
+// A window of a model's bytes, one mark bit per byte the walk changed, and
+// room to read back the sectors about to be written; reused from model to model.
 struct model_buffers {
     reused_block<unsigned char> data;
     reused_block<std::uint64_t> marks;
+    reused_block<unsigned char> check;
 };
 
 // Bytes, by file position, that a dry run would have whitened so far.
 class pending_whites {
 public:
-    // Records the bytes marked in `marks` (one bit per byte) of `length` bytes read at `offset`.
+    // Records the bytes marked in `marks` (one bit per byte) of `length` bytes
+    // read at `offset`. May throw std::bad_alloc.
     void record(std::uint64_t offset, const std::uint64_t* marks, std::size_t length);
     // Whitens the recorded bytes that fall in `length` bytes read from `offset`.
     void apply(std::uint64_t offset, unsigned char* data, std::size_t length) const;
@@ -58,30 +68,35 @@ private:
 // A file open for patching (or, in a dry run, for reading).
 struct patch_target {
     run_output& output;
-    const char* path;
+    file_place place;
     open_file file;
+    std::uint64_t opened_size = 0;  // the length it had when opened: it must keep it
+    int update_error = 0;   // why it could not be opened for update (read-only), found out only
+                            // when there is something to write; 0 otherwise
     pending_whites whites;  // dry run only
+    const char* path() const { return place.path; }
 };
 
 enum class next_step { go_on, stop };
 
-// Reads `wanted` bytes at `offset`, whitens them, prints the count and writes
-// back the 2048-byte blocks (counted from the file's start, where `offset`
-// lies on one) that hold a whitened byte. `declared` is the model's length;
-// fewer bytes read than that is reported after the count. `entry_name` names
-// an archive entry in messages, or is null for a loose model. Returns stop
-// when a write failed, after putting back any colour word it cut in two.
-next_step patch_model_bytes(patch_target& target, const char* entry_name, std::uint64_t offset,
-                            std::uint64_t wanted, std::uint64_t declared, model_buffers& buffers);
+// Patches the model whose `declared` bytes begin at `offset`, of which the
+// file holds `available`: walks them window by window, prints the model's
+// line, and writes back the 2048-byte sectors (counted from the file's start,
+// where `offset` lies on one) that hold a whitened byte, each only after
+// checking that the file still holds there what was read. `entry_name`
+// names an archive entry, or is null for a loose model. The first `preread`
+// bytes may already be in `buffers.data` (0: none). Returns stop when no
+// later entry of the file may be visited: a write failed (after putting back
+// any colour word it cut in two), or the file changed underneath.
+next_step patch_model(patch_target& target, const char* entry_name, std::uint64_t offset,
+                      std::uint64_t available, std::uint64_t declared, model_buffers& buffers,
+                      std::size_t preread = 0);
 
-// Reads `wanted` bytes at `offset` into `buffers.data`, setting *got to the
-// bytes read; false with the failure in *error (ENOMEM: no memory for them).
-bool read_model(const patch_target& target, std::uint64_t offset, std::uint64_t wanted,
-                model_buffers& buffers, std::size_t* got, int* error);
-
-// The rest of patch_model_bytes, for the `got` bytes read_model read.
-next_step patch_read_model(patch_target& target, const char* entry_name, std::uint64_t offset,
-                           std::size_t got, std::uint64_t declared, model_buffers& buffers);
+// Reads up to one window of the model at `offset` (of which the file holds
+// `available` bytes) into `buffers.data`, setting *got; false with the
+// failure in *error (ENOMEM: no memory for it).
+bool read_window(const patch_target& target, std::uint64_t offset, std::uint64_t available,
+                 model_buffers& buffers, std::size_t* got, int* error);
 
 }  // namespace img_whiten
 

@@ -1,68 +1,186 @@
 #include "output.h"
 
+#include <cerrno>
 #include <cstdarg>
-#include <string>
+#include <new>
 
 #include "console.h"
+#include "signals.h"
+
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
 
 namespace img_whiten {
 
-void report(run_output& output, const char* path, const char* entry_name, const char* format, ...) {
-    // Progress lines go first, so they stay whole when both streams share a terminal.
-    std::fflush(output.out);
-    std::string line = "img-whiten: ";
-    if (path != nullptr) {
-        line += path;
-        line += ": ";
-    }
-    if (entry_name != nullptr) {
-        line += entry_name;
-        line += ": ";
-    }
-    std::va_list args;
-    va_start(args, format);
-    std::va_list measure;
-    va_copy(measure, args);
-    const int length = std::vsnprintf(nullptr, 0, format, measure);
-    va_end(measure);
-    if (length > 0) {
-        // Formatted in place: vsnprintf's terminator lands where the line end goes.
-        const std::size_t prefix = line.size();
-        line.resize(prefix + static_cast<std::size_t>(length) + 1);
-        std::vsnprintf(&line[prefix], static_cast<std::size_t>(length) + 1, format, args);
-        line.back() = '\n';
-    } else {
-        line += '\n';
-    }
-    va_end(args);
-    write_message(output.err, line);
-    std::fflush(output.err);
-    output.status = exit_failure_reported;
+namespace {
+
+// Lines are handed to the system once this much is pending.
+constexpr std::size_t sink_capacity = 64 * 1024;
+
+bool is_control(unsigned char c) {
+    return (c >= 0x01 && c <= 0x1F) || c == 0x7F;
 }
 
-void print_entry_start(run_output& output, const char* entry_name) {
-    std::fprintf(output.out, "Patching %s ", entry_name);
+bool needs_escaping(const char* name) {
+    for (const char* at = name; *at != '\0'; ++at) {
+        if (is_control(static_cast<unsigned char>(*at))) {
+            return true;
+        }
+    }
+    return false;
 }
 
-void print_model_start(run_output& output, const char* path) {
-#if defined(_WIN32)
-    write_message(output.out, std::string("Patching ") + path + " ");
-#else
-    std::fputs("Patching ", output.out);  // no string built: one line per file of a large tree
-    std::fputs(path, output.out);
-    std::fputc(' ', output.out);
+// Notes `path` as failed, once: failures of one file are reported one after the other.
+void note_failed_path(run_output& output, const char* path) {
+    if (path == nullptr || (!output.failed_paths.empty() && output.failed_paths.back() == path)) {
+        return;
+    }
+    try {
+        output.failed_paths.emplace_back(path);
+    } catch (const std::bad_alloc&) {
+        output.failed_paths_incomplete = true;
+    }
+}
+
+}  // namespace
+
+line_sink::line_sink(std::FILE* out) : out_(out) {
+#if !defined(_WIN32)
+    fd_ = out != nullptr ? fileno(out) : -1;
+    line_buffered_ = fd_ >= 0 && isatty(fd_) == 1;
 #endif
 }
 
-void print_count(run_output& output, std::int64_t count) {
-    std::fprintf(output.out, "patched %lld materials\n", static_cast<long long>(count));
+void line_sink::put(const std::string& lines, bool as_bytes) {
+    if (failed_) {
+        return;
+    }
+    if (fd_ < 0) {
+        if (as_bytes) {
+            std::fputs(lines.c_str(), out_);
+        } else {
+            write_message(out_, lines);
+        }
+        return;
+    }
+    pending_ += lines;
+    if (line_buffered_ || pending_.size() >= sink_capacity) {
+        flush();
+    }
+}
+
+bool line_sink::flush() {
+#if !defined(_WIN32)
+    if (fd_ >= 0) {
+        std::size_t done = 0;
+        while (done < pending_.size() && !failed_) {
+            const ssize_t moved = write(fd_, pending_.data() + done, pending_.size() - done);
+            if (moved > 0) {
+                done += static_cast<std::size_t>(moved);
+            } else if (moved < 0 && errno == EINTR) {
+                continue;  // a signal taken note of: the lines still go out whole
+            } else {
+                failed_ = true;
+            }
+        }
+        pending_.clear();
+        return !failed_;
+    }
+#endif
+    if (std::fflush(out_) != 0) {
+        failed_ = true;
+    }
+    return !failed();
+}
+
+bool line_sink::failed() const {
+    return failed_ || (fd_ < 0 && std::ferror(out_) != 0);
+}
+
+std::string printable(const char* name) {
+    if (!needs_escaping(name)) {
+        return name;
+    }
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (const char* at = name; *at != '\0'; ++at) {
+        const auto c = static_cast<unsigned char>(*at);
+        if (c == '\\') {
+            text += "\\\\";
+        } else if (c == '\n') {
+            text += "\\n";
+        } else if (c == '\t') {
+            text += "\\t";
+        } else if (c == '\r') {
+            text += "\\r";
+        } else if (is_control(c)) {
+            text += "\\x";
+            text += digits[c >> 4];
+            text += digits[c & 0xF];
+        } else {
+            text += static_cast<char>(c);
+        }
+    }
+    return text;
+}
+
+void report(run_output& output, const char* path, const char* entry_name, const char* format, ...) {
+    output.status = exit_failure_reported;
+    note_failed_path(output, path);
+    // Progress lines go first, so they stay whole when both streams share a terminal.
+    output.out.flush();
+    std::va_list args;
+    va_start(args, format);
+    try {
+        std::string line = "img-whiten: ";
+        if (path != nullptr) {
+            line += printable(path);
+            line += ": ";
+        }
+        if (entry_name != nullptr) {
+            line += printable(entry_name);
+            line += ": ";
+        }
+        std::va_list measure;
+        va_copy(measure, args);
+        const int length = std::vsnprintf(nullptr, 0, format, measure);
+        va_end(measure);
+        if (length > 0) {
+            // Formatted in place: vsnprintf's terminator lands where the line end goes.
+            const std::size_t prefix = line.size();
+            line.resize(prefix + static_cast<std::size_t>(length) + 1);
+            std::vsnprintf(&line[prefix], static_cast<std::size_t>(length) + 1, format, args);
+            line.back() = '\n';
+        } else {
+            line += '\n';
+        }
+        write_message(output.err, line);
+    } catch (const std::bad_alloc&) {
+        // No memory for the line: say what can be said without any.
+        std::fputs("img-whiten: ", output.err);
+        std::fputs(path != nullptr ? path : "", output.err);
+        std::fputs(": cannot allocate memory for a message\n", output.err);
+    }
+    va_end(args);
+    std::fflush(output.err);
+}
+
+void print_model_line(run_output& output, const char* path, const char* entry_name,
+                      std::int64_t count) {
+    std::string line = "Patching ";
+    line += printable(entry_name != nullptr ? entry_name : path);
+    line += " patched ";
+    line += std::to_string(count);
+    line += " materials\n";
+    output.out.put(line, entry_name != nullptr);
     output.models_changed += count > 0;
     output.materials_whitened += static_cast<std::uint64_t>(count);
 }
 
 void print_archive_heading(run_output& output, const char* path) {
     if (output.several_files) {
-        write_message(output.out, std::string("==> ") + path + " <==\n");
+        output.out.put("==> " + printable(path) + " <==\n");
     }
 }
 
@@ -73,23 +191,55 @@ void print_summary(run_output& output) {
     const char* const file_word = files == 1 ? "file" : "files";
     const char* const model_word = models == 1 ? "model" : "models";
     const char* const material_word = materials == 1 ? "material" : "materials";
+    char line[256];
     if (output.dry_run) {
-        std::fprintf(output.out,
-                     "Visited %llu %s: %llu %s would change, %llu %s would be whitened "
-                     "(dry run: nothing was written)\n",
-                     files, file_word, models, model_word, materials, material_word);
+        std::snprintf(line, sizeof line,
+                      "Visited %llu %s: %llu %s would change, %llu %s would be whitened "
+                      "(dry run: nothing was written)",
+                      files, file_word, models, model_word, materials, material_word);
     } else {
-        std::fprintf(output.out, "Visited %llu %s: %llu %s changed, %llu %s whitened\n", files,
-                     file_word, models, model_word, materials, material_word);
+        std::snprintf(line, sizeof line, "Visited %llu %s: %llu %s changed, %llu %s whitened",
+                      files, file_word, models, model_word, materials, material_word);
     }
+    std::string text = line;
+    const std::size_t failed = output.failed_paths.size();
+    if (output.status != exit_done) {
+        text += ", " + std::to_string(failed) + " failed";
+    }
+    output.out.put(text + "\n");
+    if (output.status == exit_done) {
+        return;
+    }
+    // Listed again on stderr, so that the last screen of a console shows them.
+    output.out.flush();
+    std::string list;
+    for (const std::string& path : output.failed_paths) {
+        list += "img-whiten: failed: " + printable(path.c_str()) + "\n";
+    }
+    if (output.failed_paths_incomplete) {
+        list += "img-whiten: failed: (more paths: no memory was left to note them)\n";
+    }
+    write_message(output.err, list);
+    std::fflush(output.err);
 }
 
 void check_progress_written(run_output& output, const char* path, bool flush) {
-    const bool flush_failed = flush && std::fflush(output.out) != 0;
-    if ((flush_failed || std::ferror(output.out)) && !output.output_failure_reported) {
+    const bool flush_failed = flush && !output.out.flush();
+    if ((flush_failed || output.out.failed()) && !output.output_failure_reported) {
         output.output_failure_reported = true;
         report(output, path, nullptr, "cannot write progress to standard output");
     }
+}
+
+void end_if_signalled(run_output& output) {
+    if (arrived_signal() == 0) {
+        return;
+    }
+    // A second signal while the owed lines go out ends the run at once.
+    release_terminating_signals();
+    output.out.flush();
+    std::fflush(output.err);
+    end_by_arrived_signal();
 }
 
 }  // namespace img_whiten

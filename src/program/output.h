@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 namespace img_whiten {
 
@@ -13,8 +15,38 @@ constexpr int exit_done = 0;
 constexpr int exit_failure_reported = 1;
 constexpr int exit_usage = 2;  // a wrong command line
 
+// Progress lines on their way to stdout: whole lines only, handed to the
+// system with write() where stdout is a descriptor, so that a signal that
+// interrupts a write loses nothing and a run ended by a signal can still put
+// out every line it owes. Owned by the thread that runs the walk.
+class line_sink {
+public:
+    explicit line_sink(std::FILE* out);
+    line_sink(const line_sink&) = delete;
+    line_sink& operator=(const line_sink&) = delete;
+    ~line_sink() { flush(); }
+
+    // Takes one or more whole lines: UTF-8 text (paths), which a Windows
+    // console is given as Unicode, or, with `as_bytes`, bytes as they are
+    // (names from inside archives).
+    void put(const std::string& lines, bool as_bytes = false);
+    // Hands the system every line taken; false once stdout has failed.
+    bool flush();
+    bool failed() const;
+    std::FILE* stream() const { return out_; }
+
+private:
+    std::FILE* out_;
+    int fd_ = -1;  // -1: through the C stream (Windows, and streams without a descriptor)
+    bool line_buffered_ = false;  // a terminal: every line at once
+    bool failed_ = false;
+    std::string pending_;
+};
+
 struct run_output {
-    std::FILE* out;
+    run_output(std::FILE* out_stream, std::FILE* err_stream) : out(out_stream), err(err_stream) {}
+
+    line_sink out;
     std::FILE* err;
     bool dry_run = false;
     bool several_files = false;  // lines name their file, and a summary ends the run
@@ -23,30 +55,46 @@ struct run_output {
     std::uint64_t files_visited = 0;
     std::uint64_t models_changed = 0;
     std::uint64_t materials_whitened = 0;
+    // Paths that had a failure reported, once each, in order: listed again after the summary.
+    std::vector<std::string> failed_paths;
+    bool failed_paths_incomplete = false;  // memory ran out while noting one
 };
 
 // The one way a failure reaches stderr: "img-whiten: <path>: [<entry>: ]<what>",
 // where <what> ends in ": <reason>" when there is one. Sets the exit status.
+// The path and entry name are printed with control characters escaped.
 #if defined(__GNUC__)
 __attribute__((format(printf, 4, 5)))
 #endif
 void report(run_output& output, const char* path, const char* entry_name, const char* format, ...);
 
-// "Patching NAME " for an archive entry, whose name is printed as its bytes.
-void print_entry_start(run_output& output, const char* entry_name);
-// "Patching PATH " for a loose model, whose path reads right in a console.
-void print_model_start(run_output& output, const char* path);
-// "patched N materials", ending the line; counted for the summary.
-void print_count(run_output& output, std::int64_t count);
+// `name` as lines and messages print it: as it is, unless it holds a control
+// character (0x01 to 0x1F, 0x7F), which is then escaped as \n, \t, \r or \xHH,
+// with every backslash doubled, so that no name can forge a line or drive a
+// terminal.
+std::string printable(const char* name);
+
+// "Patching NAME patched N materials", one whole line, for an archive entry
+// (whose name is printed as its bytes) or, with a null entry name, for the
+// loose model at `path` (whose path reads right in a console). Counted for
+// the summary.
+void print_model_line(run_output& output, const char* path, const char* entry_name,
+                      std::int64_t count);
 // "==> PATH <==" before the entries of an archive, when the run has several files.
 void print_archive_heading(run_output& output, const char* path);
-// The last line of a run over several files: what it visited and changed.
+// The last line of a run over several files: what it visited and changed and,
+// after a failure, how many paths failed, which stderr then lists again.
 void print_summary(run_output& output);
 
 // Reports once, naming `path` (or no file when null), that progress lines
 // could not be written, if stdout has failed so far; with `flush`, after
 // handing it what it still holds.
 void check_progress_written(run_output& output, const char* path, bool flush);
+
+// Ends the run by the signal that arrived, if one did, after putting out
+// every whole line it owes. Called after each write, between entries and
+// between files: never while a write is in progress.
+void end_if_signalled(run_output& output);
 
 }  // namespace img_whiten
 

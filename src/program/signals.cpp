@@ -1,15 +1,23 @@
 #include "signals.h"
 
 #include <csignal>
+#include <cstdlib>
 #include <initializer_list>
 
 namespace img_whiten {
 
 namespace {
 
+// Written by the handler, read by the walk's thread.
 volatile std::sig_atomic_t arrived = 0;
 
 extern "C" void take_note(int signal) {
+    if (arrived != 0) {
+        // A second signal: the user insists, so end as the signal would have.
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+        return;
+    }
     arrived = signal;
 }
 
@@ -20,6 +28,8 @@ extern "C" void take_note(int signal) {
 // A Windows console ends the process its own way; nothing to hold back.
 void hold_back_terminating_signals() {}
 
+void release_terminating_signals() {}
+
 #else
 
 void hold_back_terminating_signals() {
@@ -28,18 +38,31 @@ void hold_back_terminating_signals() {
         action.sa_handler = take_note;
         sigemptyset(&action.sa_mask);
         action.sa_flags = 0;  // a write blocked on a pipe nobody reads returns, and the run ends
-        sigaction(signal, &action, nullptr);
+        struct sigaction before {};
+        sigaction(signal, &action, &before);
+        if (before.sa_handler == SIG_IGN) {
+            sigaction(signal, &before, nullptr);  // ignored by whoever started us (nohup): stays so
+        }
+    }
+}
+
+void release_terminating_signals() {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        std::signal(signal, SIG_DFL);
     }
 }
 
 #endif
 
-void end_if_signalled() {
+int arrived_signal() {
+    return arrived;
+}
+
+void end_by_arrived_signal() {
     const int signal = arrived;
-    if (signal != 0) {
-        std::signal(signal, SIG_DFL);
-        std::raise(signal);
-    }
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+    std::_Exit(128 + signal);  // not reached: the signal's default is to end the process
 }
 
 }  // namespace img_whiten

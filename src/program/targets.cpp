@@ -2,12 +2,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <string>
 
-#include "archive.h"
 #include "file_io.h"
 #include "file_run.h"
-#include "signals.h"
 
 namespace img_whiten {
 
@@ -28,42 +27,98 @@ const char* last_component(const char* path) {
     return name;
 }
 
+// True when `name` ends in `extension` (a dot and lower-case letters), in any ASCII case.
+bool ends_in(const char* name, const char* extension) {
+    const std::size_t length = std::strlen(name);
+    const std::size_t wanted = std::strlen(extension);
+    if (length < wanted) {
+        return false;
+    }
+    for (std::size_t i = 0; i < wanted; ++i) {
+        const char c = name[length - wanted + i];
+        if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != extension[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The walk's state, owned by the one thread that walks.
 struct walk {
     run_output& output;
     seen_files seen;
     model_buffers buffers;
 };
 
-void report_unreadable_folder(run_output& output, const char* path) {
-    report(output, path, nullptr, "cannot read the folder: %s", std::strerror(errno));
+void report_unreadable_folder(run_output& output, const char* path, int error) {
+    report(output, path, nullptr, "cannot read the folder: %s", std::strerror(error));
 }
 
-void walk_folder(walk& run, const std::string& path) {
-    file_identity identity;
-    if (!identify_path(path.c_str(), &identity)) {
-        report_unreadable_folder(run.output, path.c_str());
-        return;
-    }
-    if (!run.seen.first_folder_visit(identity)) {
-        return;
-    }
-    std::vector<folder_entry> entries;
-    if (!list_folder(path.c_str(), &entries)) {
-        report_unreadable_folder(run.output, path.c_str());
-        return;
-    }
-    for (const folder_entry& entry : entries) {
-        end_if_signalled();
-        const std::string child = join_path(path, entry.name);
-        if (entry.kind == path_kind::folder) {
-            walk_folder(run, child);
-        } else if (entry.kind == path_kind::regular) {
-            const bool model_name = is_model_entry(entry.name.c_str());
-            if (model_name || has_archive_name(entry.name)) {
-                patch_file(run.output, child.c_str(), model_name, run.seen, run.buffers);
+void walk_folder(walk& run, const file_place& place);
+
+// One entry of a walked folder: a folder to walk, a file to patch, or
+// anything else, passed over without being opened.
+void visit_entry(walk& run, const open_folder& folder, const folder_listing& listing,
+                 std::size_t index) {
+    const char* name = listing.name(index);
+    const std::string path = join_path(folder.path, name);
+    const file_place place{&folder, name, path.c_str()};
+    switch (listing.kind(index)) {
+        case path_kind::folder:
+            walk_folder(run, place);
+            break;
+        case path_kind::regular: {
+            const bool model_name = has_model_name(name);
+            if (model_name || has_archive_name(name)) {
+                patch_file(run.output, place, model_name, run.seen, run.buffers);
             }
+            break;
+        }
+        case path_kind::link:
+        case path_kind::other:
+            break;
+    }
+}
+
+void walk_opened_folder(walk& run, const open_folder& folder) {
+    if (run.seen.contains(folder.identity)) {
+        return;  // entered already, through another path
+    }
+    run.seen.add(folder.identity);
+    folder_listing listing;
+    if (!list_folder(folder, &listing)) {
+        report_unreadable_folder(run.output, folder.path.c_str(), errno);
+        return;
+    }
+    for (std::size_t index = 0; index < listing.size(); ++index) {
+        end_if_signalled(run.output);
+        try {
+            visit_entry(run, folder, listing, index);
+        } catch (const std::bad_alloc&) {
+            report(run.output, folder.path.c_str(), listing.name(index), "not visited: %s",
+                   std::strerror(ENOMEM));
         }
     }
+}
+
+void walk_folder(walk& run, const file_place& place) {
+    open_folder folder;
+    switch (open_folder_at(place, &folder)) {
+        case open_status::opened:
+            break;
+        case open_status::failed:
+            report_unreadable_folder(run.output, place.path, errno);
+            return;
+        default:
+            return;  // no longer a folder, or a link now: not followed
+    }
+    try {
+        walk_opened_folder(run, folder);
+    } catch (const std::bad_alloc&) {
+        report(run.output, place.path, nullptr, "cannot read the folder: %s",
+               std::strerror(ENOMEM));
+    }
+    close_folder(folder);
 }
 
 struct named_path {
@@ -76,58 +131,52 @@ struct named_path {
 }  // namespace
 
 bool has_archive_name(const std::string& name) {
-    static const char extension[] = ".img";
-    if (name.size() < 4) {
-        return false;
-    }
-    for (std::size_t i = 0; i < 4; ++i) {
-        const char c = name[name.size() - 4 + i];
-        if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != extension[i]) {
-            return false;
-        }
-    }
-    return true;
+    return ends_in(name.c_str(), ".img");
 }
 
 bool has_model_name(const char* path) {
-    return is_model_entry(last_component(path));
+    return ends_in(last_component(path), ".dff");
 }
 
 void patch_paths(run_output& output, const std::vector<const char*>& paths) {
     walk run{output, {}, {}};
     std::vector<named_path> named;
+    // What each path names decides the output's form before anything is patched;
+    // what is opened later is checked again by its descriptor.
     for (const char* path : paths) {
         named_path target{path, false, 0, path_kind::other};
         target.found = kind_of_path(path, &target.kind);
         target.error = errno;
-        file_identity identity;
-        if (target.found && target.kind == path_kind::regular && identify_path(path, &identity)) {
-            run.seen.add_named(identity);
-        }
         output.several_files |= target.found && target.kind == path_kind::folder;
         named.push_back(target);
     }
     output.several_files |= paths.size() > 1;
 
     for (const named_path& target : named) {
-        end_if_signalled();
-        if (!target.found) {
-            report(output, target.path, nullptr,
-                   output.dry_run ? "cannot open for reading: %s" : "cannot open for update: %s",
-                   std::strerror(target.error));
-        } else if (target.kind == path_kind::folder) {
-            walk_folder(run, target.path);
-        } else if (target.kind == path_kind::regular) {
-            patch_file(output, target.path, has_model_name(target.path), run.seen, run.buffers);
-        } else {
-            report(output, target.path, nullptr, "not a regular file: left alone");
+        end_if_signalled(output);
+        const file_place place{nullptr, nullptr, target.path};
+        try {
+            if (!target.found) {
+                report(
+                    output, target.path, nullptr,
+                    output.dry_run ? "cannot open for reading: %s" : "cannot open for update: %s",
+                    std::strerror(target.error));
+            } else if (target.kind == path_kind::folder) {
+                walk_folder(run, place);
+            } else if (target.kind == path_kind::regular) {
+                patch_file(output, place, has_model_name(target.path), run.seen, run.buffers);
+            } else {
+                report(output, target.path, nullptr, "not a regular file: left alone");
+            }
+        } catch (const std::bad_alloc&) {
+            report(output, target.path, nullptr, "not visited: %s", std::strerror(ENOMEM));
         }
     }
     if (output.several_files) {
         print_summary(output);
     }
     check_progress_written(output, paths.size() == 1 ? paths[0] : nullptr, true);
-    end_if_signalled();
+    end_if_signalled(output);
 }
 
 }  // namespace img_whiten

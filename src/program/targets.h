@@ -1,8 +1,10 @@
 // The paths of a run, turned into the files it patches. A folder is searched
 // recursively, depth first, its entries in the order of their names' bytes;
-// in it, files named like archives (.img, any case) or models are patched,
-// and links (Windows reparse points too) are not followed. Devices, FIFOs
-// and sockets are never opened.
+// in it, files named like archives (.img, any case) or models (.dff) are
+// patched, and links (Windows reparse points too) are not followed. The walk
+// goes by descriptor: every entry is opened relative to its folder, and what
+// it is decided from what was opened. Devices, FIFOs and sockets are never
+// opened for reading or writing.
 #ifndef IMG_WHITEN_TARGETS_H
 #define IMG_WHITEN_TARGETS_H
 
@@ -17,8 +19,9 @@ namespace img_whiten {
 // several paths or a folder, the run ends with a summary line.
 void patch_paths(run_output& output, const std::vector<const char*>& paths);
 
-// True when the last component of `path` is a model's name: its last
-// extension starts with "dff", in any ASCII case.
+// True when the last component of `path` is a loose model's name: it ends
+// in ".dff", in any ASCII case. (Backup copies such as "car.dff~" or
+// "car.dff_orig" are not models.)
 bool has_model_name(const char* path);
 
 // True when `name` ends in ".img", in any ASCII case: in a folder, only such

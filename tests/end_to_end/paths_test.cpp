@@ -114,23 +114,28 @@ TEST_F(paths, a_folder_is_searched_in_name_order_and_every_file_patched_as_if_al
               line(in_tree(root, "nested/deeper/m.Dff"), 1) +
               line(in_tree(root, "\xD0\x94\xD0\xBE\xD0\xBA/\xD0\xBC\xD0\xBE\xD0\xB4.dff"), 1));
 
+    // The unreadable folder is a failure, which the summary counts.
+    const std::string failed = unix_entries ? ", 1 failed" : "";
     const process_result dry = run({"--dry-run", root}, limits);
     EXPECT_EQ(dry.out, out + lines("Visited 7 files: 6 models would change, 7 materials would "
-                                   "be whitened (dry run: nothing was written)\n"));
+                                   "be whitened (dry run: nothing was written)" +
+                                   failed + "\n"));
     for (const tree_file& file : files) {
         EXPECT_TRUE(read_file(root + "/" + file.path) == file.before) << file.path;
     }
 
     const process_result result = run({root}, limits);
     EXPECT_EQ(result.signal, 0) << "hung or crashed";
-    EXPECT_EQ(result.out, out + lines("Visited 7 files: 6 models changed, 7 materials whitened\n"));
+    EXPECT_EQ(result.out, out + lines("Visited 7 files: 6 models changed, 7 materials whitened" +
+                                      failed + "\n"));
     for (const tree_file& file : files) {
         EXPECT_TRUE(read_file(root + "/" + file.path) == patched_alone(file)) << file.path;
     }
     if (unix_entries) {
-        // The unreadable folder is reported; the walk goes on past it.
+        // The unreadable folder is reported, and listed again after the summary.
         const std::string unreadable = "img-whiten: " + in_tree(root, "unreadable") +
-                                       ": cannot read the folder: Permission denied\n";
+                                       ": cannot read the folder: Permission denied\n" +
+                                       "img-whiten: failed: " + in_tree(root, "unreadable") + "\n";
         EXPECT_EQ(result.err, unreadable);
         EXPECT_EQ(dry.err, unreadable);
         EXPECT_EQ(result.exit_status, 1);
@@ -152,9 +157,10 @@ TEST_F(paths, each_file_is_patched_once_whatever_paths_reach_it) {
               lines(line(car, 1) + line(in_tree(root + "/loose", "CLEAN.DFF"), 0) +
                     heading(in_tree(root + "/loose", "ver2.dff")) + line("inner.dff", 1) +
                     heading(root + "/a.img") + line("car.dff", 1) +
-                    "Visited 4 files: 3 models changed, 3 materials whitened\n"));
+                    "Visited 4 files: 3 models changed, 3 materials whitened, 1 failed\n"));
     EXPECT_EQ(result.err, lines("img-whiten: " + path("missing.dff") +
-                                ": cannot open for update: No such file or directory\n"));
+                                ": cannot open for update: No such file or directory\n" +
+                                "img-whiten: failed: " + path("missing.dff") + "\n"));
     EXPECT_EQ(result.exit_status, 1);
     for (const tree_file& file : files) {
         const bool reached = file.path.rfind("loose/", 0) == 0 || file.path == "a.img";

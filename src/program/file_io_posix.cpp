@@ -1,0 +1,303 @@
+// Files and folders on POSIX systems: a walk by descriptor (openat without
+// following links), decisions from fstat of what was opened, flock, pread
+// and pwrite.
+#if !defined(_WIN32)
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "file_io.h"
+#include "file_io_platform.h"
+
+namespace img_whiten {
+
+bool occupy_closed_standard_streams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        // The lowest free descriptor is taken, and every lower one is open.
+        const int opened = open("/dev/null", O_RDONLY);
+        if (opened != fd) {
+            if (opened >= 0) {
+                close(opened);
+            }
+            return false;
+        }
+    }
+    // A walk holds one descriptor per folder level: allow as many as the system lets us.
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    return true;
+}
+
+namespace {
+
+path_kind kind_of_mode(mode_t mode) {
+    if (S_ISREG(mode)) {
+        return path_kind::regular;
+    }
+    if (S_ISDIR(mode)) {
+        return path_kind::folder;
+    }
+    return S_ISLNK(mode) ? path_kind::link : path_kind::other;
+}
+
+file_identity identity_of(const struct stat& info) {
+    return {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+}
+
+// Opens `place` with `flags`: a named path as given, a folder entry relative
+// to its folder and without following a link.
+int open_place(const file_place& place, int flags) {
+    flags |= O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    if (place.parent == nullptr) {
+        return open(place.path, flags);
+    }
+    return openat(place.parent->fd, place.name, flags | O_NOFOLLOW);
+}
+
+void close_keeping_errno(int fd) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+}
+
+// Opens the file `fd` is open on again, with `flags`: through /proc/self/fd,
+// which names that very file whatever its names name now. -1 with errno
+// ENOENT where there is no /proc.
+int reopen(int fd, int flags) {
+    char self[40];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    return open(self, flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+}
+
+// Opens `place` with `flags` only if it is still the regular file `expected`
+// (for systems without /proc). -1 with errno ESTALE when it is another file now.
+int open_if_same(const file_place& place, int flags, const file_identity& expected) {
+    const int fd = open_place(place, flags);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat info;
+    if (fstat(fd, &info) != 0) {
+        close_keeping_errno(fd);
+        return -1;
+    }
+    if (!S_ISREG(info.st_mode) || !(identity_of(info) == expected)) {
+        close(fd);
+        errno = ESTALE;
+        return -1;
+    }
+    return fd;
+}
+
+// A lock that cannot be taken because the file system has no locks (or, on
+// NFS, none for this kind of descriptor) does not stop the run.
+bool locks_unsupported(int error) {
+    return error == ENOLCK || error == EOPNOTSUPP || error == ENOTSUP || error == EINVAL ||
+           error == EBADF;
+}
+
+}  // namespace
+
+bool kind_of_path(const char* path, path_kind* kind) {
+    struct stat info;
+    if (stat(path, &info) != 0) {
+        return false;
+    }
+    *kind = kind_of_mode(info.st_mode);
+    return true;
+}
+
+std::string join_path(const std::string& folder, const std::string& name) {
+    if (folder.empty() || folder.back() == '/') {
+        return folder + name;
+    }
+    return folder + '/' + name;
+}
+
+open_status open_folder_at(const file_place& place, open_folder* folder) {
+    folder->fd = open_place(place, O_RDONLY | O_DIRECTORY);
+    if (folder->fd < 0) {
+        if (place.parent != nullptr && errno == ELOOP) {
+            return open_status::link;  // swapped for a link since it was listed
+        }
+        return errno == ENOTDIR ? open_status::not_regular : open_status::failed;
+    }
+    struct stat info;
+    if (fstat(folder->fd, &info) != 0) {
+        close_keeping_errno(folder->fd);
+        folder->fd = -1;
+        return open_status::failed;
+    }
+    folder->identity = identity_of(info);
+    folder->path = place.path;
+    return open_status::opened;
+}
+
+bool list_folder(const open_folder& folder, folder_listing* listing) {
+    listing->clear();
+    // The stream takes a descriptor of its own, so the folder's stays for openat.
+    const int fd = dup(folder.fd);
+    if (fd < 0) {
+        return false;
+    }
+    DIR* stream = fdopendir(fd);
+    if (stream == nullptr) {
+        close_keeping_errno(fd);
+        return false;
+    }
+    int error = 0;
+    try {
+        for (;;) {
+            errno = 0;
+            const dirent* found = readdir(stream);
+            if (found == nullptr) {
+                error = errno;
+                break;
+            }
+            const char* name = found->d_name;
+            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
+                continue;
+            }
+            path_kind kind = path_kind::other;
+            switch (found->d_type) {
+                case DT_REG:
+                case DT_UNKNOWN:  // some file systems leave the type out: the open will tell
+                    kind = path_kind::regular;
+                    break;
+                case DT_DIR:
+                    kind = path_kind::folder;
+                    break;
+                case DT_LNK:
+                    kind = path_kind::link;
+                    break;
+                default:
+                    break;
+            }
+            if (found->d_type == DT_UNKNOWN) {
+                struct stat info;
+                if (fstatat(folder.fd, name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+                    kind = kind_of_mode(info.st_mode);
+                }
+            }
+            listing->add(name, kind);
+        }
+    } catch (...) {
+        closedir(stream);
+        throw;
+    }
+    closedir(stream);
+    if (error != 0) {
+        errno = error;
+        return false;
+    }
+    listing->sort();
+    return true;
+}
+
+void close_folder(open_folder& folder) {
+    if (folder.fd >= 0) {
+        close(folder.fd);
+        folder.fd = -1;
+    }
+}
+
+open_status open_file_at(const file_place& place, open_file* file) {
+    file->writable = false;
+#if defined(O_PATH)
+    // A descriptor that opens nothing: a FIFO or device swapped in is never opened at all.
+    const int anchor = open_place(place, O_PATH);
+#else
+    const int anchor = open_place(place, O_RDONLY);
+#endif
+    if (anchor < 0) {
+        return place.parent != nullptr && errno == ELOOP ? open_status::link : open_status::failed;
+    }
+    struct stat info;
+    if (fstat(anchor, &info) != 0) {
+        close_keeping_errno(anchor);
+        return open_status::failed;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        close(anchor);
+        return open_status::not_regular;
+    }
+    file->identity = identity_of(info);
+    file->size = static_cast<std::uint64_t>(info.st_size);
+    file->links = static_cast<std::uint64_t>(info.st_nlink);
+#if defined(O_PATH)
+    file->fd = reopen(anchor, O_RDONLY);
+    if (file->fd < 0 && errno == ENOENT) {
+        file->fd = open_if_same(place, O_RDONLY, file->identity);
+    }
+    close_keeping_errno(anchor);
+    return file->fd >= 0 ? open_status::opened : open_status::failed;
+#else
+    file->fd = anchor;
+    return open_status::opened;
+#endif
+}
+
+open_status open_for_update(const file_place& place, open_file* file) {
+    int fd = reopen(file->fd, O_RDWR);
+    if (fd < 0 && errno == ENOENT) {
+        fd = open_if_same(place, O_RDWR, file->identity);
+    }
+    if (fd < 0) {
+        return open_status::failed;
+    }
+    // Only a lock held elsewhere stops the run; a file system without locks does not.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && !locks_unsupported(errno)) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return error == EWOULDBLOCK ? open_status::in_use : open_status::failed;
+    }
+    close(file->fd);
+    file->fd = fd;
+    file->writable = true;
+    return open_status::opened;
+}
+
+bool current_size(const open_file& file, std::uint64_t* size) {
+    struct stat info;
+    if (fstat(file.fd, &info) != 0) {
+        return false;
+    }
+    *size = static_cast<std::uint64_t>(info.st_size);
+    return true;
+}
+
+const char* in_use_reason() {
+    return "another process holds a lock on it";
+}
+
+long long read_once(int fd, std::uint64_t offset, unsigned char* data, std::size_t count) {
+    return pread(fd, data, count, static_cast<off_t>(offset));
+}
+
+long long write_once(int fd, std::uint64_t offset, const unsigned char* data, std::size_t count) {
+    return pwrite(fd, data, count, static_cast<off_t>(offset));
+}
+
+bool close_file(open_file& file) {
+    const int fd = file.fd;
+    file.fd = -1;
+    return close(fd) == 0;
+}
+
+}  // namespace img_whiten
+
+#endif
