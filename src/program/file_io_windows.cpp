@@ -270,7 +270,7 @@ open_status open_for_update(const file_place& place, open_file* file) {
             if (!describe_handle(handle, &identity, &size, &links, &is_folder) ||
                 !(identity == file->identity)) {
                 CloseHandle(handle);
-                errno = ESTALE;
+                errno = ENOENT;  // its name names another file by now
                 return open_status::failed;
             }
         }
