@@ -5,6 +5,9 @@
 #include <windows.h>
 
 #include "utf16.h"
+#else
+#include <sys/ioctl.h>
+#include <unistd.h>
 #endif
 
 namespace img_whiten {
@@ -56,6 +59,18 @@ console_facts query_console() {
     return facts;
 }
 
+bool is_terminal(std::FILE* stream, unsigned* columns) {
+    const HANDLE console = console_handle(stream);
+    if (console == nullptr) {
+        return false;
+    }
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    *columns = GetConsoleScreenBufferInfo(console, &info) && info.dwSize.X > 0
+                   ? static_cast<unsigned>(info.dwSize.X)
+                   : 80;
+    return true;
+}
+
 void write_message(std::FILE* stream, const std::string& text) {
     const HANDLE console = console_handle(stream);
     if (console == nullptr) {
@@ -72,6 +87,16 @@ void write_message(std::FILE* stream, const std::string& text) {
 
 console_facts query_console() {
     return console_facts{};
+}
+
+bool is_terminal(std::FILE* stream, unsigned* columns) {
+    const int fd = fileno(stream);
+    if (fd < 0 || isatty(fd) != 1) {
+        return false;
+    }
+    struct winsize size {};
+    *columns = ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+    return true;
 }
 
 void write_message(std::FILE* stream, const std::string& text) {

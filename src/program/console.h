@@ -31,6 +31,10 @@ console_facts query_console();
 // and waits for Enter (or the end of standard input).
 void wait_for_enter(std::FILE* prompt);
 
+// True when `stream` is a terminal (a console on Windows); its width in
+// columns then goes to *columns (80 when it cannot be found out).
+bool is_terminal(std::FILE* stream, unsigned* columns);
+
 // Writes the UTF-8 `text` to `stream`: as UTF-16 when the stream is a Windows
 // console, so any path reads right whatever its code page, else as bytes.
 void write_message(std::FILE* stream, const std::string& text);

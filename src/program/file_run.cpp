@@ -198,6 +198,8 @@ void patch_target_file(patch_target& target, bool model_name, seen_files& seen,
 void patch_file(run_output& output, const file_place& place, bool model_name, seen_files& seen,
                 model_buffers& buffers) {
     patch_target target{output, place, {}, 0, 0, {}};
+    output.progress.at(place.path);
+    output.progress.tick();
     try {
         patch_target_file(target, model_name, seen, buffers);
     } catch (const std::bad_alloc&) {
@@ -206,6 +208,8 @@ void patch_file(run_output& output, const file_place& place, bool model_name, se
             close_file(target.file);
         }
     }
+    output.progress.done();
+    output.progress.at("");
     check_progress_written(output, place.path, false);
 }
 

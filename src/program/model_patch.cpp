@@ -238,6 +238,8 @@ bool read_window(const patch_target& target, std::uint64_t offset, std::uint64_t
         return false;
     }
     *got = read_at(target.file, offset, buffers.data.items, wanted, error);
+    target.output.progress.read(*got);
+    target.output.progress.tick();
     return *error == 0;
 }
 

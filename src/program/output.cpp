@@ -2,9 +2,11 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstring>
 #include <new>
 
 #include "console.h"
+#include "json.h"
 #include "signals.h"
 
 #if !defined(_WIN32)
@@ -43,12 +45,39 @@ void note_failed_path(run_output& output, const char* path) {
     }
 }
 
+// Appends `"key":"value"` for a path or entry name, and `"key_bytes":"base64"`
+// beside it when the name is not valid UTF-8; `"key":null` for no name.
+void append_name(std::string& object, const char* key, const char* name) {
+    object += '"';
+    object += key;
+    object += "\":";
+    if (name == nullptr) {
+        object += "null";
+        return;
+    }
+    if (!append_json_string(object, name)) {
+        object += ",\"";
+        object += key;
+        object += "_bytes\":";
+        object += json_bytes(name);
+    }
+}
+
+// Hands `text` to stdout, after taking the progress line off a terminal they share.
+void put_out(run_output& output, const std::string& text, bool as_bytes = false) {
+    if (output.out.is_terminal()) {
+        output.progress.erase();
+    }
+    output.out.put(text, as_bytes);
+}
+
 }  // namespace
 
 line_sink::line_sink(std::FILE* out) : out_(out) {
+    unsigned columns = 0;
+    line_buffered_ = out != nullptr && img_whiten::is_terminal(out, &columns);
 #if !defined(_WIN32)
     fd_ = out != nullptr ? fileno(out) : -1;
-    line_buffered_ = fd_ >= 0 && isatty(fd_) == 1;
 #endif
 }
 
@@ -129,6 +158,7 @@ void report(run_output& output, const char* path, const char* entry_name, const 
     output.status = exit_failure_reported;
     note_failed_path(output, path);
     // Progress lines go first, so they stay whole when both streams share a terminal.
+    output.progress.erase();
     output.out.flush();
     std::va_list args;
     va_start(args, format);
@@ -155,6 +185,22 @@ void report(run_output& output, const char* path, const char* entry_name, const 
         } else {
             line += '\n';
         }
+        if (output.json && !output.out.failed()) {
+            std::string object = "{\"type\":\"error\",";
+            append_name(object, "file", path);
+            object += ',';
+            append_name(object, "entry", entry_name);
+            object += ",\"message\":";
+            const std::size_t prefix =
+                std::strlen("img-whiten: ") + (path != nullptr ? printable(path).size() + 2 : 0) +
+                (entry_name != nullptr ? printable(entry_name).size() + 2 : 0);
+            line.pop_back();  // the line end
+            append_json_string(object, line.c_str() + prefix);
+            line += '\n';
+            object += "}\n";
+            put_out(output, object);
+            output.out.flush();
+        }
         write_message(output.err, line);
     } catch (const std::bad_alloc&) {
         // No memory for the line: say what can be said without any.
@@ -168,23 +214,40 @@ void report(run_output& output, const char* path, const char* entry_name, const 
 
 void print_model_line(run_output& output, const char* path, const char* entry_name,
                       std::int64_t count) {
+    output.models_changed += count > 0;
+    output.materials_whitened += static_cast<std::uint64_t>(count);
+    if (output.quiet) {
+        return;
+    }
+    if (output.json) {
+        std::string object = "{\"type\":\"model\",";
+        append_name(object, "file", path);
+        object += ',';
+        append_name(object, "entry", entry_name);
+        object += ",\"whitened\":" + std::to_string(count) + "}\n";
+        put_out(output, object);
+        return;
+    }
     std::string line = "Patching ";
     line += printable(entry_name != nullptr ? entry_name : path);
     line += " patched ";
     line += std::to_string(count);
     line += " materials\n";
-    output.out.put(line, entry_name != nullptr);
-    output.models_changed += count > 0;
-    output.materials_whitened += static_cast<std::uint64_t>(count);
+    put_out(output, line, entry_name != nullptr);
 }
 
 void print_archive_heading(run_output& output, const char* path) {
-    if (output.several_files) {
-        output.out.put("==> " + printable(path) + " <==\n");
+    if (output.several_files && !output.quiet && !output.json) {
+        put_out(output, "==> " + printable(path) + " <==\n");
     }
 }
 
+bool wants_summary(const run_output& output) {
+    return output.several_files || output.quiet || output.json;
+}
+
 void print_summary(run_output& output) {
+    output.progress.erase();
     const auto files = static_cast<unsigned long long>(output.files_visited);
     const auto models = static_cast<unsigned long long>(output.models_changed);
     const auto materials = static_cast<unsigned long long>(output.materials_whitened);
@@ -201,12 +264,19 @@ void print_summary(run_output& output) {
         std::snprintf(line, sizeof line, "Visited %llu %s: %llu %s changed, %llu %s whitened",
                       files, file_word, models, model_word, materials, material_word);
     }
-    std::string text = line;
     const std::size_t failed = output.failed_paths.size();
-    if (output.status != exit_done) {
-        text += ", " + std::to_string(failed) + " failed";
+    if (output.json) {
+        output.out.put("{\"type\":\"summary\",\"files\":" + std::to_string(files) +
+                       ",\"models_changed\":" + std::to_string(models) + ",\"whitened\":" +
+                       std::to_string(materials) + ",\"failed\":" + std::to_string(failed) +
+                       ",\"dry_run\":" + (output.dry_run ? "true" : "false") + "}\n");
+    } else {
+        std::string text = line;
+        if (output.status != exit_done) {
+            text += ", " + std::to_string(failed) + " failed";
+        }
+        output.out.put(text + "\n");
     }
-    output.out.put(text + "\n");
     if (output.status == exit_done) {
         return;
     }
@@ -237,6 +307,7 @@ void end_if_signalled(run_output& output) {
     }
     // A second signal while the owed lines go out ends the run at once.
     release_terminating_signals();
+    output.progress.erase();
     output.out.flush();
     std::fflush(output.err);
     end_by_arrived_signal();

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "progress.h"
+
 namespace img_whiten {
 
 // Exit statuses of a run.
@@ -33,6 +35,7 @@ public:
     // Hands the system every line taken; false once stdout has failed.
     bool flush();
     bool failed() const;
+    bool is_terminal() const { return line_buffered_; }
     std::FILE* stream() const { return out_; }
 
 private:
@@ -49,6 +52,8 @@ struct run_output {
     line_sink out;
     std::FILE* err;
     bool dry_run = false;
+    bool quiet = false;          // no model lines or headings: the summary and failures stay
+    bool json = false;           // stdout is JSON Lines: one object per model, failure and run
     bool several_files = false;  // lines name their file, and a summary ends the run
     int status = exit_done;
     bool output_failure_reported = false;
@@ -58,6 +63,7 @@ struct run_output {
     // Paths that had a failure reported, once each, in order: listed again after the summary.
     std::vector<std::string> failed_paths;
     bool failed_paths_incomplete = false;  // memory ran out while noting one
+    progress_display progress;
 };
 
 // The one way a failure reaches stderr: "img-whiten: <path>: [<entry>: ]<what>",
@@ -82,9 +88,11 @@ void print_model_line(run_output& output, const char* path, const char* entry_na
                       std::int64_t count);
 // "==> PATH <==" before the entries of an archive, when the run has several files.
 void print_archive_heading(run_output& output, const char* path);
-// The last line of a run over several files: what it visited and changed and,
-// after a failure, how many paths failed, which stderr then lists again.
+// The last line of a run over several files (or of any quiet or JSON run):
+// what it visited and changed and, after a failure, how many paths failed,
+// which stderr then lists again.
 void print_summary(run_output& output);
+bool wants_summary(const run_output& output);
 
 // Reports once, naming `path` (or no file when null), that progress lines
 // could not be written, if stdout has failed so far; with `flush`, after

@@ -90,6 +90,13 @@ void walk_opened_folder(walk& run, const open_folder& folder) {
         report_unreadable_folder(run.output, folder.path.c_str(), errno);
         return;
     }
+    std::uint64_t targets = 0;
+    for (std::size_t index = 0; index < listing.size(); ++index) {
+        const char* name = listing.name(index);
+        targets += listing.kind(index) == path_kind::regular &&
+                   (has_model_name(name) || has_archive_name(name));
+    }
+    run.output.progress.found(targets);
     for (std::size_t index = 0; index < listing.size(); ++index) {
         end_if_signalled(run.output);
         try {
@@ -148,6 +155,7 @@ void patch_paths(run_output& output, const std::vector<const char*>& paths) {
         target.found = kind_of_path(path, &target.kind);
         target.error = errno;
         output.several_files |= target.found && target.kind == path_kind::folder;
+        output.progress.found(target.found && target.kind == path_kind::regular);
         named.push_back(target);
     }
     output.several_files |= paths.size() > 1;
@@ -172,9 +180,10 @@ void patch_paths(run_output& output, const std::vector<const char*>& paths) {
             report(output, target.path, nullptr, "not visited: %s", std::strerror(ENOMEM));
         }
     }
-    if (output.several_files) {
+    if (wants_summary(output)) {
         print_summary(output);
     }
+    output.progress.erase();
     check_progress_written(output, paths.size() == 1 ? paths[0] : nullptr, true);
     end_if_signalled(output);
 }
