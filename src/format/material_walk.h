@@ -59,9 +59,39 @@ inline std::size_t change_map_words(std::size_t length, unsigned block_shift) {
     return length == 0 ? 0 : ((length - 1) >> block_shift) / 64 + 1;
 }
 
+// Where a walk over a model stands: the position of the next chunk header,
+// counted from the model's first byte, and whether the walk has ended.
+struct walk_cursor {
+    std::uint64_t position = 0;
+    bool ended = false;
+};
+
+// The most bytes one step reads from the chunk it stands on: a Material's
+// header up to the end of its colour word.
+constexpr std::size_t walk_step_reach = material_colour_end;
+static_assert(walk_step_reach >= chunk_header_size, "a step reads at least a header");
+
+// Carries the walk on over `window`, the `window_length` bytes of a model
+// `model_length` bytes long from its byte `window_offset` on. Whitens grey
+// Materials as whiten_grey_materials does, returns how many, marks `changes`
+// (when given) relative to window[0], and moves `cursor` on. It stops with the
+// cursor not ended at the first step that needs a byte past the window; the
+// caller then reads on from cursor->position (which may lie past the window
+// when the last step skipped a body) and calls again.
+//   Progress: a step is taken when window_offset <= position and the window
+//   reaches min(position + walk_step_reach, model_length).
+//   A position before window_offset, or past the window's end, returns 0 and
+//   leaves the cursor as it was; a position at or past model_length ends the
+//   walk, as does an ended cursor. Window bytes past model_length are never read.
+// Touches no byte outside [window, window + window_length).
+std::int64_t whiten_grey_materials_in_window(unsigned char* window, std::uint64_t window_offset,
+                                             std::size_t window_length, std::uint64_t model_length,
+                                             walk_cursor* cursor, change_map* changes = nullptr);
+
 // Replaces every grey Material colour the walk reaches in `buffer` with white
 // and returns how many it replaced, marking in `changes` (when given) the
-// blocks it changed. Touches no byte outside [buffer, buffer + length).
+// blocks it changed: the window walk over one window holding the whole model.
+// Touches no byte outside [buffer, buffer + length).
 std::int64_t whiten_grey_materials(unsigned char* buffer, std::size_t length,
                                    change_map* changes = nullptr);
 
