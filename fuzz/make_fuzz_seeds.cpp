@@ -27,16 +27,28 @@ bytes small_clump() {
          geometry({material(grey, "grey")}, 16)});
 }
 
+// fuzz_walk reads its window choice from two bytes ahead of the model: bit 0
+// sector windows, bit 1 sector marks, the rest the size over the least.
+bytes with_windows(std::uint16_t choice, const bytes& model) {
+    bytes out{static_cast<unsigned char>(choice), static_cast<unsigned char>(choice >> 8)};
+    append(out, model);
+    return out;
+}
+
 std::vector<std::pair<std::string, bytes>> walk_seeds() {
     bytes hostile = chunk_header(chunk_type::struct_data, 0xFFFFFFF4);
     append(hostile, material(grey));
     bytes flat = small_clump();
     append(flat, material(grey));
     append(flat, chunk(chunk_type::world, material(grey)));
-    return {{"material", material(grey)},
-            {"clump", small_clump()},
-            {"flat", flat},
-            {"hostile-size", hostile}};
+    bytes sectors = small_clump();
+    append(sectors, chunk(chunk_type::struct_data, bytes(3000, 0)));
+    append(sectors, small_clump());
+    return {{"material", with_windows(0, material(grey))},
+            {"clump", with_windows(13 << 2, small_clump())},
+            {"flat", with_windows(1, flat)},
+            {"sectors", with_windows(3 | 7 << 2, sectors)},
+            {"hostile-size", with_windows(0, hostile)}};
 }
 
 std::vector<std::pair<std::string, bytes>> archive_seeds() {

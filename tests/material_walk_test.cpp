@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "archive.h"
 #include "archive_builder.h"
 #include "invariants.h"
 
@@ -55,6 +56,23 @@ bytes bare_grey_material() {
     return out;
 }
 
+// Model entries of a small sample archive, padded with zeros to whole sectors as stored.
+std::vector<bytes> sample_models() {
+    sample_options options;
+    options.target_bytes = 64u << 10;
+    options.vertex_kib_min = 1;
+    options.vertex_kib_max = 6;
+    options.other_kib_min = options.other_kib_max = 4;
+    std::vector<bytes> models;
+    for (entry& e : sample_entries(options)) {
+        if (img_whiten::is_model_entry(e.name.c_str())) {
+            e.data.resize((e.data.size() + 2047) / 2048 * 2048, 0);
+            models.push_back(std::move(e.data));
+        }
+    }
+    return models;
+}
+
 std::vector<walk_case> reach_cases() {
     const bytes clump_two =
         clump({geometry({material(grey)}, 0), geometry({material(grey, "t")}, 0)});
@@ -63,7 +81,7 @@ std::vector<walk_case> reach_cases() {
     const bytes extension = chunk(chunk_type::extension, material(grey));
     const bytes material_in_material =
         chunk(chunk_type::material, cat({struct_chunk(zeros(28)), material(grey)}));
-    return {
+    std::vector<walk_case> cases = {
         {"bare material then zeros", cat({bare_grey_material(), zeros(24)}), {28}},
         {"clump with two geometries", clump_two, grey_words(clump_two)},
         {"world is skipped whole", cat({world, material(grey)}), {world.size() + 28}},
@@ -81,6 +99,11 @@ std::vector<walk_case> reach_cases() {
               zeros(4), bytes{0x95, 0x95, 0x95, 0xFF}, zeros(8)}),
          {28}},
     };
+    int index = 0;
+    for (const bytes& model : sample_models()) {
+        cases.push_back({"sample model " + std::to_string(++index), model, grey_words(model)});
+    }
+    return cases;
 }
 
 std::vector<walk_case> colour_cases() {
@@ -166,6 +189,48 @@ TEST_P(walk_test, change_map_marks_exactly_the_blocks_of_changed_bytes) {
     }
 }
 
+// Windows of every kind the program may use, down to the least that lets the
+// walk progress, must give exactly the bytes, count and marks of the whole walk.
+TEST_P(walk_test, walk_over_windows_equals_the_whole_walk) {
+    using namespace img_whiten::invariants;
+    const walk_case& c = GetParam();
+    // Cursor windows of every size from the least to past two Materials.
+    std::vector<std::size_t> cursor_sizes = {2080};
+    for (std::size_t size = img_whiten::walk_step_reach; size <= 96; ++size) {
+        cursor_sizes.push_back(size);
+    }
+    const std::vector<std::size_t> sector_sizes = {2080, 2083, 2111, 3001, 8192, 1u << 20};
+    unsigned boundaries = 0;
+    for (const bool at_sector : {false, true}) {
+        // Sector marks only for windows that start on sectors.
+        for (const unsigned shift :
+             at_sector ? std::vector<unsigned>{0, 11} : std::vector<unsigned>{0}) {
+            bytes whole = c.input;
+            std::vector<std::uint64_t> whole_bits(img_whiten::change_map_words(whole.size(), shift),
+                                                  0);
+            img_whiten::change_map whole_changes{whole_bits.data(), shift};
+            const std::int64_t whole_count =
+                img_whiten::whiten_grey_materials(whole.data(), whole.size(), &whole_changes);
+            for (const std::size_t size : at_sector ? sector_sizes : cursor_sizes) {
+                SCOPED_TRACE((at_sector ? "sector windows of " : "cursor windows of ") +
+                             std::to_string(size) + ", block_shift " + std::to_string(shift));
+                bytes data = c.input;
+                std::vector<std::uint64_t> bits(whole_bits.size(), 0);
+                const window_walk walk = walk_in_windows(data, size, at_sector, shift, bits);
+                EXPECT_FALSE(walk.stalled);
+                EXPECT_EQ(walk.count, whole_count);
+                EXPECT_EQ(data, whole);
+                EXPECT_EQ(bits, whole_bits);
+                boundaries |= walk.boundaries;
+            }
+        }
+    }
+    // On a model of a few sectors the windows end at every kind of place.
+    if (c.input.size() >= 4 * 2048) {
+        EXPECT_EQ(boundaries, past_a_skipped_body | at_a_header | in_a_header | in_a_colour_word);
+    }
+}
+
 std::string case_name(const testing::TestParamInfo<walk_case>& info) {
     std::string name = info.param.name;
     for (char& c : name) {
@@ -186,6 +251,39 @@ TEST(walk, never_touches_bytes_outside_the_buffer) {
     const bytes before = data;
     EXPECT_EQ(img_whiten::whiten_grey_materials(data.data(), 31), 0);
     EXPECT_EQ(data, before);
+}
+
+// A cursor or window the walk cannot have made is left as it is or ends the
+// walk, and no window byte changes: each window holds grey Materials.
+TEST(walk, window_walk_stops_safely_on_cursors_outside_the_window) {
+    struct hostile {
+        const char* name;
+        std::uint64_t window_offset, model_length, position;
+        bool ended;
+    };
+    constexpr std::uint64_t top = ~std::uint64_t{0};
+    const hostile rows[] = {
+        {"cursor before the window", 64, 1000, 10, false},
+        {"cursor a byte past the window", 0, 1000, 81, false},
+        {"window past the model", 2000, 1000, 2010, true},
+        {"cursor at the model's end", 0, 50, 50, true},
+        {"cursor past the model's end", 0, 50, 60, true},
+        {"colour word past the model's end", 0, 31, 0, true},
+        {"window reaching past 2^64", top - 40, top, top - 5, true},
+    };
+    const bytes window = cat({bare_grey_material(), bare_grey_material()});
+    for (const hostile& row : rows) {
+        SCOPED_TRACE(row.name);
+        bytes data = window;
+        img_whiten::walk_cursor cursor;
+        cursor.position = row.position;
+        EXPECT_EQ(img_whiten::whiten_grey_materials_in_window(
+                      data.data(), row.window_offset, data.size(), row.model_length, &cursor),
+                  0);
+        EXPECT_EQ(data, window);
+        EXPECT_EQ(cursor.ended, row.ended);
+        EXPECT_EQ(cursor.position, row.position);
+    }
 }
 
 }  // namespace
