@@ -67,7 +67,9 @@ void patch_archive_entries(patch_target& target, std::uint64_t file_size,
     unsigned char block[directory_block_records * archive_entry_size];
     std::size_t in_block = 0;
     for (std::uint64_t index = 0; index < records; ++index) {
-        end_if_signalled(output);
+        if (interrupted(output)) {
+            break;
+        }
         const std::size_t slot = static_cast<std::size_t>(index % directory_block_records);
         if (slot == 0) {
             const auto count = static_cast<std::size_t>(

@@ -46,27 +46,24 @@ const char* open_failure(const run_output& output) {
     return output.dry_run ? "cannot open for reading: %s" : "cannot open for update: %s";
 }
 
-// Opens the file at the target's place for reading, reporting why it could
-// not be; a link or a non-regular file met in a folder is passed over.
-bool open_or_report(patch_target& target) {
-    const file_place& place = target.place;
-    switch (open_file_at(place, &target.file)) {
+// Opens the file at the job's place for reading, reporting why it could not
+// be; a link or a non-regular file met in a folder is passed over.
+bool open_or_report(file_job& job) {
+    switch (open_file_at(job.place(), &job.file)) {
         case open_status::opened:
-            target.opened_size = target.file.size;
             return true;
         case open_status::link:
             return false;
         case open_status::not_regular:
-            if (place.parent == nullptr) {
-                report(target.output, target.path(), nullptr, "not a regular file: left alone");
+            if (job.parent == nullptr) {
+                report(job.output, job.path.c_str(), nullptr, "not a regular file: left alone");
             }
             return false;
         case open_status::in_use:
         case open_status::failed:
             break;
     }
-    report(target.output, target.path(), nullptr, open_failure(target.output),
-           std::strerror(errno));
+    report(job.output, job.path.c_str(), nullptr, open_failure(job.output), std::strerror(errno));
     return false;
 }
 
@@ -92,125 +89,137 @@ bool open_for_update_or_report(patch_target& target) {
     return false;
 }
 
-struct file_facts {
-    unsigned char header[archive_header_size] = {};
-    std::size_t header_bytes = 0;  // how many of the header's bytes the file holds
-    std::size_t preread = 0;       // bytes of a loose model already in the model buffer
-};
+bool begins_an_archive(const unsigned char* header, std::size_t header_bytes) {
+    return header_bytes >= 4 && load_le32(header + header_magic_offset) == archive_magic;
+}
 
-// The file's first bytes (of a loose model, its first window); false when
-// they cannot be read (reported).
-bool read_facts(patch_target& target, bool model_name, model_buffers& buffers, file_facts* facts) {
+// An archive with entries: one with none, or too short to be one, is left alone.
+bool is_patched_archive(const unsigned char* header, std::size_t header_bytes) {
+    return begins_an_archive(header, header_bytes) && header_bytes == archive_header_size &&
+           decode_archive_header(header).entry_count > 0;
+}
+
+// Reads the file's 8 header bytes; false when they cannot be read (reported).
+bool read_header(run_output& output, const char* path, const open_file& file,
+                 unsigned char* header, std::size_t* header_bytes) {
     int error = 0;
-    const std::uint64_t size = target.file.size;
-    if (model_name && size > 0) {
-        const bool read = read_window(target, 0, size, buffers, &facts->preread, &error);
-        facts->header_bytes = std::min(facts->preread, archive_header_size);
-        if (facts->header_bytes > 0) {
-            std::memcpy(facts->header, buffers.data.items, facts->header_bytes);
-        }
-        if (!read) {
-            facts->preread = 0;
-            report(target.output, target.path(), nullptr, "cannot read: %s", std::strerror(error));
-            return false;
-        }
-        return true;
-    }
-    facts->header_bytes = read_at(target.file, 0, facts->header, archive_header_size, &error);
+    *header_bytes = read_at(file, 0, header, archive_header_size, &error);
     if (error != 0) {
-        report(target.output, target.path(), nullptr, "cannot read the header: %s",
-               std::strerror(error));
+        report(output, path, nullptr, "cannot read the header: %s", std::strerror(error));
         return false;
     }
     return true;
 }
 
-bool begins_an_archive(const file_facts& facts) {
-    return facts.header_bytes >= 4 &&
-           load_le32(facts.header + header_magic_offset) == archive_magic;
-}
-
-// An archive with entries: one with none, or too short to be one, is left alone.
-bool is_patched_archive(const file_facts& facts) {
-    return begins_an_archive(facts) && facts.header_bytes == archive_header_size &&
-           decode_archive_header(facts.header).entry_count > 0;
-}
-
-void close_or_report(patch_target& target) {
-    if (target.file.fd >= 0 && !close_file(target.file)) {
-        report(target.output, target.path(), nullptr, "cannot close: %s", std::strerror(errno));
+void close_or_report(run_output& output, const char* path, open_file& file) {
+    if (file.fd >= 0 && !close_file(file)) {
+        report(output, path, nullptr, "cannot close: %s", std::strerror(errno));
     }
 }
 
-void patch_opened_file(patch_target& target, const file_facts& facts, model_buffers& buffers) {
+void patch_archive(patch_target& target, const unsigned char* header, model_buffers& buffers) {
+    ++target.output.files_visited;
+    print_archive_heading(target.output, target.path());
+    patch_archive_entries(target, target.file.size, header, buffers);
+}
+
+// A loose model, opened for update (unless a dry run) before its first window
+// is read: that window says whether it is an archive after all.
+void patch_loose_model(patch_target& target, model_buffers& buffers) {
     run_output& output = target.output;
-    ++output.files_visited;
-    if (begins_an_archive(facts)) {
-        print_archive_heading(output, target.path());
-        patch_archive_entries(target, target.file.size, facts.header, buffers);
-        return;
-    }
     const std::uint64_t size = target.file.size;
     if (size == 0) {
+        ++output.files_visited;
         print_model_line(output, target.path(), nullptr, 0);
-    } else {
-        patch_model(target, nullptr, 0, size, size, buffers, facts.preread);
+        return;
     }
+    std::size_t preread = 0;
+    int error = 0;
+    const bool read = read_window(target, 0, size, buffers, &preread, &error);
+    const std::size_t header_bytes = std::min(preread, archive_header_size);
+    unsigned char header[archive_header_size] = {};
+    if (header_bytes > 0) {
+        std::memcpy(header, buffers.data.items, header_bytes);
+    }
+    if (!read) {
+        report(output, target.path(), nullptr, "cannot read: %s", std::strerror(error));
+        return;
+    }
+    if (begins_an_archive(header, header_bytes)) {
+        if (is_patched_archive(header, header_bytes)) {
+            patch_archive(target, header, buffers);
+        }
+        return;  // too short, or no entries: left alone
+    }
+    ++output.files_visited;
+    patch_model(target, nullptr, 0, size, size, buffers, preread);
 }
 
-void patch_target_file(patch_target& target, bool model_name, seen_files& seen,
-                       model_buffers& buffers) {
-    run_output& output = target.output;
-    if (!open_or_report(target)) {
+void patch_target_file(file_job& job, patch_target& target, model_buffers& buffers) {
+    const bool dry_run = job.output.dry_run;
+    if (!dry_run && !open_for_update_or_report(target)) {
+        close_or_report(target.output, target.path(), target.file);
         return;
     }
-    if (seen.contains(target.file.identity)) {
-        close_or_report(target);  // patched already, through another path
-        return;
-    }
-    // A file whose name says model is one of the files the run patches: it is
-    // opened for update, and locked, before a byte of it is read.
-    if (!output.dry_run && model_name && !open_for_update_or_report(target)) {
-        close_or_report(target);
-        return;
-    }
-    file_facts facts;
-    if (!read_facts(target, model_name, buffers, &facts) ||
-        !(begins_an_archive(facts) ? is_patched_archive(facts) : model_name)) {
-        close_or_report(target);
-        return;
-    }
-    if (!output.dry_run && !target.file.writable && target.update_error == 0) {
-        // An archive: open it for update as well, and look again at what it holds now.
-        if (!open_for_update_or_report(target) || !read_facts(target, false, buffers, &facts) ||
-            !is_patched_archive(facts)) {
-            close_or_report(target);
-            return;
+    if (job.model_name) {
+        patch_loose_model(target, buffers);
+    } else if (dry_run || target.update_error != 0) {
+        patch_archive(target, job.header, buffers);
+    } else {
+        // Look again at what the archive holds now that no other writer can change it.
+        unsigned char header[archive_header_size];
+        std::size_t header_bytes = 0;
+        if (read_header(target.output, target.path(), target.file, header, &header_bytes) &&
+            is_patched_archive(header, header_bytes)) {
+            patch_archive(target, header, buffers);
         }
     }
-    seen.add(target.file.identity);
-    patch_opened_file(target, facts, buffers);
-    close_or_report(target);
 }
 
 }  // namespace
 
-void patch_file(run_output& output, const file_place& place, bool model_name, seen_files& seen,
-                model_buffers& buffers) {
-    patch_target target{output, place, {}, 0, 0, {}};
-    output.progress.at(place.path);
-    output.progress.tick();
+bool prepare_file(file_job& job, seen_files& seen) {
     try {
-        patch_target_file(target, model_name, seen, buffers);
-    } catch (const std::bad_alloc&) {
-        report(output, place.path, nullptr, "not patched further: %s", std::strerror(ENOMEM));
-        if (target.file.fd >= 0) {
-            close_file(target.file);
+        if (!open_or_report(job)) {
+            return false;
         }
+        if (seen.contains(job.file.identity)) {
+            close_or_report(job.output, job.path.c_str(), job.file);  // patched already
+            return false;
+        }
+        // A model by its name; any other file only when its first bytes are an archive's.
+        if (!job.model_name &&
+            (!read_header(job.output, job.path.c_str(), job.file, job.header, &job.header_bytes) ||
+             !is_patched_archive(job.header, job.header_bytes))) {
+            close_or_report(job.output, job.path.c_str(), job.file);
+            return false;
+        }
+        seen.add(job.file.identity);
+        return true;
+    } catch (const std::bad_alloc&) {
+        report(job.output, job.path.c_str(), nullptr, "not patched: %s", std::strerror(ENOMEM));
+        if (job.file.fd >= 0) {
+            close_file(job.file);
+        }
+        return false;
     }
+}
+
+void patch_prepared_file(file_job& job, model_buffers& buffers) {
+    run_output& output = job.output;
+    output.progress.at(job.path.c_str());
+    output.progress.tick();
+    patch_target target{output, job.place(), job.file, job.file.size, 0, {}};
+    job.file.fd = -1;  // the target owns the descriptor now
+    try {
+        patch_target_file(job, target, buffers);
+    } catch (const std::bad_alloc&) {
+        report(output, job.path.c_str(), nullptr, "not patched further: %s",
+               std::strerror(ENOMEM));
+    }
+    close_or_report(output, target.path(), target.file);
     output.progress.done();
     output.progress.at("");
-    check_progress_written(output, place.path, false);
 }
 
 }  // namespace img_whiten

@@ -5,6 +5,8 @@
 #define IMG_WHITEN_FILE_RUN_H
 
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "file_io.h"
@@ -28,11 +30,35 @@ private:
     std::vector<file_identity> recent_;  // at most recent_limit, sorted
 };
 
-// Patches the regular file at `place` if it is an archive or, when
-// `model_name`, a loose model. It is opened for update only once it is known
-// to be one of these (a model by its name), and noted as seen only then.
-void patch_file(run_output& output, const file_place& place, bool model_name, seen_files& seen,
-                model_buffers& buffers);
+// One file on its way through a run: found and opened for reading by the
+// walk, then patched, by the walk itself or by a worker beside others.
+struct file_job {
+    explicit file_job(run_output& told) : output(told) {}
+
+    run_output& output;  // where its lines and messages go
+    std::string path;    // as reached
+    std::shared_ptr<const open_folder> parent;  // null for a named path; kept open for the job
+    std::string name;                           // its name in `parent`
+    bool model_name = false;
+    open_file file;
+    unsigned char header[archive_header_size] = {};
+    std::size_t header_bytes = 0;  // read by the walk for a file not named as a model
+
+    file_place place() const {
+        return {parent.get(), parent != nullptr ? name.c_str() : nullptr, path.c_str()};
+    }
+};
+
+// Opens the job's file for reading and decides whether the run patches it:
+// an archive (with entries) or, when its name is a model's, a loose model,
+// and not patched yet through another path. Only then is it noted in `seen`.
+// False, with the file closed (and reported where that is due), when it is
+// not patched.
+bool prepare_file(file_job& job, seen_files& seen);
+
+// Patches the file prepare_file accepted: opened for update (and locked)
+// before a byte of it is read for patching. Closes it.
+void patch_prepared_file(file_job& job, model_buffers& buffers);
 
 }  // namespace img_whiten
 

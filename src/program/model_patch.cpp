@@ -199,7 +199,9 @@ next_step write_changed_sectors(patch_target& target, const char* entry_name, st
             restore_cut_word(target, entry_name, offset, data, begin, stop, put);
             return next_step::stop;
         }
-        end_if_signalled(target.output);  // between writes, where no word is ever cut
+        if (interrupted(target.output)) {  // between writes, where no word is ever cut
+            return next_step::stop;
+        }
     }
     return next_step::go_on;
 }
@@ -231,13 +233,14 @@ bool read_window(const patch_target& target, std::uint64_t offset, std::uint64_t
     *got = 0;
     *error = 0;
     const auto wanted =
-        static_cast<std::size_t>(std::min<std::uint64_t>(available, model_window_size));
+        static_cast<std::size_t>(std::min<std::uint64_t>(available, buffers.window));
     if (wanted == 0 || !buffers.data.reserve(wanted) ||
         !buffers.marks.reserve(change_map_words(wanted, 0))) {
         *error = ENOMEM;
         return false;
     }
     *got = read_at(target.file, offset, buffers.data.items, wanted, error);
+    target.output.bytes_read += *got;
     target.output.progress.read(*got);
     target.output.progress.tick();
     return *error == 0;
@@ -253,7 +256,7 @@ next_step patch_model(patch_target& target, const char* entry_name, std::uint64_
     std::int64_t count = 0;
     for (bool first = true;; first = false) {
         const auto wanted = static_cast<std::size_t>(
-            std::min<std::uint64_t>(model_length - window_start, model_window_size));
+            std::min<std::uint64_t>(model_length - window_start, buffers.window));
         std::size_t got = 0;
         int error = 0;
         if (first && preread == wanted) {
@@ -315,7 +318,9 @@ next_step patch_model(patch_target& target, const char* entry_name, std::uint64_
         if (walked) {
             return next_step::go_on;
         }
-        end_if_signalled(output);
+        if (interrupted(output)) {
+            return next_step::stop;
+        }
         window_start = cursor.position >> sector_shift << sector_shift;
     }
 }

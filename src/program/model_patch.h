@@ -16,7 +16,7 @@
 
 namespace img_whiten {
 
-// A model is read this much at a time; most are read whole in one window.
+// A model is read this much at a time (at most); most are read whole in one window.
 constexpr std::size_t model_window_size = std::size_t{4} << 20;
 static_assert(model_window_size % sector_size == 0, "windows start and end on sectors");
 static_assert(model_window_size >= 2 * sector_size, "a window always holds the walk's next step");
@@ -47,6 +47,7 @@ struct reused_block {
 // A window of a model's bytes, one mark bit per byte the walk changed, and
 // room to read back the sectors about to be written; reused from model to model.
 struct model_buffers {
+    std::size_t window = model_window_size;  // a multiple of the sector, at least two
     reused_block<unsigned char> data;
     reused_block<std::uint64_t> marks;
     reused_block<unsigned char> check;

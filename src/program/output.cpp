@@ -65,6 +65,10 @@ void append_name(std::string& object, const char* key, const char* name) {
 
 // Hands `text` to stdout, after taking the progress line off a terminal they share.
 void put_out(run_output& output, const std::string& text, bool as_bytes = false) {
+    if (output.log != nullptr) {
+        output.log->items.push_back({false, as_bytes, text});
+        return;
+    }
     if (output.out.is_terminal()) {
         output.progress.erase();
     }
@@ -158,8 +162,10 @@ void report(run_output& output, const char* path, const char* entry_name, const 
     output.status = exit_failure_reported;
     note_failed_path(output, path);
     // Progress lines go first, so they stay whole when both streams share a terminal.
-    output.progress.erase();
-    output.out.flush();
+    if (output.log == nullptr) {
+        output.progress.erase();
+        output.out.flush();
+    }
     std::va_list args;
     va_start(args, format);
     try {
@@ -199,7 +205,14 @@ void report(run_output& output, const char* path, const char* entry_name, const 
             line += '\n';
             object += "}\n";
             put_out(output, object);
-            output.out.flush();
+            if (output.log == nullptr) {
+                output.out.flush();
+            }
+        }
+        if (output.log != nullptr) {
+            output.log->items.push_back({true, false, line});
+            va_end(args);
+            return;
         }
         write_message(output.err, line);
     } catch (const std::bad_alloc&) {
@@ -299,6 +312,44 @@ void check_progress_written(run_output& output, const char* path, bool flush) {
         output.output_failure_reported = true;
         report(output, path, nullptr, "cannot write progress to standard output");
     }
+}
+
+void release(run_output& run, run_output& file) {
+    if (file.log != nullptr) {
+        for (const file_log::told& told : file.log->items) {
+            if (told.to_err) {
+                run.progress.erase();
+                run.out.flush();
+                write_message(run.err, told.text);
+                std::fflush(run.err);
+            } else {
+                put_out(run, told.text, told.as_bytes);
+            }
+        }
+        file.log->items.clear();
+    }
+    if (file.status != exit_done) {
+        run.status = file.status;
+    }
+    run.files_visited += file.files_visited;
+    run.models_changed += file.models_changed;
+    run.materials_whitened += file.materials_whitened;
+    run.bytes_read += file.bytes_read;
+    run.progress.read(file.bytes_read);
+    for (const std::string& path : file.failed_paths) {
+        note_failed_path(run, path.c_str());
+    }
+    run.failed_paths_incomplete |= file.failed_paths_incomplete;
+}
+
+bool interrupted(run_output& output) {
+    if (arrived_signal() == 0) {
+        return false;
+    }
+    if (output.log == nullptr) {
+        end_if_signalled(output);
+    }
+    return true;
 }
 
 void end_if_signalled(run_output& output) {

@@ -46,8 +46,29 @@ private:
     std::string pending_;
 };
 
+// What one file's run told, in order, while files are patched side by side:
+// kept until the thread that owns stdout and stderr puts it out, in walk
+// order. Owned by whoever holds the file's job.
+struct file_log {
+    struct told {
+        bool to_err;    // a message for stderr, else lines for stdout
+        bool as_bytes;  // lines holding names from inside an archive
+        std::string text;
+    };
+    std::vector<told> items;
+};
+
 struct run_output {
     run_output(std::FILE* out_stream, std::FILE* err_stream) : out(out_stream), err(err_stream) {}
+    // An output that keeps what it is told in `kept`, with the settings of `run`.
+    run_output(const run_output& run, file_log* kept)
+        : out(nullptr),
+          err(run.err),
+          dry_run(run.dry_run),
+          quiet(run.quiet),
+          json(run.json),
+          several_files(run.several_files),
+          log(kept) {}
 
     line_sink out;
     std::FILE* err;
@@ -60,11 +81,17 @@ struct run_output {
     std::uint64_t files_visited = 0;
     std::uint64_t models_changed = 0;
     std::uint64_t materials_whitened = 0;
+    std::uint64_t bytes_read = 0;  // of models, for the progress display
     // Paths that had a failure reported, once each, in order: listed again after the summary.
     std::vector<std::string> failed_paths;
     bool failed_paths_incomplete = false;  // memory ran out while noting one
     progress_display progress;
+    file_log* log = nullptr;  // set: what is told is kept there, not written
 };
+
+// Puts out what `file` kept, in the order it was told, and adds its counts,
+// status and failed paths to `run`'s.
+void release(run_output& run, run_output& file);
 
 // The one way a failure reaches stderr: "img-whiten: <path>: [<entry>: ]<what>",
 // where <what> ends in ": <reason>" when there is one. Sets the exit status.
@@ -103,6 +130,12 @@ void check_progress_written(run_output& output, const char* path, bool flush);
 // every whole line it owes. Called after each write, between entries and
 // between files: never while a write is in progress.
 void end_if_signalled(run_output& output);
+
+// True when a signal arrived and the file's run must stop here: an output
+// that keeps what it is told belongs to a file patched beside others, whose
+// run ends once every file in progress has stopped. Any other run ends at
+// once, as end_if_signalled does.
+bool interrupted(run_output& output);
 
 }  // namespace img_whiten
 

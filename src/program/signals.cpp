@@ -4,6 +4,10 @@
 #include <cstdlib>
 #include <initializer_list>
 
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
+
 namespace img_whiten {
 
 namespace {
@@ -30,6 +34,8 @@ void hold_back_terminating_signals() {}
 
 void release_terminating_signals() {}
 
+void keep_terminating_signals_off_this_thread() {}
+
 #else
 
 void hold_back_terminating_signals() {
@@ -44,6 +50,15 @@ void hold_back_terminating_signals() {
             sigaction(signal, &before, nullptr);  // ignored by whoever started us (nohup): stays so
         }
     }
+}
+
+void keep_terminating_signals_off_this_thread() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&set, signal);
+    }
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
 void release_terminating_signals() {

@@ -11,6 +11,10 @@ namespace img_whiten {
 // Catches the terminating signals; from now on the first only takes note.
 void hold_back_terminating_signals();
 
+// Keeps the terminating signals off the calling thread (a worker), so that
+// they reach the thread that takes note and ends the run.
+void keep_terminating_signals_off_this_thread();
+
 // The signal that arrived, or 0.
 int arrived_signal();
 

@@ -2,11 +2,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 
 #include "file_io.h"
 #include "file_run.h"
+#include "jobs.h"
 
 namespace img_whiten {
 
@@ -45,32 +47,51 @@ bool ends_in(const char* name, const char* extension) {
 
 // The walk's state, owned by the one thread that walks.
 struct walk {
-    run_output& output;
+    run_output& output;  // the run's totals; what the walk tells goes through `files`
+    file_scheduler& files;
     seen_files seen;
-    model_buffers buffers;
 };
 
-void report_unreadable_folder(run_output& output, const char* path, int error) {
-    report(output, path, nullptr, "cannot read the folder: %s", std::strerror(error));
+// Reports, in walk order, a failure of the walk itself.
+void report_unreadable_folder(walk& run, const char* path, int error) {
+    report(run.files.next_output(), path, nullptr, "cannot read the folder: %s",
+           std::strerror(error));
+    run.files.told();
 }
 
-void walk_folder(walk& run, const file_place& place);
+void walk_folder(walk& run, const std::shared_ptr<const open_folder>& parent, const char* name,
+                 const std::string& path);
+
+// A file that may be one of the run's targets: prepared here, in walk order,
+// and patched by the scheduler.
+void visit_file(walk& run, const std::shared_ptr<const open_folder>& parent, const char* name,
+                const std::string& path, bool model_name) {
+    file_job job(run.files.next_output());
+    job.path = path;
+    job.parent = parent;
+    job.name = name != nullptr ? name : "";
+    job.model_name = model_name;
+    if (prepare_file(job, run.seen)) {
+        run.files.patch(job);
+    } else {
+        run.files.told();
+    }
+}
 
 // One entry of a walked folder: a folder to walk, a file to patch, or
 // anything else, passed over without being opened.
-void visit_entry(walk& run, const open_folder& folder, const folder_listing& listing,
-                 std::size_t index) {
+void visit_entry(walk& run, const std::shared_ptr<const open_folder>& folder,
+                 const folder_listing& listing, std::size_t index) {
     const char* name = listing.name(index);
-    const std::string path = join_path(folder.path, name);
-    const file_place place{&folder, name, path.c_str()};
+    const std::string path = join_path(folder->path, name);
     switch (listing.kind(index)) {
         case path_kind::folder:
-            walk_folder(run, place);
+            walk_folder(run, folder, name, path);
             break;
         case path_kind::regular: {
             const bool model_name = has_model_name(name);
             if (model_name || has_archive_name(name)) {
-                patch_file(run.output, place, model_name, run.seen, run.buffers);
+                visit_file(run, folder, name, path, model_name);
             }
             break;
         }
@@ -80,14 +101,14 @@ void visit_entry(walk& run, const open_folder& folder, const folder_listing& lis
     }
 }
 
-void walk_opened_folder(walk& run, const open_folder& folder) {
-    if (run.seen.contains(folder.identity)) {
+void walk_opened_folder(walk& run, const std::shared_ptr<const open_folder>& folder) {
+    if (run.seen.contains(folder->identity)) {
         return;  // entered already, through another path
     }
-    run.seen.add(folder.identity);
+    run.seen.add(folder->identity);
     folder_listing listing;
-    if (!list_folder(folder, &listing)) {
-        report_unreadable_folder(run.output, folder.path.c_str(), errno);
+    if (!list_folder(*folder, &listing)) {
+        report_unreadable_folder(run, folder->path.c_str(), errno);
         return;
     }
     std::uint64_t targets = 0;
@@ -98,23 +119,33 @@ void walk_opened_folder(walk& run, const open_folder& folder) {
     }
     run.output.progress.found(targets);
     for (std::size_t index = 0; index < listing.size(); ++index) {
-        end_if_signalled(run.output);
+        run.files.end_if_signalled();
         try {
             visit_entry(run, folder, listing, index);
         } catch (const std::bad_alloc&) {
-            report(run.output, folder.path.c_str(), listing.name(index), "not visited: %s",
-                   std::strerror(ENOMEM));
+            report(run.files.next_output(), folder->path.c_str(), listing.name(index),
+                   "not visited: %s", std::strerror(ENOMEM));
+            run.files.told();
         }
     }
 }
 
-void walk_folder(walk& run, const file_place& place) {
-    open_folder folder;
-    switch (open_folder_at(place, &folder)) {
+void close_and_free(open_folder* folder) {
+    close_folder(*folder);
+    delete folder;
+}
+
+// Walks the folder `name` of `parent` (or, with no parent, the named `path`).
+void walk_folder(walk& run, const std::shared_ptr<const open_folder>& parent, const char* name,
+                 const std::string& path) {
+    // Shared with the jobs of its files, which may still need it after the walk moves on.
+    std::shared_ptr<open_folder> folder(new open_folder, close_and_free);
+    const file_place place{parent.get(), name, path.c_str()};
+    switch (open_folder_at(place, folder.get())) {
         case open_status::opened:
             break;
         case open_status::failed:
-            report_unreadable_folder(run.output, place.path, errno);
+            report_unreadable_folder(run, path.c_str(), errno);
             return;
         default:
             return;  // no longer a folder, or a link now: not followed
@@ -122,10 +153,10 @@ void walk_folder(walk& run, const file_place& place) {
     try {
         walk_opened_folder(run, folder);
     } catch (const std::bad_alloc&) {
-        report(run.output, place.path, nullptr, "cannot read the folder: %s",
+        report(run.files.next_output(), path.c_str(), nullptr, "cannot read the folder: %s",
                std::strerror(ENOMEM));
+        run.files.told();
     }
-    close_folder(folder);
 }
 
 struct named_path {
@@ -145,8 +176,7 @@ bool has_model_name(const char* path) {
     return ends_in(last_component(path), ".dff");
 }
 
-void patch_paths(run_output& output, const std::vector<const char*>& paths) {
-    walk run{output, {}, {}};
+void patch_paths(run_output& output, const std::vector<const char*>& paths, unsigned jobs) {
     std::vector<named_path> named;
     // What each path names decides the output's form before anything is patched;
     // what is opened later is checked again by its descriptor.
@@ -159,26 +189,40 @@ void patch_paths(run_output& output, const std::vector<const char*>& paths) {
         named.push_back(target);
     }
     output.several_files |= paths.size() > 1;
+    if (!output.several_files) {
+        jobs = 1;  // one archive or model by name: one sequential pass
+    } else if (jobs == 0) {
+        jobs = default_jobs(paths[0]);
+    }
 
-    for (const named_path& target : named) {
-        end_if_signalled(output);
-        const file_place place{nullptr, nullptr, target.path};
-        try {
-            if (!target.found) {
-                report(
-                    output, target.path, nullptr,
-                    output.dry_run ? "cannot open for reading: %s" : "cannot open for update: %s",
-                    std::strerror(target.error));
-            } else if (target.kind == path_kind::folder) {
-                walk_folder(run, place);
-            } else if (target.kind == path_kind::regular) {
-                patch_file(output, place, has_model_name(target.path), run.seen, run.buffers);
-            } else {
-                report(output, target.path, nullptr, "not a regular file: left alone");
+    {
+        file_scheduler files(output, jobs);
+        walk run{output, files, {}};
+        for (const named_path& target : named) {
+            files.end_if_signalled();
+            try {
+                if (!target.found) {
+                    report(files.next_output(), target.path, nullptr,
+                           output.dry_run ? "cannot open for reading: %s"
+                                          : "cannot open for update: %s",
+                           std::strerror(target.error));
+                    files.told();
+                } else if (target.kind == path_kind::folder) {
+                    walk_folder(run, nullptr, nullptr, target.path);
+                } else if (target.kind == path_kind::regular) {
+                    visit_file(run, nullptr, nullptr, target.path, has_model_name(target.path));
+                } else {
+                    report(files.next_output(), target.path, nullptr,
+                           "not a regular file: left alone");
+                    files.told();
+                }
+            } catch (const std::bad_alloc&) {
+                report(files.next_output(), target.path, nullptr, "not visited: %s",
+                       std::strerror(ENOMEM));
+                files.told();
             }
-        } catch (const std::bad_alloc&) {
-            report(output, target.path, nullptr, "not visited: %s", std::strerror(ENOMEM));
         }
+        files.finish();
     }
     if (wants_summary(output)) {
         print_summary(output);

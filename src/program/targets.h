@@ -15,9 +15,10 @@
 
 namespace img_whiten {
 
-// Patches every path in the order given, going on after a failure. With
-// several paths or a folder, the run ends with a summary line.
-void patch_paths(run_output& output, const std::vector<const char*>& paths);
+// Patches every path in the order given, going on after a failure, with up
+// to `jobs` files at once (0: as many as suit the disk). With several paths
+// or a folder, the run ends with a summary line.
+void patch_paths(run_output& output, const std::vector<const char*>& paths, unsigned jobs = 1);
 
 // True when the last component of `path` is a loose model's name: it ends
 // in ".dff", in any ASCII case. (Backup copies such as "car.dff~" or

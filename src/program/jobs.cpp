@@ -1,0 +1,212 @@
+#include "jobs.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "signals.h"
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <fstream>
+#endif
+
+namespace img_whiten {
+
+namespace {
+
+// Bytes all jobs' model windows (with their marks and read-back room) may
+// take together: a job's window shrinks rather than exceed it.
+constexpr std::size_t bytes_in_flight = std::size_t{60} << 20;
+// A job's window is never smaller than this.
+constexpr std::size_t smallest_window = std::size_t{64} << 10;
+static_assert(smallest_window % sector_size == 0 && smallest_window >= 2 * sector_size,
+              "a window holds the walk's next step");
+
+// Files whose output may wait for an earlier one, per job: more lets workers
+// run ahead of a long file, fewer keeps what waits small.
+constexpr std::size_t waiting_files_per_job = 4;
+
+std::size_t window_for(unsigned jobs) {
+    // The window, a mark bit per byte of it and, at worst, a read-back as long.
+    const std::size_t share = bytes_in_flight / jobs * 8 / 17;
+    return std::max(smallest_window,
+                    std::min(model_window_size, share / sector_size * sector_size));
+}
+
+}  // namespace
+
+struct file_scheduler::item {
+    explicit item(run_output& run) : output(run, &log) {}
+
+    file_log log;
+    run_output output;            // keeps what the file tells, until its turn
+    std::unique_ptr<file_job> job;  // set when there is a file to patch
+    enum class state { telling, waiting, working, done } now = state::telling;
+};
+
+file_scheduler::file_scheduler(run_output& run, unsigned jobs)
+    : run_(run), jobs_(std::max(jobs, 1u)) {
+    if (jobs_ == 1) {
+        return;
+    }
+    for (unsigned i = 0; i < jobs_; ++i) {
+        workers_.emplace_back([this] { work(); });
+    }
+}
+
+file_scheduler::~file_scheduler() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closing_ = true;
+    }
+    changed_.notify_all();
+    for (std::thread& worker : workers_) {
+        worker.join();
+    }
+}
+
+run_output& file_scheduler::next_output() {
+    if (jobs_ == 1) {
+        return run_;
+    }
+    release_done();
+    {
+        // A long file holds up the output of those after it: wait rather than keep too much.
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] {
+            return in_flight_.size() < jobs_ * waiting_files_per_job ||
+                   in_flight_.front()->now == item::state::done;
+        });
+    }
+    release_done();
+    auto next = std::make_unique<item>(run_);
+    run_output& output = next->output;
+    std::lock_guard<std::mutex> lock(mutex_);
+    in_flight_.push_back(std::move(next));
+    return output;
+}
+
+void file_scheduler::patch(file_job& job) {
+    if (jobs_ == 1) {
+        patch_prepared_file(job, buffers_);
+        check_progress_written(run_, job.path.c_str(), false);
+        return;
+    }
+    std::unique_ptr<file_job> kept(new file_job(std::move(job)));
+    job.file.fd = -1;  // the worker owns the descriptor now
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        item& last = *in_flight_.back();
+        last.job = std::move(kept);
+        last.now = item::state::waiting;
+        waiting_.push_back(&last);
+    }
+    changed_.notify_all();
+}
+
+void file_scheduler::told() {
+    if (jobs_ == 1) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    in_flight_.back()->now = item::state::done;
+}
+
+void file_scheduler::work() {
+    keep_terminating_signals_off_this_thread();
+    model_buffers buffers;
+    buffers.window = window_for(jobs_);
+    for (;;) {
+        item* next = nullptr;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [this] { return closing_ || !waiting_.empty(); });
+            if (waiting_.empty()) {
+                return;
+            }
+            next = waiting_.front();
+            waiting_.pop_front();
+            next->now = item::state::working;
+        }
+        if (arrived_signal() != 0) {
+            close_file(next->job->file);  // no file is started after a signal
+        } else {
+            patch_prepared_file(*next->job, buffers);
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            next->now = item::state::done;
+        }
+        changed_.notify_all();
+    }
+}
+
+void file_scheduler::release_done() {
+    std::vector<std::unique_ptr<item>> done;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        while (!in_flight_.empty() && in_flight_.front()->now == item::state::done) {
+            done.push_back(std::move(in_flight_.front()));
+            in_flight_.pop_front();
+        }
+    }
+    // Written with no lock held: workers go on meanwhile.
+    for (const std::unique_ptr<item>& file : done) {
+        release(run_, file->output);
+        if (file->job != nullptr) {
+            run_.progress.done();
+            check_progress_written(run_, file->job->path.c_str(), false);
+        }
+        run_.progress.tick();
+    }
+}
+
+void file_scheduler::finish() {
+    if (jobs_ > 1) {
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [this] {
+                return std::all_of(in_flight_.begin(), in_flight_.end(),
+                                   [](const std::unique_ptr<item>& file) {
+                                       return file->now == item::state::done;
+                                   });
+            });
+        }
+        release_done();
+    }
+    img_whiten::end_if_signalled(run_);
+}
+
+void file_scheduler::end_if_signalled() {
+    if (arrived_signal() != 0) {
+        finish();
+    }
+}
+
+unsigned default_jobs(const char* path) {
+#if defined(_WIN32)
+    (void)path;
+    return 8;
+#else
+    // One reader on a rotational disk, where the system says so: many would only make it seek.
+    struct stat info;
+    if (stat(path, &info) == 0) {
+        const std::string device = "/sys/dev/block/" + std::to_string(major(info.st_dev)) + ":" +
+                                   std::to_string(minor(info.st_dev));
+        for (const char* queue : {"/queue/rotational", "/../queue/rotational"}) {
+            std::ifstream flag(device + queue);
+            char rotational = 0;
+            if (flag >> rotational) {
+                return rotational == '1' ? 1 : 8;
+            }
+        }
+    }
+    return 8;
+#endif
+}
+
+}  // namespace img_whiten
