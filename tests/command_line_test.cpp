@@ -1,4 +1,5 @@
-// What the command line asks for, and when a Windows console window is kept open.
+// What the command line asks for, the patterns of --exclude, and when a
+// Windows console window is kept open.
 #include "command_line.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "console.h"
+#include "exclude.h"
 
 namespace {
 
@@ -64,6 +66,96 @@ TEST(parse_command_line, options_come_first_and_every_later_argument_is_a_path) 
             ASSERT_NE(line.option, nullptr);
             EXPECT_STREQ(line.option, c.option);
         }
+    }
+}
+
+TEST(glob_match, stars_classes_and_escapes) {
+    const std::string as(60, 'a');
+    std::string slashes;
+    for (int i = 0; i < 30; ++i) {
+        slashes += "a/";
+    }
+    const std::string hostile_star = "*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*b";
+    const std::string hostile_any = "**a**a**a**a**a**a**a**a**a**a**a**a**a**a**b";
+    const std::string hostile_mixed = "**/*a*a*a*a*a*a*a*a*a*a*a*a*b";
+    const struct {
+        const char* pattern;
+        const char* text;
+        bool matches;
+    } cases[] = {
+        {"*.dff", "a.dff", true},
+        {"*.dff", "a/b.dff", false},
+        {"**.dff", "a/b.dff", true},
+        {"*", "", true},
+        {"", "", true},
+        {"", "a", false},
+        {"*x", "a/x", false},
+        {"*/*", "a/b/c", false},
+        {"**/*.dff", "x/y/z.dff", true},
+        {"a/**/b", "a/x/y/b", true},
+        {"a/**/b", "a/b", false},
+        {"**/a*x", "b/ay/ax", true},  // the '*' cannot take "y/a": the "**" must
+        {"a?c", "abc", true},
+        {"a?c", "a/c", false},
+        {"?", "\xC3\xA9", true},  // one character, two bytes
+        {"??", "\xC3\xA9", false},
+        {"*[!\xC3\xA9]", "\xC3\xA9", false},
+        {"[\xC3\xA0-\xC3\xBF]", "\xC3\xA9", true},
+        {"[a-c]x", "bx", true},
+        {"[!a-c]x", "bx", false},
+        {"[^a-c]x", "dx", true},
+        {"[]]", "]", true},
+        {"[!]]", "a", true},
+        {"[a-]", "-", true},
+        {"[\\]a]", "]", true},
+        {"[/]", "/", false},
+        {"[!a]", "/", false},
+        {"[ab", "[ab", true},  // no closing ']': '[' is itself
+        {"\\*", "*", true},
+        {"\\*", "a", false},
+        {"a\\?", "a?", true},
+        {"a\\", "a\\", true},
+        {"*.DFF", "a.dff", false},
+        {hostile_star.c_str(), as.c_str(), false},
+        {hostile_any.c_str(), as.c_str(), false},
+        {hostile_mixed.c_str(), slashes.c_str(), false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(img_whiten::glob_match(c.pattern, c.text), c.matches)
+            << "'" << c.pattern << "' on '" << c.text << "'";
+    }
+}
+
+TEST(exclude_rules, names_paths_tails_anchors_and_folders) {
+    const struct {
+        std::vector<std::string> patterns;
+        const char* relative;
+        bool is_folder;
+        bool excluded;
+    } cases[] = {
+        {{}, "a.dff", false, false},
+        {{"*.bak"}, "Peds/a.bak", false, true},
+        {{"backup"}, "Peds/backup", true, true},
+        {{"backup/"}, "Peds/backup", false, false},
+        {{"backup/"}, "Peds/backup", true, true},
+        {{"Peds/backup"}, "Peds/backup", true, true},
+        {{"Peds/backup"}, "x/Peds/backup", true, true},
+        {{"Peds/backup"}, "xPeds/backup", true, false},
+        {{"Peds/*.dff"}, "x/Peds/a.dff", false, true},
+        {{"Peds/*.dff"}, "Peds/sub/a.dff", false, false},
+        {{"/Peds"}, "Peds", true, true},
+        {{"/Peds"}, "x/Peds", true, false},
+        {{"/Peds/*.dff"}, "x/Peds/a.dff", false, false},
+        {{"a.dff", "b/"}, "x/b", true, true},
+    };
+    for (const auto& c : cases) {
+        img_whiten::exclude_rules rules;
+        for (const std::string& pattern : c.patterns) {
+            rules.add(pattern);
+        }
+        EXPECT_EQ(rules.empty(), c.patterns.empty());
+        EXPECT_EQ(rules.excludes(c.relative, c.is_folder), c.excluded)
+            << c.relative << (c.patterns.empty() ? "" : " by " + c.patterns[0]);
     }
 }
 
