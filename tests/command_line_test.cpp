@@ -1,14 +1,19 @@
-// What the command line asks for, the patterns of --exclude, and when a
-// Windows console window is kept open.
+// What the command line asks for, the patterns of --exclude, the lists of
+// --files-from, and when a Windows console window is kept open.
 #include "command_line.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "console.h"
 #include "exclude.h"
+#include "path_list.h"
 
 namespace {
 
@@ -157,6 +162,45 @@ TEST(exclude_rules, names_paths_tails_anchors_and_folders) {
         EXPECT_EQ(rules.excludes(c.relative, c.is_folder), c.excluded)
             << c.relative << (c.patterns.empty() ? "" : " by " + c.patterns[0]);
     }
+}
+
+TEST(read_path_list, newline_or_nul_separated_bytes) {
+    const std::string file = testing::TempDir() + "img-whiten-path-list";
+    const struct {
+        std::string text;
+        bool nul_separated;
+        std::vector<std::string> listed;
+    } cases[] = {
+        {"a.img\r\n\r\n\nmods/\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD.dff\nlast",
+         false,
+         {"a.img", "mods/\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD.dff", "last"}},
+        {"\xEF\xBB\xBF"
+         "a\rb\nc\r",
+         false,
+         {"a\rb", "c\r"}},
+        {std::string("a\nb\0\0c\r\n\0", 10), true, {"a\nb", "c\r\n"}},
+        {"", false, {}},
+    };
+    for (const auto& c : cases) {
+        std::ofstream(file, std::ios::binary) << c.text;
+        std::vector<std::string> paths{"named"};
+        std::string reason;
+        EXPECT_TRUE(img_whiten::read_path_list(file.c_str(), c.nul_separated, &paths, &reason))
+            << reason;
+        std::vector<std::string> expected{"named"};
+        expected.insert(expected.end(), c.listed.begin(), c.listed.end());
+        EXPECT_EQ(paths, expected);
+    }
+    // NUL bytes in a newline-separated list: a list for -0, or UTF-16.
+    std::ofstream(file, std::ios::binary) << std::string("a\0b\0", 4);
+    std::vector<std::string> paths;
+    std::string reason;
+    EXPECT_FALSE(img_whiten::read_path_list(file.c_str(), false, &paths, &reason));
+    EXPECT_NE(reason.find("-0"), std::string::npos) << reason;
+    std::remove(file.c_str());
+    EXPECT_FALSE(img_whiten::read_path_list(file.c_str(), false, &paths, &reason));
+    EXPECT_EQ(reason, std::strerror(ENOENT));
+    EXPECT_TRUE(paths.empty());
 }
 
 TEST(console_closes_with_process, only_a_visible_console_of_its_own_with_no_stream_redirected) {
