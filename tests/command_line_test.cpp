@@ -19,37 +19,92 @@ namespace {
 
 using img_whiten::command;
 
-TEST(parse_command_line, options_come_first_and_every_later_argument_is_a_path) {
+TEST(parse_command_line, options_anywhere_before_a_double_dash) {
     using paths = std::vector<std::string>;
+    using patterns = std::vector<std::string>;
     const struct {
         std::vector<std::string> args;  // after the program's name
         command what;
         bool dry_run;
         paths expected;
-        const char* option;  // the option at fault
+        const char* fault;  // "option: problem", for bad_option
+        patterns excludes = {};
+        const char* files_from = nullptr;
+        bool null_separated = false;
+        bool windows = false;
     } cases[] = {
-        {{}, command::nothing, false, {}, nullptr},
+        {{}, command::no_path, false, {}, nullptr},
         {{"a.img"}, command::patch, false, {"a.img"}, nullptr},
         {{"a.img", "b.img", "mods"}, command::patch, false, {"a.img", "b.img", "mods"}, nullptr},
-        // After the first path nothing is an option.
-        {{"a.img", "--help"}, command::patch, false, {"a.img", "--help"}, nullptr},
-        {{"a.img", "--dry-run"}, command::patch, false, {"a.img", "--dry-run"}, nullptr},
+        // Options after and between paths.
+        {{"a.img", "--dry-run"}, command::patch, true, {"a.img"}, nullptr},
+        {{"mods", "-n", "b.img"}, command::patch, true, {"mods", "b.img"}, nullptr},
+        {{"a.img", "--help"}, command::help, false, {"a.img"}, nullptr},
         {{"--help"}, command::help, false, {}, nullptr},
         {{"-h", "a.img"}, command::help, false, {}, nullptr},
         {{"-n", "--help"}, command::help, true, {}, nullptr},
         {{"--version"}, command::version, false, {}, nullptr},
+        {{"--version", "-h"}, command::version, false, {}, nullptr},
         {{"--dry-run", "a.img"}, command::patch, true, {"a.img"}, nullptr},
-        {{"-n", "a.img", "b.img"}, command::patch, true, {"a.img", "b.img"}, nullptr},
-        {{"--dry-run"}, command::no_path, true, {}, "--dry-run"},
-        {{"-n", "--"}, command::no_path, true, {}, "-n"},
+        {{"--dry-run"}, command::no_path, true, {}, nullptr},
+        {{"-n", "--"}, command::no_path, true, {}, nullptr},
+        {{"-0"}, command::no_path, false, {}, nullptr, {}, nullptr, true},
+        // Bundled short options.
+        {{"-nh"}, command::help, true, {}, nullptr},
+        {{"-n0", "a"}, command::patch, true, {"a"}, nullptr, {}, nullptr, true},
+        {{"-nx", "a"}, command::bad_option, true, {}, "-x: unknown option"},
+        {{"-n-"}, command::bad_option, true, {}, "-n-: unknown option"},
+        // Long options shortened; the whole name only as it is spelled.
+        {{"--dry", "a"}, command::patch, true, {"a"}, nullptr},
+        {{"--d", "a"}, command::patch, true, {"a"}, nullptr},
+        {{"--vers"}, command::version, false, {}, nullptr},
+        {{"--dry-runs", "a"}, command::bad_option, false, {}, "--dry-runs: unknown option"},
+        {{"--verbose", "a.img"}, command::bad_option, false, {}, "--verbose: unknown option"},
+        {{"--verbose=3"}, command::bad_option, false, {}, "--verbose=3: unknown option"},
+        {{"--HELP"}, command::bad_option, false, {}, "--HELP: unknown option"},
+        {{"--=x"}, command::bad_option, false, {}, "--=x: unknown option"},
+        // Values: --opt=VALUE or --opt VALUE, whatever the next argument looks like.
+        {{"--exclude", "*.bak", "a"}, command::patch, false, {"a"}, nullptr, {"*.bak"}},
+        {{"--exclude=*.bak", "a", "--excl", "backup/"},
+         command::patch,
+         false,
+         {"a"},
+         nullptr,
+         {"*.bak", "backup/"}},
+        {{"--exclude", "--help", "a"}, command::patch, false, {"a"}, nullptr, {"--help"}},
+        {{"--exclude=a=b", "a"}, command::patch, false, {"a"}, nullptr, {"a=b"}},
+        {{"a", "--exclude"}, command::bad_option, false, {"a"}, "--exclude: needs a value"},
+        {{"--exclude=", "a"}, command::bad_option, false, {}, "--exclude: needs a value"},
+        {{"--dry-run=yes", "a"}, command::bad_option, false, {}, "--dry-run: takes no value"},
+        {{"--files-from", "list"}, command::patch, false, {}, nullptr, {}, "list"},
+        {{"b", "--files-from=-", "-0", "a"},
+         command::patch,
+         false,
+         {"b", "a"},
+         nullptr,
+         {},
+         "-",
+         true},
+        {{"--null", "--files", "-"}, command::patch, false, {}, nullptr, {}, "-", true},
+        {{"--files-from", "x", "--files-from", "y"},
+         command::bad_option,
+         false,
+         {},
+         "--files-from: given more than once",
+         {},
+         "x"},
         // "--" ends the options; "-" and names without a leading dash are paths.
         {{"--", "--help"}, command::patch, false, {"--help"}, nullptr},
         {{"-n", "--", "-n"}, command::patch, true, {"-n"}, nullptr},
+        {{"a", "--", "-n", "--"}, command::patch, false, {"a", "-n", "--"}, nullptr},
         {{"./--help"}, command::patch, false, {"./--help"}, nullptr},
         {{"-"}, command::patch, false, {"-"}, nullptr},
+        {{"-n", "-"}, command::patch, true, {"-"}, nullptr},
         {{""}, command::patch, false, {""}, nullptr},
-        {{"--verbose", "a.img"}, command::bad_option, false, {}, "--verbose"},
-        {{"--HELP"}, command::bad_option, false, {}, "--HELP"},
+        // "/?" is --help under Windows' rules only, and only before "--".
+        {{"a.img", "/?"}, command::help, false, {"a.img"}, nullptr, {}, nullptr, false, true},
+        {{"/?"}, command::patch, false, {"/?"}, nullptr},
+        {{"--", "/?"}, command::patch, false, {"/?"}, nullptr, {}, nullptr, false, true},
     };
     for (const auto& c : cases) {
         std::vector<char*> argv{const_cast<char*>("img-whiten")};
@@ -61,16 +116,43 @@ TEST(parse_command_line, options_come_first_and_every_later_argument_is_a_path) 
         for (const std::string& arg : c.args) {
             trace += " '" + arg + "'";
         }
-        SCOPED_TRACE("img-whiten" + trace);
-        const img_whiten::command_line line =
-            img_whiten::parse_command_line(static_cast<int>(argv.size() - 1), argv.data());
+        SCOPED_TRACE("img-whiten" + trace + (c.windows ? " (Windows)" : ""));
+        const img_whiten::command_line line = img_whiten::parse_command_line(
+            static_cast<int>(argv.size() - 1), argv.data(), c.windows);
         EXPECT_EQ(line.what, c.what);
         EXPECT_EQ(line.dry_run, c.dry_run);
         EXPECT_EQ(paths(line.paths.begin(), line.paths.end()), c.expected);
-        if (c.option != nullptr) {
-            ASSERT_NE(line.option, nullptr);
-            EXPECT_STREQ(line.option, c.option);
+        if (c.fault != nullptr) {
+            EXPECT_EQ(line.option + ": " + line.problem, c.fault);
         }
+        EXPECT_EQ(line.excludes, c.excludes);
+        EXPECT_STREQ(line.files_from, c.files_from);
+        EXPECT_EQ(line.null_separated, c.null_separated);
+    }
+}
+
+TEST(find_long_option, an_exact_name_or_the_only_one_a_prefix_begins) {
+    const std::vector<const char*> names{"exclude", "extra", "null", "nullify"};
+    const struct {
+        const char* given;
+        int index;
+        const char* candidates;
+    } cases[] = {
+        {"exc", 0, ""},
+        {"extra", 1, ""},
+        {"ex", -1, "--exclude or --extra"},
+        {"e", -1, "--exclude or --extra"},
+        {"null", 2, ""},
+        {"nul", -1, "--null or --nullify"},
+        {"nullif", 3, ""},
+        {"x", -1, ""},
+        {"", -1, ""},
+        {"excluded", -1, ""},
+    };
+    for (const auto& c : cases) {
+        std::string candidates = "stale";
+        EXPECT_EQ(img_whiten::find_long_option(c.given, names, &candidates), c.index) << c.given;
+        EXPECT_EQ(candidates, c.candidates) << c.given;
     }
 }
 

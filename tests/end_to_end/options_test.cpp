@@ -20,8 +20,10 @@ TEST_F(end_to_end, help_and_version_open_nothing) {
         std::vector<std::string> args;
         const char* starts;
     } cases[] = {
-        {{"--help"}, "Usage: img-whiten [--dry-run] [--] PATH...\n"},
-        {{"-h", "--version"}, "Usage: img-whiten [--dry-run] [--] PATH...\n"},
+        {{"--help"}, "Usage: img-whiten [OPTION]... [--] PATH...\n"},
+        {{"-h", "--version"}, "Usage: img-whiten [OPTION]... [--] PATH...\n"},
+        {{"-nh"}, "Usage: img-whiten [OPTION]... [--] PATH...\n"},
+        {{"--version", "--dry-run"}, "img-whiten " IMG_WHITEN_VERSION "\n"},
         {{"--version"}, "img-whiten " IMG_WHITEN_VERSION "\n"},
         {{"--version", "-h"}, "img-whiten " IMG_WHITEN_VERSION "\n"},
     };
@@ -33,7 +35,8 @@ TEST_F(end_to_end, help_and_version_open_nothing) {
         EXPECT_EQ(result.out.rfind(lines(c.starts), 0), 0u) << result.out;
     }
     const process_result help = run({"--help"});
-    for (const char* mention : {"--dry-run", "-n,", "--version", "./--help", "Exit status:"}) {
+    for (const char* mention : {"--dry-run", "-n,", "--version", "--exclude=PATTERN",
+                                "--files-from=FILE", "-0,", "./--help", "Exit status:"}) {
         EXPECT_NE(help.out.find(mention), std::string::npos) << mention;
     }
     EXPECT_EQ(run({"--version"}).out, lines("img-whiten " IMG_WHITEN_VERSION "\n"));
@@ -47,14 +50,13 @@ TEST_F(end_to_end, help_and_version_open_nothing) {
                  whitened(before, {sector + 28}));
 }
 
-TEST_F(end_to_end, dry_run_without_an_archive_is_a_usage_error) {
-    for (const char* option : {"--dry-run", "-n"}) {
-        const process_result result = run({option});
-        EXPECT_EQ(result.exit_status, 2) << option;
+TEST_F(end_to_end, no_path_is_a_usage_error) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"--dry-run"}, {"-n"}, {"-0", "--exclude", "*.dff"}}) {
+        const process_result result = run(args);
+        EXPECT_EQ(result.exit_status, 2) << args.size();
         EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err.rfind(std::string("img-whiten: ") + option + ": no archive given", 0),
-                  0u)
-            << result.err;
+        EXPECT_EQ(result.err, lines("img-whiten: no path given; see img-whiten --help\n"));
     }
 }
 
@@ -85,16 +87,20 @@ TEST_F(end_to_end, dry_run_writes_nothing_and_prints_what_a_real_run_prints) {
         const std::string file = path("dry.img");
         write_file(file, before);
         const auto mtime = modified(file);
-        const process_result dry = run({"--dry-run", file});
-        const process_result short_option = run({"-n", file});
+        // The option in any place and form; each run must leave the file as it was.
+        std::vector<process_result> dry;
+        for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+                 {"--dry-run", file}, {"-n", file}, {file, "--dry-run"}, {"--dry", file}}) {
+            dry.push_back(run(args));
+        }
         EXPECT_TRUE(read_file(file) == before) << "a dry run changed the file";
         EXPECT_EQ(modified(file), mtime);
         const process_result real = run({file});
-        EXPECT_EQ(dry.out, real.out);
-        EXPECT_EQ(dry.err, real.err);
-        EXPECT_EQ(dry.exit_status, real.exit_status);
-        EXPECT_EQ(short_option.out, real.out);
-        EXPECT_EQ(short_option.exit_status, real.exit_status);
+        for (const process_result& result : dry) {
+            EXPECT_EQ(result.out, real.out);
+            EXPECT_EQ(result.err, real.err);
+            EXPECT_EQ(result.exit_status, real.exit_status);
+        }
     }
 }
 
