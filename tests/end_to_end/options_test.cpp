@@ -115,6 +115,85 @@ TEST_F(end_to_end, dry_run_works_on_a_file_that_cannot_be_written) {
     expect_clean(result, progress({{"car.dff", 1}, {"m.dff", 0}}), read_file(file), before);
 }
 
+// --- Paths from a list: --files-from FILE or -, separated by newlines or NUL bytes ---
+
+TEST_F(end_to_end, files_from_adds_the_listed_paths_after_those_named) {
+    const bytes grey_archive = archive({{"car.dff", material(grey)}});
+    const bytes grey_model = material(grey);
+    const std::string named = path("named.img");
+    const std::string unicode = path("\xD0\x9C\xD0\xBE\xD0\xB4 \xF0\x9F\x9A\x97.img");  // Мод 🚗
+    const std::string model = path("m.dff");
+    const std::string list = path("list.txt");
+    const std::string all_three =
+        lines("==> " + named + " <==\n") + progress({{"car.dff", 1}}) +
+        lines("==> " + unicode + " <==\n") + progress({{"car.dff", 1}, {model, 1}}) +
+        lines("Visited 3 files: 3 models changed, 3 materials whitened\n");
+    const struct {
+        const char* situation;
+        std::vector<std::string> args;
+        std::string list;  // in list.txt, which is also stdin
+        int status;
+        std::string out;
+        const char* err;  // after "img-whiten: "
+    } cases[] = {
+        {"a file, CRLF",
+         {named, "--files-from", list},
+         unicode + "\r\n" + model + "\r\n",
+         0,
+         all_three,
+         ""},
+        {"before the path",
+         {"--files-from=" + list, named},
+         unicode + "\n\n" + model,
+         0,
+         all_three,
+         ""},
+        {"stdin", {named, "--files-from", "-"}, unicode + "\n" + model + "\n", 0, all_three, ""},
+        {"stdin, -0",
+         {"-0", named, "--files-from=-"},
+         unicode + std::string(1, '\0') + model + std::string(1, '\0'),
+         0,
+         all_three,
+         ""},
+        {"NUL bytes without -0",
+         {named, "--files-from", "-"},
+         unicode + std::string(1, '\0') + model,
+         2,
+         "",
+         "-: cannot read the list of paths: a line holds a NUL byte"},
+        {"no such list",
+         {named, "--files-from", path("missing")},
+         "",
+         2,
+         "",
+         "cannot read the list of paths: No such file or directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.situation);
+        write_file(named, grey_archive);
+        write_file(unicode, grey_archive);
+        write_file(model, grey_model);
+        write_file(list, bytes(c.list.begin(), c.list.end()));
+        process_limits limits;
+        limits.stdin_file = list.c_str();
+        const process_result result = run(c.args, limits);
+        EXPECT_EQ(result.exit_status, c.status) << result.err;
+        EXPECT_EQ(result.out, c.out);
+        const bool patched = c.status == 0;
+        if (patched) {
+            EXPECT_EQ(result.err, "");
+        } else {
+            EXPECT_EQ(result.err.rfind("img-whiten: ", 0), 0u) << result.err;
+            EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;
+        }
+        EXPECT_TRUE(read_file(named) ==
+                    (patched ? whitened(grey_archive, {sector + 28}) : grey_archive));
+        EXPECT_TRUE(read_file(unicode) ==
+                    (patched ? whitened(grey_archive, {sector + 28}) : grey_archive));
+        EXPECT_TRUE(read_file(model) == (patched ? whitened(grey_model, {28}) : grey_model));
+    }
+}
+
 // --- Other writers: an archive held elsewhere is left alone ---
 
 TEST_F(end_to_end, archive_locked_by_another_run_is_in_use) {
