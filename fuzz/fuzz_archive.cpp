@@ -77,7 +77,9 @@ run_output run_tool(img_whiten::run_mode mode = img_whiten::run_mode::patch) {
     std::FILE* out = open_memstream(&out_buffer, &out_size);
     std::FILE* err = open_memstream(&err_buffer, &err_size);
     FUZZ_CHECK(out != nullptr && err != nullptr);
-    const int status = img_whiten::patch_paths({archive_path().c_str()}, mode, out, err);
+    img_whiten::run_options options;
+    options.mode = mode;
+    const int status = img_whiten::patch_paths({archive_path().c_str()}, options, out, err);
     run_output result{status, "", ""};
     result.out = close_memstream(out, &out_buffer, &out_size);
     result.err = close_memstream(err, &err_buffer, &err_size);

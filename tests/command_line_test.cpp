@@ -1,48 +1,110 @@
-// What the command line asks for, and when a Windows console window is kept open.
+// What the command line asks for, the patterns of --exclude, the lists of
+// --files-from, and when a Windows console window is kept open.
 #include "command_line.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "console.h"
+#include "exclude.h"
+#include "path_list.h"
 
 namespace {
 
 using img_whiten::command;
 
-TEST(parse_command_line, options_come_first_and_every_later_argument_is_a_path) {
+TEST(parse_command_line, options_anywhere_before_a_double_dash) {
     using paths = std::vector<std::string>;
+    using patterns = std::vector<std::string>;
     const struct {
         std::vector<std::string> args;  // after the program's name
         command what;
         bool dry_run;
         paths expected;
-        const char* option;  // the option at fault
+        const char* fault;  // "option: problem", for bad_option
+        patterns excludes = {};
+        const char* files_from = nullptr;
+        bool null_separated = false;
+        bool windows = false;
     } cases[] = {
-        {{}, command::nothing, false, {}, nullptr},
+        {{}, command::no_path, false, {}, nullptr},
         {{"a.img"}, command::patch, false, {"a.img"}, nullptr},
         {{"a.img", "b.img", "mods"}, command::patch, false, {"a.img", "b.img", "mods"}, nullptr},
-        // After the first path nothing is an option.
-        {{"a.img", "--help"}, command::patch, false, {"a.img", "--help"}, nullptr},
-        {{"a.img", "--dry-run"}, command::patch, false, {"a.img", "--dry-run"}, nullptr},
+        // Options after and between paths.
+        {{"a.img", "--dry-run"}, command::patch, true, {"a.img"}, nullptr},
+        {{"mods", "-n", "b.img"}, command::patch, true, {"mods", "b.img"}, nullptr},
+        {{"a.img", "--help"}, command::help, false, {"a.img"}, nullptr},
         {{"--help"}, command::help, false, {}, nullptr},
         {{"-h", "a.img"}, command::help, false, {}, nullptr},
         {{"-n", "--help"}, command::help, true, {}, nullptr},
         {{"--version"}, command::version, false, {}, nullptr},
+        {{"--version", "-h"}, command::version, false, {}, nullptr},
         {{"--dry-run", "a.img"}, command::patch, true, {"a.img"}, nullptr},
-        {{"-n", "a.img", "b.img"}, command::patch, true, {"a.img", "b.img"}, nullptr},
-        {{"--dry-run"}, command::no_path, true, {}, "--dry-run"},
-        {{"-n", "--"}, command::no_path, true, {}, "-n"},
+        {{"--dry-run"}, command::no_path, true, {}, nullptr},
+        {{"-n", "--"}, command::no_path, true, {}, nullptr},
+        {{"-0"}, command::no_path, false, {}, nullptr, {}, nullptr, true},
+        // Bundled short options.
+        {{"-nh"}, command::help, true, {}, nullptr},
+        {{"-n0", "a"}, command::patch, true, {"a"}, nullptr, {}, nullptr, true},
+        {{"-nx", "a"}, command::bad_option, true, {}, "-x: unknown option"},
+        {{"-n-"}, command::bad_option, true, {}, "-n-: unknown option"},
+        // Long options shortened; the whole name only as it is spelled.
+        {{"--dry", "a"}, command::patch, true, {"a"}, nullptr},
+        {{"--d", "a"}, command::patch, true, {"a"}, nullptr},
+        {{"--vers"}, command::version, false, {}, nullptr},
+        {{"--dry-runs", "a"}, command::bad_option, false, {}, "--dry-runs: unknown option"},
+        {{"--verbose", "a.img"}, command::bad_option, false, {}, "--verbose: unknown option"},
+        {{"--verbose=3"}, command::bad_option, false, {}, "--verbose=3: unknown option"},
+        {{"--HELP"}, command::bad_option, false, {}, "--HELP: unknown option"},
+        {{"--=x"}, command::bad_option, false, {}, "--=x: unknown option"},
+        // Values: --opt=VALUE or --opt VALUE, whatever the next argument looks like.
+        {{"--exclude", "*.bak", "a"}, command::patch, false, {"a"}, nullptr, {"*.bak"}},
+        {{"--exclude=*.bak", "a", "--excl", "backup/"},
+         command::patch,
+         false,
+         {"a"},
+         nullptr,
+         {"*.bak", "backup/"}},
+        {{"--exclude", "--help", "a"}, command::patch, false, {"a"}, nullptr, {"--help"}},
+        {{"--exclude=a=b", "a"}, command::patch, false, {"a"}, nullptr, {"a=b"}},
+        {{"a", "--exclude"}, command::bad_option, false, {"a"}, "--exclude: needs a value"},
+        {{"--exclude=", "a"}, command::bad_option, false, {}, "--exclude: needs a value"},
+        {{"--dry-run=yes", "a"}, command::bad_option, false, {}, "--dry-run: takes no value"},
+        {{"--files-from", "list"}, command::patch, false, {}, nullptr, {}, "list"},
+        {{"b", "--files-from=-", "-0", "a"},
+         command::patch,
+         false,
+         {"b", "a"},
+         nullptr,
+         {},
+         "-",
+         true},
+        {{"--null", "--files", "-"}, command::patch, false, {}, nullptr, {}, "-", true},
+        {{"--files-from", "x", "--files-from", "y"},
+         command::bad_option,
+         false,
+         {},
+         "--files-from: given more than once",
+         {},
+         "x"},
         // "--" ends the options; "-" and names without a leading dash are paths.
         {{"--", "--help"}, command::patch, false, {"--help"}, nullptr},
         {{"-n", "--", "-n"}, command::patch, true, {"-n"}, nullptr},
+        {{"a", "--", "-n", "--"}, command::patch, false, {"a", "-n", "--"}, nullptr},
         {{"./--help"}, command::patch, false, {"./--help"}, nullptr},
         {{"-"}, command::patch, false, {"-"}, nullptr},
+        {{"-n", "-"}, command::patch, true, {"-"}, nullptr},
         {{""}, command::patch, false, {""}, nullptr},
-        {{"--verbose", "a.img"}, command::bad_option, false, {}, "--verbose"},
-        {{"--HELP"}, command::bad_option, false, {}, "--HELP"},
+        // "/?" is --help under Windows' rules only, and only before "--".
+        {{"a.img", "/?"}, command::help, false, {"a.img"}, nullptr, {}, nullptr, false, true},
+        {{"/?"}, command::patch, false, {"/?"}, nullptr},
+        {{"--", "/?"}, command::patch, false, {"/?"}, nullptr, {}, nullptr, false, true},
     };
     for (const auto& c : cases) {
         std::vector<char*> argv{const_cast<char*>("img-whiten")};
@@ -54,17 +116,173 @@ TEST(parse_command_line, options_come_first_and_every_later_argument_is_a_path) 
         for (const std::string& arg : c.args) {
             trace += " '" + arg + "'";
         }
-        SCOPED_TRACE("img-whiten" + trace);
-        const img_whiten::command_line line =
-            img_whiten::parse_command_line(static_cast<int>(argv.size() - 1), argv.data());
+        SCOPED_TRACE("img-whiten" + trace + (c.windows ? " (Windows)" : ""));
+        const img_whiten::command_line line = img_whiten::parse_command_line(
+            static_cast<int>(argv.size() - 1), argv.data(), c.windows);
         EXPECT_EQ(line.what, c.what);
         EXPECT_EQ(line.dry_run, c.dry_run);
         EXPECT_EQ(paths(line.paths.begin(), line.paths.end()), c.expected);
-        if (c.option != nullptr) {
-            ASSERT_NE(line.option, nullptr);
-            EXPECT_STREQ(line.option, c.option);
+        if (c.fault != nullptr) {
+            EXPECT_EQ(line.option + ": " + line.problem, c.fault);
         }
+        EXPECT_EQ(line.excludes, c.excludes);
+        EXPECT_STREQ(line.files_from, c.files_from);
+        EXPECT_EQ(line.null_separated, c.null_separated);
     }
+}
+
+TEST(find_long_option, an_exact_name_or_the_only_one_a_prefix_begins) {
+    const std::vector<const char*> names{"exclude", "extra", "null", "nullify"};
+    const struct {
+        const char* given;
+        int index;
+        const char* candidates;
+    } cases[] = {
+        {"exc", 0, ""},
+        {"extra", 1, ""},
+        {"ex", -1, "--exclude or --extra"},
+        {"e", -1, "--exclude or --extra"},
+        {"null", 2, ""},
+        {"nul", -1, "--null or --nullify"},
+        {"nullif", 3, ""},
+        {"x", -1, ""},
+        {"", -1, ""},
+        {"excluded", -1, ""},
+    };
+    for (const auto& c : cases) {
+        std::string candidates = "stale";
+        EXPECT_EQ(img_whiten::find_long_option(c.given, names, &candidates), c.index) << c.given;
+        EXPECT_EQ(candidates, c.candidates) << c.given;
+    }
+}
+
+TEST(glob_match, stars_classes_and_escapes) {
+    const std::string as(60, 'a');
+    std::string slashes;
+    for (int i = 0; i < 30; ++i) {
+        slashes += "a/";
+    }
+    const std::string hostile_star = "*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*b";
+    const std::string hostile_any = "**a**a**a**a**a**a**a**a**a**a**a**a**a**a**b";
+    const std::string hostile_mixed = "**/*a*a*a*a*a*a*a*a*a*a*a*a*b";
+    const struct {
+        const char* pattern;
+        const char* text;
+        bool matches;
+    } cases[] = {
+        {"*.dff", "a.dff", true},
+        {"*.dff", "a/b.dff", false},
+        {"**.dff", "a/b.dff", true},
+        {"*", "", true},
+        {"", "", true},
+        {"", "a", false},
+        {"*x", "a/x", false},
+        {"*/*", "a/b/c", false},
+        {"**/*.dff", "x/y/z.dff", true},
+        {"a/**/b", "a/x/y/b", true},
+        {"a/**/b", "a/b", false},
+        {"**/a*x", "b/ay/ax", true},  // the '*' cannot take "y/a": the "**" must
+        {"a?c", "abc", true},
+        {"a?c", "a/c", false},
+        {"?", "\xC3\xA9", true},  // one character, two bytes
+        {"??", "\xC3\xA9", false},
+        {"*[!\xC3\xA9]", "\xC3\xA9", false},
+        {"[\xC3\xA0-\xC3\xBF]", "\xC3\xA9", true},
+        {"[a-c]x", "bx", true},
+        {"[!a-c]x", "bx", false},
+        {"[^a-c]x", "dx", true},
+        {"[]]", "]", true},
+        {"[!]]", "a", true},
+        {"[a-]", "-", true},
+        {"[\\]a]", "]", true},
+        {"[/]", "/", false},
+        {"[!a]", "/", false},
+        {"[ab", "[ab", true},  // no closing ']': '[' is itself
+        {"\\*", "*", true},
+        {"\\*", "a", false},
+        {"a\\?", "a?", true},
+        {"a\\", "a\\", true},
+        {"*.DFF", "a.dff", false},
+        {hostile_star.c_str(), as.c_str(), false},
+        {hostile_any.c_str(), as.c_str(), false},
+        {hostile_mixed.c_str(), slashes.c_str(), false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(img_whiten::glob_match(c.pattern, c.text), c.matches)
+            << "'" << c.pattern << "' on '" << c.text << "'";
+    }
+}
+
+TEST(exclude_rules, names_paths_tails_anchors_and_folders) {
+    const struct {
+        std::vector<std::string> patterns;
+        const char* relative;
+        bool is_folder;
+        bool excluded;
+    } cases[] = {
+        {{}, "a.dff", false, false},
+        {{"*.bak"}, "Peds/a.bak", false, true},
+        {{"backup"}, "Peds/backup", true, true},
+        {{"backup/"}, "Peds/backup", false, false},
+        {{"backup/"}, "Peds/backup", true, true},
+        {{"Peds/backup"}, "Peds/backup", true, true},
+        {{"Peds/backup"}, "x/Peds/backup", true, true},
+        {{"Peds/backup"}, "xPeds/backup", true, false},
+        {{"Peds/*.dff"}, "x/Peds/a.dff", false, true},
+        {{"Peds/*.dff"}, "Peds/sub/a.dff", false, false},
+        {{"/Peds"}, "Peds", true, true},
+        {{"/Peds"}, "x/Peds", true, false},
+        {{"/Peds/*.dff"}, "x/Peds/a.dff", false, false},
+        {{"a.dff", "b/"}, "x/b", true, true},
+    };
+    for (const auto& c : cases) {
+        img_whiten::exclude_rules rules;
+        for (const std::string& pattern : c.patterns) {
+            rules.add(pattern);
+        }
+        EXPECT_EQ(rules.empty(), c.patterns.empty());
+        EXPECT_EQ(rules.excludes(c.relative, c.is_folder), c.excluded)
+            << c.relative << (c.patterns.empty() ? "" : " by " + c.patterns[0]);
+    }
+}
+
+TEST(read_path_list, newline_or_nul_separated_bytes) {
+    const std::string file = testing::TempDir() + "img-whiten-path-list";
+    const struct {
+        std::string text;
+        bool nul_separated;
+        std::vector<std::string> listed;
+    } cases[] = {
+        {"a.img\r\n\r\n\nmods/\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD.dff\nlast",
+         false,
+         {"a.img", "mods/\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD.dff", "last"}},
+        {"\xEF\xBB\xBF"
+         "a\rb\nc\r",
+         false,
+         {"a\rb", "c\r"}},
+        {std::string("a\nb\0\0c\r\n\0", 10), true, {"a\nb", "c\r\n"}},
+        {"", false, {}},
+    };
+    for (const auto& c : cases) {
+        std::ofstream(file, std::ios::binary) << c.text;
+        std::vector<std::string> paths{"named"};
+        std::string reason;
+        EXPECT_TRUE(img_whiten::read_path_list(file.c_str(), c.nul_separated, &paths, &reason))
+            << reason;
+        std::vector<std::string> expected{"named"};
+        expected.insert(expected.end(), c.listed.begin(), c.listed.end());
+        EXPECT_EQ(paths, expected);
+    }
+    // NUL bytes in a newline-separated list: a list for -0, or UTF-16.
+    std::ofstream(file, std::ios::binary) << std::string("a\0b\0", 4);
+    std::vector<std::string> paths;
+    std::string reason;
+    EXPECT_FALSE(img_whiten::read_path_list(file.c_str(), false, &paths, &reason));
+    EXPECT_NE(reason.find("-0"), std::string::npos) << reason;
+    std::remove(file.c_str());
+    EXPECT_FALSE(img_whiten::read_path_list(file.c_str(), false, &paths, &reason));
+    EXPECT_EQ(reason, std::strerror(ENOENT));
+    EXPECT_TRUE(paths.empty());
 }
 
 TEST(console_closes_with_process, only_a_visible_console_of_its_own_with_no_stream_redirected) {

@@ -95,9 +95,13 @@ process_result run_process(const std::vector<std::string>& argv, const process_l
     const auto start = std::chrono::steady_clock::now();
     const int child_out =
         limits.stdout_file != nullptr ? open(limits.stdout_file, O_WRONLY) : out_fd;
-    const pid_t pid = start_process(argv, -1, child_out, err_fd, limits);
+    const int child_in = limits.stdin_file != nullptr ? open(limits.stdin_file, O_RDONLY) : -1;
+    const pid_t pid = start_process(argv, child_in, child_out, err_fd, limits);
     if (child_out != out_fd) {
         close(child_out);
+    }
+    if (child_in >= 0) {
+        close(child_in);
     }
     siginfo_t exited{};
     waitid(P_PID, static_cast<id_t>(pid), &exited, WEXITED | WNOWAIT);

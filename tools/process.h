@@ -32,6 +32,7 @@ struct process_limits {
     unsigned closed_streams = 0;        // standard streams the child starts without
     int user = -1;                      // a user (and group) id to run as instead of ours
     const char* stdout_file = nullptr;  // stdout goes there (such as /dev/full), not captured
+    const char* stdin_file = nullptr;   // stdin comes from there, not inherited
 };
 
 // A user without privileges for tests that need permissions to bite when we

@@ -1,6 +1,7 @@
 #include "command_line.h"
 
 #include <cstring>
+#include <utility>
 
 #ifndef IMG_WHITEN_VERSION
 #error "IMG_WHITEN_VERSION must be defined by the build"
@@ -8,66 +9,227 @@
 
 namespace img_whiten {
 
-command_line parse_command_line(int argc, char** argv) {
-    command_line line;
-    int at = 1;
-    for (; at < argc; ++at) {
-        const char* arg = argv[at];
-        if (std::strcmp(arg, "--") == 0) {
-            ++at;
-            break;
+namespace {
+
+enum class option_id { dry_run, exclude, files_from, help, null, version };
+
+struct option_spec {
+    char short_name;  // '\0': none
+    const char* long_name;
+    bool takes_value;
+    option_id id;
+};
+
+constexpr option_spec option_specs[] = {
+    {'n', "dry-run", false, option_id::dry_run},
+    {'\0', "exclude", true, option_id::exclude},
+    {'\0', "files-from", true, option_id::files_from},
+    {'h', "help", false, option_id::help},
+    {'0', "null", false, option_id::null},
+    {'\0', "version", false, option_id::version},
+};
+
+const std::vector<const char*>& long_names() {
+    static const std::vector<const char*> names = [] {
+        std::vector<const char*> all;
+        for (const option_spec& spec : option_specs) {
+            all.push_back(spec.long_name);
         }
-        if (arg[0] != '-' || arg[1] == '\0') {
-            break;  // the first path; "-" alone is a path too
+        return all;
+    }();
+    return names;
+}
+
+const option_spec* find_short_option(char name) {
+    for (const option_spec& spec : option_specs) {
+        if (spec.short_name != '\0' && spec.short_name == name) {
+            return &spec;
         }
-        if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+    }
+    return nullptr;
+}
+
+// Ends the parse on a fault.
+command_line& fault(command_line& line, std::string option, std::string problem) {
+    line.what = command::bad_option;
+    line.option = std::move(option);
+    line.problem = std::move(problem);
+    return line;
+}
+
+std::string long_form(const option_spec& spec) {
+    return std::string("--") + spec.long_name;
+}
+
+// Takes one option in; false when it ends the parse.
+bool take_option(command_line& line, const option_spec& spec, const char* value) {
+    switch (spec.id) {
+        case option_id::help:
             line.what = command::help;
-            return line;
-        }
-        if (std::strcmp(arg, "--version") == 0) {
+            return false;
+        case option_id::version:
             line.what = command::version;
-            return line;
-        }
-        if (std::strcmp(arg, "--dry-run") == 0 || std::strcmp(arg, "-n") == 0) {
+            return false;
+        case option_id::dry_run:
             line.dry_run = true;
-            line.option = arg;
+            return true;
+        case option_id::exclude:
+            line.excludes.emplace_back(value);
+            return true;
+        case option_id::files_from:
+            if (line.files_from != nullptr) {
+                fault(line, long_form(spec), "given more than once");
+                return false;
+            }
+            line.files_from = value;
+            return true;
+        case option_id::null:
+            line.null_separated = true;
+            return true;
+    }
+    return true;
+}
+
+}  // namespace
+
+int find_long_option(const std::string& given, const std::vector<const char*>& names,
+                     std::string* candidates) {
+    int found = -1;
+    int count = 0;
+    std::string begun;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (given == names[i]) {
+            candidates->clear();
+            return static_cast<int>(i);
+        }
+        if (!given.empty() && std::strncmp(names[i], given.c_str(), given.size()) == 0) {
+            found = static_cast<int>(i);
+            begun += std::string(count++ == 0 ? "--" : " or --") + names[i];
+        }
+    }
+    *candidates = count > 1 ? begun : "";
+    return count == 1 ? found : -1;
+}
+
+command_line parse_command_line(int argc, char** argv) {
+#if defined(_WIN32)
+    return parse_command_line(argc, argv, true);
+#else
+    return parse_command_line(argc, argv, false);
+#endif
+}
+
+command_line parse_command_line(int argc, char** argv, bool windows_rules) {
+    command_line line;
+    bool options_ended = false;
+    for (int at = 1; at < argc; ++at) {
+        const char* arg = argv[at];
+        if (options_ended || arg[0] != '-' || arg[1] == '\0') {
+            if (!options_ended && windows_rules && std::strcmp(arg, "/?") == 0) {
+                line.what = command::help;
+                return line;
+            }
+            line.paths.push_back(arg);
             continue;
         }
-        line.what = command::bad_option;
-        line.option = arg;
-        return line;
+        if (std::strcmp(arg, "--") == 0) {
+            options_ended = true;
+            continue;
+        }
+        if (arg[1] == '-') {
+            const char* name = arg + 2;
+            const char* equals = std::strchr(name, '=');
+            const std::string given(name, equals != nullptr ? equals : name + std::strlen(name));
+            std::string candidates;
+            const int index = find_long_option(given, long_names(), &candidates);
+            if (index < 0 && candidates.empty()) {
+                return fault(line, arg, "unknown option");
+            }
+            if (index < 0) {
+                return fault(line, "--" + given, "ambiguous option: " + candidates);
+            }
+            const option_spec& spec = option_specs[static_cast<std::size_t>(index)];
+            const char* value = nullptr;
+            if (!spec.takes_value && equals != nullptr) {
+                return fault(line, long_form(spec), "takes no value");
+            }
+            if (spec.takes_value) {
+                value = equals != nullptr ? equals + 1 : at + 1 < argc ? argv[++at] : "";
+                if (*value == '\0') {
+                    return fault(line, long_form(spec), "needs a value");
+                }
+            }
+            if (!take_option(line, spec, value)) {
+                return line;
+            }
+            continue;
+        }
+        // Short options, bundled; one that takes a value takes the rest, or the next argument.
+        for (const char* c = arg + 1; *c != '\0'; ++c) {
+            const option_spec* spec = find_short_option(*c);
+            if (spec == nullptr) {
+                // "-n-" names no option "--"
+                return fault(line, *c == '-' ? std::string(arg) : std::string("-") + *c,
+                             "unknown option");
+            }
+            const char* value = nullptr;
+            if (spec->takes_value) {
+                value = c[1] != '\0' ? c + 1 : at + 1 < argc ? argv[++at] : "";
+                if (*value == '\0') {
+                    return fault(line, std::string("-") + *c, "needs a value");
+                }
+            }
+            if (!take_option(line, *spec, value)) {
+                return line;
+            }
+            if (value != nullptr) {
+                break;
+            }
+        }
     }
-    for (; at < argc; ++at) {
-        line.paths.push_back(argv[at]);
-    }
-    if (!line.paths.empty()) {
-        line.what = command::patch;
-    } else if (line.dry_run) {
-        line.what = command::no_path;
-    }
+    line.what =
+        line.paths.empty() && line.files_from == nullptr ? command::no_path : command::patch;
     return line;
 }
 
 void print_help(std::FILE* out) {
     std::fputs(
-        "Usage: img-whiten [--dry-run] [--] PATH...\n"
+        "Usage: img-whiten [OPTION]... [--] PATH...\n"
+        "       img-whiten [OPTION]... --files-from FILE [PATH]...\n"
         "       img-whiten --help | --version\n"
         "\n"
         "Turns every grey (149, 149, 149, 255) material colour of .dff models into\n"
         "opaque white, in place, and prints one line per model. Each PATH is:\n"
         "  - a version-2 IMG archive (a file that begins with VER2, whatever its name):\n"
-        "    every .dff entry in it is patched;\n"
-        "  - a loose model (a file named *.dff, any case): patched as one model;\n"
+        "    every entry whose last extension starts with dff, in any case, is patched;\n"
+        "  - a loose model (a file whose name ends in .dff, in any case): patched as\n"
+        "    one model;\n"
         "  - a folder: searched recursively, in name order, for files named *.img that\n"
         "    are archives and for loose models; links inside it are not followed.\n"
         "Any other file is left alone.\n"
         "\n"
-        "Options, before the first path:\n"
-        "  -n, --dry-run  open files read-only, change nothing, and print what a real\n"
-        "                 run would print\n"
-        "  -h, --help     show this help and exit\n"
-        "      --version  show the version and exit\n"
-        "  --             end of options: every argument after it is a path\n"
+        "Options, before, between or after the paths:\n"
+        "  -n, --dry-run          open files read-only, change nothing, and print what\n"
+        "                         a real run would print\n"
+        "      --exclude=PATTERN  inside the folders given, pass over the files and\n"
+        "                         folders that PATTERN matches (see below); repeatable\n"
+        "      --files-from=FILE  patch the paths listed in FILE, one a line, after the\n"
+        "                         paths given; - reads the list from standard input\n"
+        "  -0, --null             the list of --files-from is separated by NUL bytes, as\n"
+        "                         find -print0 writes it\n"
+        "  -h, --help             show this help and exit\n"
+        "      --version          show the version and exit\n"
+        "  --                     end of options: every argument after it is a path\n"
+        "Short options may be bundled (-nh), and long ones shortened while no other\n"
+        "option starts the same (--dry). On Windows, /? is --help too.\n"
+        "\n"
+        "In PATTERN, * matches any characters but /, ** any characters, ? one character\n"
+        "but /, [a-z] one of a class ([!a-z] one not in it), and \\ makes the next\n"
+        "character itself; case counts. A pattern without a / is matched against each\n"
+        "name, one with a / against the path below the folder given and each of its\n"
+        "tails after a /; a leading / ties it to that folder, and a trailing / matches\n"
+        "folders only. Separate folders with / on Windows too. Example:\n"
+        "  img-whiten --exclude 'backup/' --exclude '*.old.dff' mods\n"
         "\n"
         "A file named like an option is reached after -- or through a path:\n"
         "img-whiten ./--help\n"
@@ -76,9 +238,11 @@ void print_help(std::FILE* out) {
         "'==> PATH <==', and a summary line ends the run.\n"
         "\n"
         "Exit status:\n"
-        "  0  done; also with no argument, or when nothing needed patching\n"
+        "  0  done, also when nothing needed patching\n"
         "  1  a failure was reported on standard error\n"
-        "  2  a wrong command line: an unknown option, or --dry-run without a path\n",
+        "  2  a wrong command line: no path, an unknown or ambiguous option, an option\n"
+        "     without its value, or a --files-from list that cannot be read; nothing\n"
+        "     was patched\n",
         out);
 }
 

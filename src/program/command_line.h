@@ -1,31 +1,48 @@
-// The command line: options first, then the paths to patch.
+// The command line: options anywhere before "--", and the paths to patch.
 #ifndef IMG_WHITEN_COMMAND_LINE_H
 #define IMG_WHITEN_COMMAND_LINE_H
 
 #include <cstdio>
+#include <string>
 #include <vector>
 
 namespace img_whiten {
 
 enum class command {
-    nothing,    // no argument: a silent exit 0
-    patch,      // [--dry-run] PATH...
-    help,       // --help, -h
+    nothing,    // not parsed: parse_command_line never gives it
+    patch,      // PATH..., or a --files-from list, with the options
+    help,       // --help, -h, and /? on Windows
     version,    // --version
-    no_path,    // --dry-run or -n with no path after it
-    bad_option  // an option the tool does not know
+    no_path,    // neither a path nor --files-from
+    bad_option  // an option unknown, ambiguous, without its value or given twice
 };
 
 struct command_line {
     command what = command::nothing;
     bool dry_run = false;
-    std::vector<const char*> paths;  // for patch
-    const char* option = nullptr;    // the option at fault, for no_path and bad_option
+    std::vector<const char*> paths;     // for patch, in the order given
+    std::vector<std::string> excludes;  // the patterns of --exclude, in the order given
+    const char* files_from = nullptr;   // --files-from FILE; "-" is standard input
+    bool null_separated = false;        // -0, --null: that list is NUL-separated
+    std::string option;                 // for bad_option: the option at fault
+    std::string problem;                // for bad_option: what is wrong with it
 };
 
-// Options come first: -n/--dry-run, -h/--help and --version; "--" ends them.
-// Every argument after them is a path, whatever it looks like.
+// Options may come anywhere before "--", as GNU getopt_long takes them when
+// it permutes: short ones bundled (-nh), long ones shortened to any
+// unambiguous prefix (--dry), values as --opt=VALUE or --opt VALUE (or -oVALUE
+// and -o VALUE). "-" alone is a path. The first of --help and --version ends
+// the parse, and so does the first fault. Nothing is opened.
 command_line parse_command_line(int argc, char** argv);
+
+// The same under Windows' rules, where an argument "/?" is --help, or not.
+command_line parse_command_line(int argc, char** argv, bool windows_rules);
+
+// Which of `names` (long options, without "--") `given` names: the index of
+// the one it equals or else of the only one it begins, or -1. When it begins
+// several, `candidates` lists them: "--exclude or --extra".
+int find_long_option(const std::string& given, const std::vector<const char*>& names,
+                     std::string* candidates);
 
 void print_help(std::FILE* out);
 void print_version(std::FILE* out);

@@ -19,13 +19,16 @@ int wmain(int argc, wchar_t** argv) {
     args.push_back(nullptr);
     // Started by a double-click or a drop on the exe: keep the window and its result.
     const bool keep_window = img_whiten::console_closes_with_process(img_whiten::query_console());
+    int status = img_whiten::exit_usage;
     if (argc < 2 && keep_window) {
+        // No path, said in words for whoever double-clicked rather than with --help.
         img_whiten::write_message(
             stderr,
             "img-whiten: drop IMG archives, .dff models or folders on img-whiten.exe to "
             "turn their grey materials white, or run img-whiten PATH... in a console.\n");
+    } else {
+        status = img_whiten::patch_archive(argc, args.data());
     }
-    const int status = img_whiten::patch_archive(argc, args.data());
     if (keep_window) {
         img_whiten::wait_for_enter(stderr);
     }

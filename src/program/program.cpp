@@ -7,6 +7,7 @@
 #include "command_line.h"
 #include "console.h"
 #include "file_io.h"
+#include "path_list.h"
 #include "signals.h"
 #include "targets.h"
 
@@ -26,19 +27,35 @@ int print_or_report(void (*print)(std::FILE*)) {
     return exit_failure_reported;
 }
 
-int usage_error(const char* option, const char* what) {
-    write_message(stderr,
-                  std::string("img-whiten: ") + option + ": " + what + "; see img-whiten --help\n");
+int usage_error(const std::string& option, const std::string& what) {
+    const std::string at = option.empty() ? "" : option + ": ";
+    write_message(stderr, "img-whiten: " + at + what + "; see img-whiten --help\n");
     return exit_usage;
+}
+
+// Appends the paths of the --files-from list to `paths`; `listed` holds them.
+bool add_listed_paths(const command_line& line, std::vector<std::string>* listed,
+                      std::vector<const char*>* paths) {
+    std::string reason;
+    if (!read_path_list(line.files_from, line.null_separated, listed, &reason)) {
+        run_output output{stdout, stderr};
+        report(output, line.files_from, nullptr, "cannot read the list of paths: %s",
+               reason.c_str());
+        return false;
+    }
+    for (const std::string& path : *listed) {
+        paths->push_back(path.c_str());
+    }
+    return true;
 }
 
 }  // namespace
 
-int patch_paths(const std::vector<const char*>& paths, run_mode mode, std::FILE* out,
+int patch_paths(const std::vector<const char*>& paths, const run_options& options, std::FILE* out,
                 std::FILE* err) {
     run_output output{out, err};
-    output.dry_run = mode == run_mode::dry_run;
-    patch_paths(output, paths);
+    output.dry_run = options.mode == run_mode::dry_run;
+    patch_paths(output, paths);  // TODO(walk): pass options.excludes to the walk
     return output.status;
 }
 
@@ -47,24 +64,34 @@ int patch_archive(int argc, char** argv) {
     if (!occupy_closed_standard_streams()) {
         return exit_failure_reported;
     }
-    hold_back_terminating_signals();
     const command_line line = parse_command_line(argc, argv);
     switch (line.what) {
-        case command::nothing:
-            return exit_done;
         case command::help:
             return print_or_report(print_help);
         case command::version:
             return print_or_report(print_version);
+        case command::nothing:
         case command::no_path:
-            return usage_error(line.option, "no archive given");
+            return usage_error("", "no path given");
         case command::bad_option:
-            return usage_error(line.option, "unknown option");
+            return usage_error(line.option, line.problem);
         case command::patch:
             break;
     }
-    return patch_paths(line.paths, line.dry_run ? run_mode::dry_run : run_mode::patch, stdout,
-                       stderr);
+    run_options options;
+    options.mode = line.dry_run ? run_mode::dry_run : run_mode::patch;
+    for (const std::string& pattern : line.excludes) {
+        options.excludes.add(pattern);
+    }
+    std::vector<const char*> paths = line.paths;
+    std::vector<std::string> listed;
+    // A list that cannot be read is a wrong command line: nothing has run yet.
+    if (line.files_from != nullptr && !add_listed_paths(line, &listed, &paths)) {
+        return exit_usage;
+    }
+    // Only now: a list read from a terminal or a pipe stays interruptible.
+    hold_back_terminating_signals();
+    return patch_paths(paths, options, stdout, stderr);
 }
 
 }  // namespace img_whiten

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "exclude.h"
 #include "output.h"
 
 namespace img_whiten {
@@ -14,12 +15,18 @@ enum class run_mode {
     dry_run,  // open read-only and write nothing, printing what a real run would
 };
 
+// What the options ask of a run.
+struct run_options {
+    run_mode mode = run_mode::patch;
+    exclude_rules excludes;  // entries of the folders walked that are passed over
+};
+
 // Patches `paths` in order, printing progress lines to `out` and failures to
 // `err`. Returns exit_done, or exit_failure_reported when it reported one.
-int patch_paths(const std::vector<const char*>& paths, run_mode mode, std::FILE* out,
+int patch_paths(const std::vector<const char*>& paths, const run_options& options, std::FILE* out,
                 std::FILE* err);
 
-// The program, on UTF-8 arguments. No argument at all is a silent exit_done.
+// The program, on UTF-8 arguments. No path at all is a usage error.
 int patch_archive(int argc, char** argv);
 
 }  // namespace img_whiten

@@ -20,8 +20,10 @@ TEST_F(end_to_end, help_and_version_open_nothing) {
         std::vector<std::string> args;
         const char* starts;
     } cases[] = {
-        {{"--help"}, "Usage: img-whiten [--dry-run] [--] PATH...\n"},
-        {{"-h", "--version"}, "Usage: img-whiten [--dry-run] [--] PATH...\n"},
+        {{"--help"}, "Usage: img-whiten [OPTION]... [--] PATH...\n"},
+        {{"-h", "--version"}, "Usage: img-whiten [OPTION]... [--] PATH...\n"},
+        {{"-nh"}, "Usage: img-whiten [OPTION]... [--] PATH...\n"},
+        {{"--version", "--dry-run"}, "img-whiten " IMG_WHITEN_VERSION "\n"},
         {{"--version"}, "img-whiten " IMG_WHITEN_VERSION "\n"},
         {{"--version", "-h"}, "img-whiten " IMG_WHITEN_VERSION "\n"},
     };
@@ -33,7 +35,8 @@ TEST_F(end_to_end, help_and_version_open_nothing) {
         EXPECT_EQ(result.out.rfind(lines(c.starts), 0), 0u) << result.out;
     }
     const process_result help = run({"--help"});
-    for (const char* mention : {"--dry-run", "-n,", "--version", "./--help", "Exit status:"}) {
+    for (const char* mention : {"--dry-run", "-n,", "--version", "--exclude=PATTERN",
+                                "--files-from=FILE", "-0,", "./--help", "Exit status:"}) {
         EXPECT_NE(help.out.find(mention), std::string::npos) << mention;
     }
     EXPECT_EQ(run({"--version"}).out, lines("img-whiten " IMG_WHITEN_VERSION "\n"));
@@ -47,14 +50,13 @@ TEST_F(end_to_end, help_and_version_open_nothing) {
                  whitened(before, {sector + 28}));
 }
 
-TEST_F(end_to_end, dry_run_without_an_archive_is_a_usage_error) {
-    for (const char* option : {"--dry-run", "-n"}) {
-        const process_result result = run({option});
-        EXPECT_EQ(result.exit_status, 2) << option;
+TEST_F(end_to_end, no_path_is_a_usage_error) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"--dry-run"}, {"-n"}, {"-0", "--exclude", "*.dff"}}) {
+        const process_result result = run(args);
+        EXPECT_EQ(result.exit_status, 2) << args.size();
         EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err.rfind(std::string("img-whiten: ") + option + ": no archive given", 0),
-                  0u)
-            << result.err;
+        EXPECT_EQ(result.err, lines("img-whiten: no path given; see img-whiten --help\n"));
     }
 }
 
@@ -85,16 +87,20 @@ TEST_F(end_to_end, dry_run_writes_nothing_and_prints_what_a_real_run_prints) {
         const std::string file = path("dry.img");
         write_file(file, before);
         const auto mtime = modified(file);
-        const process_result dry = run({"--dry-run", file});
-        const process_result short_option = run({"-n", file});
+        // The option in any place and form; each run must leave the file as it was.
+        std::vector<process_result> dry;
+        for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+                 {"--dry-run", file}, {"-n", file}, {file, "--dry-run"}, {"--dry", file}}) {
+            dry.push_back(run(args));
+        }
         EXPECT_TRUE(read_file(file) == before) << "a dry run changed the file";
         EXPECT_EQ(modified(file), mtime);
         const process_result real = run({file});
-        EXPECT_EQ(dry.out, real.out);
-        EXPECT_EQ(dry.err, real.err);
-        EXPECT_EQ(dry.exit_status, real.exit_status);
-        EXPECT_EQ(short_option.out, real.out);
-        EXPECT_EQ(short_option.exit_status, real.exit_status);
+        for (const process_result& result : dry) {
+            EXPECT_EQ(result.out, real.out);
+            EXPECT_EQ(result.err, real.err);
+            EXPECT_EQ(result.exit_status, real.exit_status);
+        }
     }
 }
 
@@ -107,6 +113,85 @@ TEST_F(end_to_end, dry_run_works_on_a_file_that_cannot_be_written) {
     }
     const process_result result = run({"--dry-run", file}, permissions_apply());
     expect_clean(result, progress({{"car.dff", 1}, {"m.dff", 0}}), read_file(file), before);
+}
+
+// --- Paths from a list: --files-from FILE or -, separated by newlines or NUL bytes ---
+
+TEST_F(end_to_end, files_from_adds_the_listed_paths_after_those_named) {
+    const bytes grey_archive = archive({{"car.dff", material(grey)}});
+    const bytes grey_model = material(grey);
+    const std::string named = path("named.img");
+    const std::string unicode = path("\xD0\x9C\xD0\xBE\xD0\xB4 \xF0\x9F\x9A\x97.img");  // Мод 🚗
+    const std::string model = path("m.dff");
+    const std::string list = path("list.txt");
+    const std::string all_three =
+        lines("==> " + named + " <==\n") + progress({{"car.dff", 1}}) +
+        lines("==> " + unicode + " <==\n") + progress({{"car.dff", 1}, {model, 1}}) +
+        lines("Visited 3 files: 3 models changed, 3 materials whitened\n");
+    const struct {
+        const char* situation;
+        std::vector<std::string> args;
+        std::string list;  // in list.txt, which is also stdin
+        int status;
+        std::string out;
+        const char* err;  // after "img-whiten: "
+    } cases[] = {
+        {"a file, CRLF",
+         {named, "--files-from", list},
+         unicode + "\r\n" + model + "\r\n",
+         0,
+         all_three,
+         ""},
+        {"before the path",
+         {"--files-from=" + list, named},
+         unicode + "\n\n" + model,
+         0,
+         all_three,
+         ""},
+        {"stdin", {named, "--files-from", "-"}, unicode + "\n" + model + "\n", 0, all_three, ""},
+        {"stdin, -0",
+         {"-0", named, "--files-from=-"},
+         unicode + std::string(1, '\0') + model + std::string(1, '\0'),
+         0,
+         all_three,
+         ""},
+        {"NUL bytes without -0",
+         {named, "--files-from", "-"},
+         unicode + std::string(1, '\0') + model,
+         2,
+         "",
+         "-: cannot read the list of paths: a line holds a NUL byte"},
+        {"no such list",
+         {named, "--files-from", path("missing")},
+         "",
+         2,
+         "",
+         "cannot read the list of paths: No such file or directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.situation);
+        write_file(named, grey_archive);
+        write_file(unicode, grey_archive);
+        write_file(model, grey_model);
+        write_file(list, bytes(c.list.begin(), c.list.end()));
+        process_limits limits;
+        limits.stdin_file = list.c_str();
+        const process_result result = run(c.args, limits);
+        EXPECT_EQ(result.exit_status, c.status) << result.err;
+        EXPECT_EQ(result.out, c.out);
+        const bool patched = c.status == 0;
+        if (patched) {
+            EXPECT_EQ(result.err, "");
+        } else {
+            EXPECT_EQ(result.err.rfind("img-whiten: ", 0), 0u) << result.err;
+            EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;
+        }
+        EXPECT_TRUE(read_file(named) ==
+                    (patched ? whitened(grey_archive, {sector + 28}) : grey_archive));
+        EXPECT_TRUE(read_file(unicode) ==
+                    (patched ? whitened(grey_archive, {sector + 28}) : grey_archive));
+        EXPECT_TRUE(read_file(model) == (patched ? whitened(grey_model, {28}) : grey_model));
+    }
 }
 
 // --- Other writers: an archive held elsewhere is left alone ---
