@@ -11,7 +11,19 @@ namespace img_whiten {
 
 namespace {
 
-enum class option_id { dry_run, exclude, files_from, help, null, version };
+enum class option_id {
+    check,
+    dry_run,
+    exclude,
+    files_from,
+    help,
+    jobs,
+    json,
+    no_progress,
+    null,
+    quiet,
+    version
+};
 
 struct option_spec {
     char short_name;  // '\0': none
@@ -21,13 +33,21 @@ struct option_spec {
 };
 
 constexpr option_spec option_specs[] = {
+    {'\0', "check", false, option_id::check},
     {'n', "dry-run", false, option_id::dry_run},
     {'\0', "exclude", true, option_id::exclude},
     {'\0', "files-from", true, option_id::files_from},
     {'h', "help", false, option_id::help},
+    {'j', "jobs", true, option_id::jobs},
+    {'\0', "json", false, option_id::json},
+    {'\0', "no-progress", false, option_id::no_progress},
     {'0', "null", false, option_id::null},
+    {'q', "quiet", false, option_id::quiet},
     {'\0', "version", false, option_id::version},
 };
+
+// Jobs at most: more would only queue on the same disk.
+constexpr unsigned most_jobs = 256;
 
 const std::vector<const char*>& long_names() {
     static const std::vector<const char*> names = [] {
@@ -86,6 +106,33 @@ bool take_option(command_line& line, const option_spec& spec, const char* value)
         case option_id::null:
             line.null_separated = true;
             return true;
+        case option_id::check:
+            line.check = true;
+            line.dry_run = true;
+            return true;
+        case option_id::quiet:
+            line.quiet = true;
+            return true;
+        case option_id::json:
+            line.json = true;
+            return true;
+        case option_id::no_progress:
+            line.progress = false;
+            return true;
+        case option_id::jobs: {
+            unsigned jobs = 0;
+            const char* at = value;
+            for (; *at >= '0' && *at <= '9' && jobs <= most_jobs; ++at) {
+                jobs = jobs * 10 + static_cast<unsigned>(*at - '0');
+            }
+            if (*at != '\0' || at == value || jobs < 1 || jobs > most_jobs) {
+                fault(line, long_form(spec),
+                      "wants a whole number of jobs from 1 to " + std::to_string(most_jobs));
+                return false;
+            }
+            line.jobs = jobs;
+            return true;
+        }
     }
     return true;
 }
@@ -217,6 +264,15 @@ void print_help(std::FILE* out) {
         "                         paths given; - reads the list from standard input\n"
         "  -0, --null             the list of --files-from is separated by NUL bytes, as\n"
         "                         find -print0 writes it\n"
+        "      --check            a dry run whose exit status says whether anything would\n"
+        "                         be whitened: 0 nothing, 3 something, 1 a failure\n"
+        "  -q, --quiet            no line per model and no headings: the summary and\n"
+        "                         the failures stay\n"
+        "      --json             JSON Lines on standard output: an object per model,\n"
+        "                         per failure and for the run (see man img-whiten)\n"
+        "      --no-progress      no progress display on a terminal's standard error\n"
+        "  -j, --jobs=N           patch up to N files at once (1 to 256); by default 8,\n"
+        "                         or 1 where the disk is a rotational one\n"
         "  -h, --help             show this help and exit\n"
         "      --version          show the version and exit\n"
         "  --                     end of options: every argument after it is a path\n"
@@ -235,14 +291,16 @@ void print_help(std::FILE* out) {
         "img-whiten ./--help\n"
         "\n"
         "With several paths or a folder, each archive's lines follow a line\n"
-        "'==> PATH <==', and a summary line ends the run.\n"
+        "'==> PATH <==', and a summary line ends the run. Control characters in names\n"
+        "are printed escaped (\\n, \\t, \\x1b, and then \\\\ for a backslash).\n"
         "\n"
         "Exit status:\n"
         "  0  done, also when nothing needed patching\n"
         "  1  a failure was reported on standard error\n"
         "  2  a wrong command line: no path, an unknown or ambiguous option, an option\n"
         "     without its value, or a --files-from list that cannot be read; nothing\n"
-        "     was patched\n",
+        "     was patched\n"
+        "  3  with --check: something would be whitened, and no failure was reported\n",
         out);
 }
 

@@ -24,6 +24,11 @@ struct command_line {
     std::vector<std::string> excludes;  // the patterns of --exclude, in the order given
     const char* files_from = nullptr;   // --files-from FILE; "-" is standard input
     bool null_separated = false;        // -0, --null: that list is NUL-separated
+    bool check = false;                 // --check: a dry run whose status says if any would change
+    bool quiet = false;                 // -q, --quiet
+    bool json = false;                  // --json
+    bool progress = true;               // --no-progress turns it off
+    unsigned jobs = 0;                  // -j, --jobs N; 0: as suits the disk
     std::string option;                 // for bad_option: the option at fault
     std::string problem;                // for bad_option: what is wrong with it
 };

@@ -100,8 +100,8 @@ bool is_patched_archive(const unsigned char* header, std::size_t header_bytes) {
 }
 
 // Reads the file's 8 header bytes; false when they cannot be read (reported).
-bool read_header(run_output& output, const char* path, const open_file& file,
-                 unsigned char* header, std::size_t* header_bytes) {
+bool read_header(run_output& output, const char* path, const open_file& file, unsigned char* header,
+                 std::size_t* header_bytes) {
     int error = 0;
     *header_bytes = read_at(file, 0, header, archive_header_size, &error);
     if (error != 0) {
@@ -214,8 +214,7 @@ void patch_prepared_file(file_job& job, model_buffers& buffers) {
     try {
         patch_target_file(job, target, buffers);
     } catch (const std::bad_alloc&) {
-        report(output, job.path.c_str(), nullptr, "not patched further: %s",
-               std::strerror(ENOMEM));
+        report(output, job.path.c_str(), nullptr, "not patched further: %s", std::strerror(ENOMEM));
     }
     close_or_report(output, target.path(), target.file);
     output.progress.done();

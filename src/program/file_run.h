@@ -35,8 +35,8 @@ private:
 struct file_job {
     explicit file_job(run_output& told) : output(told) {}
 
-    run_output& output;  // where its lines and messages go
-    std::string path;    // as reached
+    run_output& output;                         // where its lines and messages go
+    std::string path;                           // as reached
     std::shared_ptr<const open_folder> parent;  // null for a named path; kept open for the job
     std::string name;                           // its name in `parent`
     bool model_name = false;

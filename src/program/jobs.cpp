@@ -43,7 +43,7 @@ struct file_scheduler::item {
     explicit item(run_output& run) : output(run, &log) {}
 
     file_log log;
-    run_output output;            // keeps what the file tells, until its turn
+    run_output output;              // keeps what the file tells, until its turn
     std::unique_ptr<file_job> job;  // set when there is a file to patch
     enum class state { telling, waiting, working, done } now = state::telling;
 };

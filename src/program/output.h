@@ -15,7 +15,8 @@ namespace img_whiten {
 // Exit statuses of a run.
 constexpr int exit_done = 0;
 constexpr int exit_failure_reported = 1;
-constexpr int exit_usage = 2;  // a wrong command line
+constexpr int exit_usage = 2;         // a wrong command line
+constexpr int exit_would_change = 3;  // --check: something would be whitened, nothing failed
 
 // Progress lines on their way to stdout: whole lines only, handed to the
 // system with write() where stdout is a descriptor, so that a signal that

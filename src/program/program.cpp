@@ -55,7 +55,13 @@ int patch_paths(const std::vector<const char*>& paths, const run_options& option
                 std::FILE* err) {
     run_output output{out, err};
     output.dry_run = options.mode == run_mode::dry_run;
-    patch_paths(output, paths);  // TODO(walk): pass options.excludes to the walk
+    output.quiet = options.quiet;
+    output.json = options.json;
+    output.progress.start(err, options.progress);
+    patch_paths(output, paths, options.jobs, options.excludes);
+    if (options.check && output.status == exit_done && output.materials_whitened > 0) {
+        return exit_would_change;
+    }
     return output.status;
 }
 
@@ -80,6 +86,11 @@ int patch_archive(int argc, char** argv) {
     }
     run_options options;
     options.mode = line.dry_run ? run_mode::dry_run : run_mode::patch;
+    options.check = line.check;
+    options.quiet = line.quiet;
+    options.json = line.json;
+    options.progress = line.progress;
+    options.jobs = line.jobs;
     for (const std::string& pattern : line.excludes) {
         options.excludes.add(pattern);
     }

@@ -18,6 +18,11 @@ enum class run_mode {
 // What the options ask of a run.
 struct run_options {
     run_mode mode = run_mode::patch;
+    bool check = false;      // exit_would_change when something would be whitened
+    bool quiet = false;      // no model lines or headings
+    bool json = false;       // JSON Lines on stdout
+    bool progress = false;   // a progress display on a terminal's stderr
+    unsigned jobs = 1;       // files patched at once; 0: as many as suit the disk
     exclude_rules excludes;  // entries of the folders walked that are passed over
 };
 

@@ -49,6 +49,7 @@ bool ends_in(const char* name, const char* extension) {
 struct walk {
     run_output& output;  // the run's totals; what the walk tells goes through `files`
     file_scheduler& files;
+    const exclude_rules& excludes;
     seen_files seen;
 };
 
@@ -60,7 +61,7 @@ void report_unreadable_folder(walk& run, const char* path, int error) {
 }
 
 void walk_folder(walk& run, const std::shared_ptr<const open_folder>& parent, const char* name,
-                 const std::string& path);
+                 const std::string& path, const std::string& relative);
 
 // A file that may be one of the run's targets: prepared here, in walk order,
 // and patched by the scheduler.
@@ -81,27 +82,37 @@ void visit_file(walk& run, const std::shared_ptr<const open_folder>& parent, con
 // One entry of a walked folder: a folder to walk, a file to patch, or
 // anything else, passed over without being opened.
 void visit_entry(walk& run, const std::shared_ptr<const open_folder>& folder,
-                 const folder_listing& listing, std::size_t index) {
+                 const std::string& relative, const folder_listing& listing, std::size_t index) {
     const char* name = listing.name(index);
+    const path_kind kind = listing.kind(index);
+    if (kind != path_kind::folder && kind != path_kind::regular) {
+        return;
+    }
+    const bool model_name = has_model_name(name);
+    if (kind == path_kind::regular && !model_name && !has_archive_name(name)) {
+        return;
+    }
+    // The entry's path below the folder named, with '/' on every platform.
+    const std::string below = relative.empty() ? name : relative + "/" + name;
+    if (!run.excludes.empty() && run.excludes.excludes(below, kind == path_kind::folder)) {
+        return;
+    }
     const std::string path = join_path(folder->path, name);
-    switch (listing.kind(index)) {
+    switch (kind) {
         case path_kind::folder:
-            walk_folder(run, folder, name, path);
+            walk_folder(run, folder, name, path, below);
             break;
-        case path_kind::regular: {
-            const bool model_name = has_model_name(name);
-            if (model_name || has_archive_name(name)) {
-                visit_file(run, folder, name, path, model_name);
-            }
+        case path_kind::regular:
+            visit_file(run, folder, name, path, model_name);
             break;
-        }
         case path_kind::link:
         case path_kind::other:
             break;
     }
 }
 
-void walk_opened_folder(walk& run, const std::shared_ptr<const open_folder>& folder) {
+void walk_opened_folder(walk& run, const std::shared_ptr<const open_folder>& folder,
+                        const std::string& relative) {
     if (run.seen.contains(folder->identity)) {
         return;  // entered already, through another path
     }
@@ -121,7 +132,7 @@ void walk_opened_folder(walk& run, const std::shared_ptr<const open_folder>& fol
     for (std::size_t index = 0; index < listing.size(); ++index) {
         run.files.end_if_signalled();
         try {
-            visit_entry(run, folder, listing, index);
+            visit_entry(run, folder, relative, listing, index);
         } catch (const std::bad_alloc&) {
             report(run.files.next_output(), folder->path.c_str(), listing.name(index),
                    "not visited: %s", std::strerror(ENOMEM));
@@ -137,7 +148,7 @@ void close_and_free(open_folder* folder) {
 
 // Walks the folder `name` of `parent` (or, with no parent, the named `path`).
 void walk_folder(walk& run, const std::shared_ptr<const open_folder>& parent, const char* name,
-                 const std::string& path) {
+                 const std::string& path, const std::string& relative) {
     // Shared with the jobs of its files, which may still need it after the walk moves on.
     std::shared_ptr<open_folder> folder(new open_folder, close_and_free);
     const file_place place{parent.get(), name, path.c_str()};
@@ -151,7 +162,7 @@ void walk_folder(walk& run, const std::shared_ptr<const open_folder>& parent, co
             return;  // no longer a folder, or a link now: not followed
     }
     try {
-        walk_opened_folder(run, folder);
+        walk_opened_folder(run, folder, relative);
     } catch (const std::bad_alloc&) {
         report(run.files.next_output(), path.c_str(), nullptr, "cannot read the folder: %s",
                std::strerror(ENOMEM));
@@ -176,7 +187,8 @@ bool has_model_name(const char* path) {
     return ends_in(last_component(path), ".dff");
 }
 
-void patch_paths(run_output& output, const std::vector<const char*>& paths, unsigned jobs) {
+void patch_paths(run_output& output, const std::vector<const char*>& paths, unsigned jobs,
+                 const exclude_rules& excludes) {
     std::vector<named_path> named;
     // What each path names decides the output's form before anything is patched;
     // what is opened later is checked again by its descriptor.
@@ -197,7 +209,7 @@ void patch_paths(run_output& output, const std::vector<const char*>& paths, unsi
 
     {
         file_scheduler files(output, jobs);
-        walk run{output, files, {}};
+        walk run{output, files, excludes, {}};
         for (const named_path& target : named) {
             files.end_if_signalled();
             try {
@@ -208,7 +220,7 @@ void patch_paths(run_output& output, const std::vector<const char*>& paths, unsi
                            std::strerror(target.error));
                     files.told();
                 } else if (target.kind == path_kind::folder) {
-                    walk_folder(run, nullptr, nullptr, target.path);
+                    walk_folder(run, nullptr, nullptr, target.path, "");
                 } else if (target.kind == path_kind::regular) {
                     visit_file(run, nullptr, nullptr, target.path, has_model_name(target.path));
                 } else {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "exclude.h"
 #include "output.h"
 
 namespace img_whiten {
@@ -18,7 +19,9 @@ namespace img_whiten {
 // Patches every path in the order given, going on after a failure, with up
 // to `jobs` files at once (0: as many as suit the disk). With several paths
 // or a folder, the run ends with a summary line.
-void patch_paths(run_output& output, const std::vector<const char*>& paths, unsigned jobs = 1);
+// Entries of walked folders that `excludes` matches are passed over.
+void patch_paths(run_output& output, const std::vector<const char*>& paths, unsigned jobs = 1,
+                 const exclude_rules& excludes = exclude_rules());
 
 // True when the last component of `path` is a loose model's name: it ends
 // in ".dff", in any ASCII case. (Backup copies such as "car.dff~" or
