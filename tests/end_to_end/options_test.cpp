@@ -2,6 +2,14 @@
 // and paths in any script.
 #include "support.h"
 
+#include <pty.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <map>
+#include <thread>
+
 namespace {
 
 using namespace e2e;
@@ -334,6 +342,416 @@ TEST_F(end_to_end, same_output_and_bytes_as_the_reference_build) {
         EXPECT_EQ(tested.exit_status, reference.exit_status);
         EXPECT_TRUE(read_file(mine) == read_file(theirs)) << "file bytes differ";
     }
+}
+
+// --- Options for scripts: --check, --quiet, --json, the progress display, --jobs ---
+
+// A strict reader of one JSON Lines object whose values are strings, whole
+// numbers, true, false or null (the tool prints no other kind): false on
+// anything RFC 8259 does not allow, such as a raw control character, a bad
+// escape, invalid UTF-8 or trailing text.
+struct json_value {
+    enum { string, number, boolean, null } kind = null;
+    std::string text;  // a string's value, UTF-8
+    long long number_value = 0;
+    bool boolean_value = false;
+};
+using json_object = std::map<std::string, json_value>;
+
+bool parse_json_string(const std::string& line, std::size_t& at, std::string* out) {
+    if (at >= line.size() || line[at] != '"') {
+        return false;
+    }
+    for (++at; at < line.size();) {
+        const auto c = static_cast<unsigned char>(line[at]);
+        if (c == '"') {
+            ++at;
+            return true;
+        }
+        if (c < 0x20) {
+            return false;
+        }
+        if (c == '\\') {
+            if (++at >= line.size()) {
+                return false;
+            }
+            const char e = line[at++];
+            const std::string simple = "\"\\/bfnrt", value = "\"\\/\b\f\n\r\t";
+            if (simple.find(e) != std::string::npos) {
+                out->push_back(value[simple.find(e)]);
+                continue;
+            }
+            if (e != 'u' || at + 4 > line.size()) {
+                return false;
+            }
+            const unsigned code =
+                static_cast<unsigned>(std::stoul(line.substr(at, 4), nullptr, 16));
+            at += 4;
+            if (code >= 0xD800 && code < 0xE000) {
+                return false;  // the tool writes no surrogate pairs
+            }
+            if (code < 0x80) {
+                out->push_back(static_cast<char>(code));
+            } else if (code < 0x800) {
+                out->push_back(static_cast<char>(0xC0 | code >> 6));
+                out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
+            } else {
+                out->push_back(static_cast<char>(0xE0 | code >> 12));
+                out->push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
+                out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
+            }
+            continue;
+        }
+        // Raw bytes must be valid UTF-8 (shortest forms, no surrogates).
+        std::size_t length = c < 0x80                 ? 1
+                             : c >= 0xC2 && c <= 0xDF ? 2
+                             : c >= 0xE0 && c <= 0xEF ? 3
+                             : c >= 0xF0 && c <= 0xF4 ? 4
+                                                      : 0;
+        if (length == 0 || at + length > line.size()) {
+            return false;
+        }
+        unsigned code = length == 1 ? c : c & (0x7F >> length);
+        for (std::size_t i = 1; i < length; ++i) {
+            const auto next = static_cast<unsigned char>(line[at + i]);
+            if ((next & 0xC0) != 0x80) {
+                return false;
+            }
+            code = code << 6 | (next & 0x3F);
+        }
+        const unsigned least[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < least[length] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) {
+            return false;
+        }
+        out->append(line, at, length);
+        at += length;
+    }
+    return false;
+}
+
+bool parse_json_object(const std::string& line, json_object* object) {
+    std::size_t at = 0;
+    if (line.empty() || line[at++] != '{') {
+        return false;
+    }
+    for (bool first = true;; first = false) {
+        if (at < line.size() && line[at] == '}' && first) {
+            return ++at == line.size();
+        }
+        std::string key;
+        if (!parse_json_string(line, at, &key) || at >= line.size() || line[at++] != ':') {
+            return false;
+        }
+        json_value value;
+        if (at < line.size() && line[at] == '"') {
+            value.kind = json_value::string;
+            if (!parse_json_string(line, at, &value.text)) {
+                return false;
+            }
+        } else if (line.compare(at, 4, "null") == 0) {
+            at += 4;
+        } else if (line.compare(at, 4, "true") == 0 || line.compare(at, 5, "false") == 0) {
+            value.kind = json_value::boolean;
+            value.boolean_value = line[at] == 't';
+            at += value.boolean_value ? 4 : 5;
+        } else {
+            const std::size_t start = at;
+            while (at < line.size() && std::isdigit(static_cast<unsigned char>(line[at]))) {
+                ++at;
+            }
+            if (at == start || (line[start] == '0' && at - start > 1)) {
+                return false;
+            }
+            value.kind = json_value::number;
+            value.number_value = std::stoll(line.substr(start, at - start));
+        }
+        if (!object->emplace(key, value).second || at >= line.size()) {
+            return false;  // a key twice, or cut short
+        }
+        if (line[at] == '}') {
+            return ++at == line.size();
+        }
+        if (line[at++] != ',') {
+            return false;
+        }
+    }
+}
+
+std::vector<json_object> parse_json_lines(const std::string& out) {
+    std::vector<json_object> objects;
+    std::size_t from = 0;
+    for (std::size_t end; (end = out.find('\n', from)) != std::string::npos; from = end + 1) {
+        std::string line = out.substr(from, end - from);
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        json_object object;
+        EXPECT_TRUE(parse_json_object(line, &object)) << "not a JSON object: " << line;
+        objects.push_back(object);
+    }
+    EXPECT_EQ(from, out.size()) << "the last line has no end";
+    return objects;
+}
+
+std::string base64_decoded(const std::string& text) {
+    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    unsigned bits = 0, count = 0;
+    for (const char c : text) {
+        if (c == '=') {
+            break;
+        }
+        bits = bits << 6 | static_cast<unsigned>(alphabet.find(c));
+        if ((count += 6) >= 8) {
+            out.push_back(static_cast<char>(bits >> (count -= 8) & 0xFF));
+        }
+    }
+    return out;
+}
+
+// A name as the tool's text lines print it: control characters escaped, and
+// then every backslash doubled.
+std::string escaped(const std::string& name) {
+    if (std::none_of(name.begin(), name.end(),
+                     [](char c) { return (c > 0 && c < 0x20) || c == 0x7F; })) {
+        return name;
+    }
+    std::string out;
+    for (const char c : name) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(c));
+        out += c == '\\'                          ? "\\\\"
+               : c == '\n'                        ? "\\n"
+               : c == '\t'                        ? "\\t"
+               : c == '\r'                        ? "\\r"
+               : (c > 0 && c < 0x20) || c == 0x7F ? std::string(hex)
+                                                  : std::string(1, c);
+    }
+    return out;
+}
+
+TEST_F(end_to_end, check_says_in_its_status_whether_anything_would_change) {
+    const struct {
+        const char* name;
+        bool grey, missing;
+        int status;
+    } cases[] = {
+        {"nothing to whiten", false, false, 0},
+        {"something to whiten", true, false, 3},
+        {"a failure", false, true, 1},
+        {"a failure and something to whiten", true, true, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const bytes before = material(c.grey ? grey : white);
+        write_file(path("m.dff"), before);
+        std::vector<std::string> args{path("m.dff")};
+        if (c.missing) {
+            args.push_back(path("missing.dff"));
+        }
+        for (const std::vector<std::string>& options : std::vector<std::vector<std::string>>{
+                 {"--check"}, {"--check", "--quiet"}, {"--check", "--json"}, {"--check", "-n"}}) {
+            std::vector<std::string> all = options;
+            all.insert(all.end(), args.begin(), args.end());
+            const process_result result = run(all);
+            EXPECT_EQ(result.exit_status, c.status) << options.back() << result.err;
+            EXPECT_TRUE(read_file(path("m.dff")) == before) << "--check wrote";
+        }
+        // Without --check a dry run's status keeps its meaning.
+        args.insert(args.begin(), "--dry-run");
+        EXPECT_EQ(run(args).exit_status, c.missing ? 1 : 0);
+    }
+}
+
+TEST_F(end_to_end, quiet_and_json_runs_say_what_the_text_run_says) {
+    // Names that need escaping in text and in JSON, where the file system allows them.
+    const bool unix_names = config.launcher.empty();
+    const std::string root = path("mods");
+    std::vector<std::string> names = {"car.dff", "it's (1) & co.dff", "\xD0\xBC.dff"};
+    if (unix_names) {
+        names.insert(names.end(),
+                     {"quote\"and\\back.dff", "new\nline.dff", "esc\x1b]0;t\x07.dff", "bad\xFF.dff",
+                      "b.dff patched 0 materials\nVisited 1 file: x\nx.dff"});
+    }
+    std::filesystem::create_directories(root);
+    for (const std::string& name : names) {
+        write_file(root + "/" + name, material(grey));
+    }
+    write_file(root + "/a.img",
+               archive({{"in\nner.dff", material(grey)}, {"white.dff", material(white)}}));
+    const std::vector<std::string> args = {"--dry-run", root, path("missing.dff")};
+    const process_result text = run(args);
+    ASSERT_EQ(text.exit_status, 1) << text.err;
+
+    std::vector<std::string> quiet_args = args;
+    quiet_args.insert(quiet_args.begin(), "--quiet");
+    const process_result quiet = run(quiet_args);
+    const std::string summary = text.out.substr(text.out.rfind("Visited"));
+    EXPECT_EQ(quiet.out, summary);
+    EXPECT_EQ(quiet.err, text.err);
+    EXPECT_EQ(quiet.exit_status, 1);
+    // One path, quiet: the summary still ends the run.
+    EXPECT_EQ(run({"-qn", root + "/car.dff"}).out,
+              lines("Visited 1 file: 1 model would change, 1 material would be whitened (dry "
+                    "run: nothing was written)\n"));
+
+    std::vector<std::string> json_args = args;
+    json_args.insert(json_args.begin(), "--json");
+    const process_result json = run(json_args);
+    EXPECT_EQ(json.err, text.err);
+    EXPECT_EQ(json.exit_status, 1);
+    // Each object stands for the text line at its place: model lines, failures, the summary.
+    std::string rebuilt, messages;
+    for (const json_object& object : parse_json_lines(json.out)) {
+        const std::string type = object.at("type").text;
+        auto name_of = [&](const char* key) {
+            const auto exact = object.find(std::string(key) + "_bytes");
+            return exact != object.end() ? base64_decoded(exact->second.text) : object.at(key).text;
+        };
+        if (type == "model") {
+            const std::string file = name_of("file");
+            if (object.at("entry").kind == json_value::null) {
+                rebuilt += "Patching " + escaped(file);
+            } else {
+                if (rebuilt.find("==> " + escaped(file)) == std::string::npos) {
+                    rebuilt += "==> " + escaped(file) + " <==\n";
+                }
+                rebuilt += "Patching " + escaped(name_of("entry"));
+            }
+            rebuilt +=
+                " patched " + std::to_string(object.at("whitened").number_value) + " materials\n";
+        } else if (type == "error") {
+            messages +=
+                "img-whiten: " + escaped(name_of("file")) + ": " + object.at("message").text + "\n";
+        } else {
+            EXPECT_EQ(type, "summary");
+            EXPECT_TRUE(object.at("dry_run").boolean_value);
+            EXPECT_EQ(object.at("files").number_value, static_cast<long long>(names.size() + 1));
+            EXPECT_EQ(object.at("models_changed").number_value,
+                      static_cast<long long>(names.size() + 1));
+            EXPECT_EQ(object.at("whitened").number_value, static_cast<long long>(names.size() + 1));
+            EXPECT_EQ(object.at("failed").number_value, 1);
+        }
+    }
+    EXPECT_EQ(lines(rebuilt), text.out.substr(0, text.out.rfind("Visited")));
+    EXPECT_EQ(text.err.find(lines(messages)), 0u) << text.err;
+}
+
+// Regression: a run over many files on a terminal said nothing of how far it was.
+TEST_F(end_to_end, progress_shows_on_a_terminal_only_and_is_erased) {
+    if (!config.launcher.empty()) {
+        GTEST_SKIP() << "Wine gives a console of its own, not the test's terminal";
+    }
+    // Enough lines to fill a pipe: the run then waits for the test past its first second.
+    const std::string root = path("tree");
+    std::filesystem::create_directories(root);
+    for (int i = 0; i < 3000; ++i) {
+        write_file(root + "/" + std::to_string(10000 + i) + ".dff", material(white));
+    }
+    for (const bool terminal : {true, false}) {
+        SCOPED_TRACE(terminal ? "stderr on a terminal" : "stderr on a pipe");
+        int err_fds[2] = {-1, -1};
+        if (terminal) {
+            ASSERT_EQ(openpty(&err_fds[0], &err_fds[1], nullptr, nullptr, nullptr), 0);
+        } else {
+            ASSERT_EQ(pipe(err_fds), 0);
+        }
+        int out_fds[2];
+        ASSERT_EQ(pipe(out_fds), 0);
+        const int pid =
+            start_process({config.exe, "--jobs", "2", root}, -1, out_fds[1], err_fds[1]);
+        close(out_fds[1]);
+        close(err_fds[1]);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        std::string out, err;
+        char buffer[65536];
+        for (ssize_t got; (got = read(out_fds[0], buffer, sizeof buffer)) > 0;) {
+            out.append(buffer, static_cast<std::size_t>(got));
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        for (ssize_t got; (got = read(err_fds[0], buffer, sizeof buffer)) > 0;) {
+            err.append(buffer, static_cast<std::size_t>(got));  // a terminal's master ends in EIO
+        }
+        close(out_fds[0]);
+        close(err_fds[0]);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << err;
+        EXPECT_EQ(out.find('\r'), std::string::npos) << "progress reached stdout";
+        if (!terminal) {
+            EXPECT_EQ(err, "");
+            continue;
+        }
+        EXPECT_NE(err.find("/3000 files, "), std::string::npos) << err;
+        EXPECT_EQ(err.find('\n'), std::string::npos) << "the display took a line of its own";
+        // Erased at the end: the last thing on the terminal is a blanked line.
+        ASSERT_GE(err.size(), 2u);
+        EXPECT_EQ(err.back(), '\r');
+        const std::size_t blank = err.rfind('\r', err.size() - 2);
+        ASSERT_NE(blank, std::string::npos);
+        EXPECT_EQ(err.find_first_not_of(' ', blank + 1), err.size() - 1);
+    }
+}
+
+// --jobs changes nothing but speed: the same lines, messages, status and bytes as one job.
+TEST_F(end_to_end, several_jobs_give_what_one_job_gives) {
+    sample_options options;
+    options.target_bytes = 2u << 20;
+    options.seed = 21;
+    bytes damaged = archive(sample_entries(options));
+    set_le32(damaged, entry_record_offset(2), 0x00FFFFFF);  // an entry far past the end
+    const auto lay_out = [&](const std::string& root) {
+        for (int folder = 0; folder < 7; ++folder) {
+            std::filesystem::create_directories(root + "/f" + std::to_string(folder));
+        }
+        for (int i = 0; i < 60; ++i) {
+            const rgba colour = i % 3 == 0 ? white : grey;
+            write_file(root + "/f" + std::to_string(i % 7) + "/m" + std::to_string(i) + ".dff",
+                       i % 5 == 0 ? archive({{"in.dff", material(colour)}})
+                                  : clump({geometry({material(colour)}, 64 * (i + 1))}));
+        }
+        std::filesystem::create_directories(root + "/big");
+        write_file(root + "/big/sample.img", archive(sample_entries(options)));
+        write_file(root + "/big/damaged.img", damaged);
+        write_file(root + "/f3/empty.dff", {});
+        EXPECT_EQ(link((root + "/f1/m1.dff").c_str(), (root + "/f0/a-link.dff").c_str()), 0);
+    };
+    std::vector<std::pair<process_result, std::string>> runs;
+    for (const char* jobs : {"1", "4", "16"}) {
+        const std::string root = path(std::string("jobs-") + jobs);
+        lay_out(root);
+        for (const bool dry_run : {true, false}) {
+            std::vector<std::string> args{"--jobs", jobs, root, path("missing.dff")};
+            if (dry_run) {
+                args.insert(args.begin(), "--dry-run");
+            }
+            process_result result = run(args);
+            // Paths differ only in the folder's name.
+            for (std::size_t at; (at = result.out.find(root)) != std::string::npos;) {
+                result.out.replace(at, root.size(), "ROOT");
+            }
+            for (std::size_t at; (at = result.err.find(root)) != std::string::npos;) {
+                result.err.replace(at, root.size(), "ROOT");
+            }
+            std::string bytes_seen;
+            for (const auto& item : std::filesystem::recursive_directory_iterator(root)) {
+                if (item.is_regular_file()) {
+                    const bytes data = read_file(item.path().string());
+                    bytes_seen += item.path().string().substr(root.size()) + ":" +
+                                  std::string(data.begin(), data.end());
+                }
+            }
+            runs.emplace_back(result, bytes_seen);
+        }
+    }
+    for (std::size_t i = 2; i < runs.size(); ++i) {
+        SCOPED_TRACE(i);
+        const auto& one_job = runs[i % 2];
+        EXPECT_EQ(runs[i].first.out, one_job.first.out);
+        EXPECT_EQ(runs[i].first.err, one_job.first.err);
+        EXPECT_EQ(runs[i].first.exit_status, one_job.first.exit_status);
+        EXPECT_TRUE(runs[i].second == one_job.second) << "file bytes differ";
+    }
+    EXPECT_NE(runs[0].first.out.find("patched 1 materials"), std::string::npos);
 }
 
 }  // namespace
