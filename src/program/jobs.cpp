@@ -7,7 +7,12 @@
 
 #include "signals.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#include <winioctl.h>
+
+#include "utf16.h"
+#else
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -189,7 +194,30 @@ void file_scheduler::end_if_signalled() {
 
 unsigned default_jobs(const char* path) {
 #if defined(_WIN32)
-    (void)path;
+    // One reader where the volume's disk says it incurs a seek penalty (a rotational one).
+    const std::wstring wide = utf8_to_wide(path);
+    wchar_t volume[MAX_PATH + 1];
+    if (GetVolumePathNameW(wide.c_str(), volume, MAX_PATH + 1) && volume[0] != L'\\' &&
+        volume[1] == L':') {
+        const std::wstring device = std::wstring(L"\\\\.\\") + volume[0] + L":";
+        const HANDLE disk = CreateFileW(device.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr);
+        if (disk != INVALID_HANDLE_VALUE) {
+            STORAGE_PROPERTY_QUERY query{};
+            query.PropertyId = StorageDeviceSeekPenaltyProperty;
+            query.QueryType = PropertyStandardQuery;
+            DEVICE_SEEK_PENALTY_DESCRIPTOR penalty{};
+            DWORD returned = 0;
+            const bool known =
+                DeviceIoControl(disk, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, &penalty,
+                                sizeof penalty, &returned, nullptr) != 0 &&
+                returned >= sizeof penalty;
+            CloseHandle(disk);
+            if (known && penalty.IncursSeekPenalty) {
+                return 1;
+            }
+        }
+    }
     return 8;
 #else
     // One reader on a rotational disk, where the system says so: many would only make it seek.
