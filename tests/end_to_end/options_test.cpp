@@ -700,10 +700,10 @@ TEST_F(end_to_end, several_jobs_give_what_one_job_gives) {
     bytes damaged = archive(sample_entries(options));
     set_le32(damaged, entry_record_offset(2), 0x00FFFFFF);  // an entry far past the end
     const auto lay_out = [&](const std::string& root) {
-        for (int folder = 0; folder < 7; ++folder) {
+        for (unsigned folder = 0; folder < 7; ++folder) {
             std::filesystem::create_directories(root + "/f" + std::to_string(folder));
         }
-        for (int i = 0; i < 60; ++i) {
+        for (unsigned i = 0; i < 60; ++i) {
             const rgba colour = i % 3 == 0 ? white : grey;
             write_file(root + "/f" + std::to_string(i % 7) + "/m" + std::to_string(i) + ".dff",
                        i % 5 == 0 ? archive({{"in.dff", material(colour)}})
