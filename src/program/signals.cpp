@@ -1,5 +1,6 @@
 #include "signals.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <initializer_list>
@@ -12,8 +13,10 @@ namespace img_whiten {
 
 namespace {
 
-// Written by the handler, read by the walk's thread.
-volatile std::sig_atomic_t arrived = 0;
+// Written by the handler (on the walk's thread, the only one that takes the
+// signals), read by every thread; lock-free, so the handler may touch it.
+std::atomic<int> arrived{0};
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler may use it");
 
 extern "C" void take_note(int signal) {
     if (arrived != 0) {

@@ -76,6 +76,7 @@ void visit_file(walk& run, const std::shared_ptr<const open_folder>& parent, con
         run.files.patch(job);
     } else {
         run.files.told();
+        run.output.progress.done();  // not one to patch after all
     }
 }
 
