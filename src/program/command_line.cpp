@@ -272,7 +272,7 @@ void print_help(std::FILE* out) {
         "                         per failure and for the run (see man img-whiten)\n"
         "      --no-progress      no progress display on a terminal's standard error\n"
         "  -j, --jobs=N           patch up to N files at once (1 to 256); by default 8,\n"
-        "                         or 1 where the disk is a rotational one\n"
+        "                         or 1 where the disk is a rotational one (not virtual)\n"
         "  -h, --help             show this help and exit\n"
         "      --version          show the version and exit\n"
         "  --                     end of options: every argument after it is a path\n"

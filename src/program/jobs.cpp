@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <cstdlib>
 #include <fstream>
 #endif
 
@@ -220,15 +221,21 @@ unsigned default_jobs(const char* path) {
     }
     return 8;
 #else
-    // One reader on a rotational disk, where the system says so: many would only make it seek.
+    // One reader on a rotational disk, where the system says so: many would
+    // only make it seek. A virtual disk (virtio, Xen) says it of itself
+    // whatever the host's media are, so its word is not taken.
     struct stat info;
     if (stat(path, &info) == 0) {
         const std::string device = "/sys/dev/block/" + std::to_string(major(info.st_dev)) + ":" +
                                    std::to_string(minor(info.st_dev));
+        char* resolved = realpath(device.c_str(), nullptr);
+        const bool virtual_disk = resolved != nullptr && (std::strstr(resolved, "/virtio") ||
+                                                          std::strstr(resolved, "/vbd-"));
+        std::free(resolved);
         for (const char* queue : {"/queue/rotational", "/../queue/rotational"}) {
             std::ifstream flag(device + queue);
             char rotational = 0;
-            if (flag >> rotational) {
+            if (!virtual_disk && flag >> rotational) {
                 return rotational == '1' ? 1 : 8;
             }
         }
