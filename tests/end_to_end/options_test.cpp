@@ -754,4 +754,55 @@ TEST_F(end_to_end, several_jobs_give_what_one_job_gives) {
     EXPECT_NE(runs[0].first.out.find("patched 1 materials"), std::string::npos);
 }
 
+// --- Selection: backup copies and --exclude ---
+
+// Regression: backup copies (car.dff~, car.dff_orig, ...) were patched as models.
+TEST_F(end_to_end, backups_and_excluded_entries_are_left_alone) {
+    const std::string root = path("mods");
+    const bytes model = material(grey);
+    const bytes keep = archive({{"car.dffx", material(grey)}});  // in an archive, still a model
+    const std::vector<std::pair<std::string, bytes>> files = {
+        {"a.dff", model},        {"a.dff~", model},
+        {"b.dff_orig", model},   {"c.dffbak", model},
+        {"ped4.dffx", model},    {"backup/x.dff", model},
+        {"Peds/old.dff", model}, {"Peds/new.DFF", model},
+        {"keep.img", keep},      {"Peds/backup/y.dff", model}};
+    const std::vector<std::string> models = {"a.dff",        "backup/x.dff", "Peds/old.dff",
+                                             "Peds/new.DFF", "keep.img",     "Peds/backup/y.dff"};
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> left;  // models the run must leave alone
+    } cases[] = {
+        {{root}, {}},
+        {{root, "--exclude", "backup/"}, {"backup/x.dff", "Peds/backup/y.dff"}},
+        {{"--exclude=Peds/old.dff", root}, {"Peds/old.dff"}},
+        {{"--exclude", "*.img", root}, {"keep.img"}},
+        {{"--exclude", "/Peds", root}, {"Peds/old.dff", "Peds/new.DFF", "Peds/backup/y.dff"}},
+        {{"--exclude", "/backup/", root}, {"backup/x.dff"}},
+        {{"--exclude", "**/y.dff", "--exclude", "[ab].dff", root}, {"Peds/backup/y.dff", "a.dff"}},
+        // What is named is patched, whatever the patterns say.
+        {{"--exclude", "a.dff", root + "/a.dff"},
+         {"backup/x.dff", "Peds/old.dff", "Peds/new.DFF", "keep.img", "Peds/backup/y.dff"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.size() > 1 ? c.args[0] + " " + c.args[1] : c.args[0]);
+        for (const auto& [name, before] : files) {
+            std::filesystem::create_directories(
+                std::filesystem::path(root + "/" + name).parent_path());
+            write_file(root + "/" + name, before);
+        }
+        const process_result result = run(c.args);
+        EXPECT_EQ(result.exit_status, 0) << result.err;
+        for (const auto& [name, before] : files) {
+            const bool model_file = std::find(models.begin(), models.end(), name) != models.end();
+            const bool left = std::find(c.left.begin(), c.left.end(), name) != c.left.end();
+            bytes expected = before;
+            if (model_file && !left) {
+                expected = whitened(before, grey_words_between(before, 0, before.size()));
+            }
+            EXPECT_TRUE(read_file(root + "/" + name) == expected) << name;
+        }
+    }
+}
+
 }  // namespace
