@@ -77,6 +77,10 @@ int start_process(const std::vector<std::string>& argv, int in_fd, int out_fd, i
         }
         const rlimit cpu{limits.cpu_seconds, limits.cpu_seconds};
         setrlimit(RLIMIT_CPU, &cpu);
+        if (limits.address_space_limit != 0) {
+            const rlimit space{limits.address_space_limit, limits.address_space_limit};
+            setrlimit(RLIMIT_AS, &space);
+        }
         execvp(args[0], args.data());
         _exit(127);
     }
