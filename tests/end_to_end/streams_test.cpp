@@ -96,22 +96,10 @@ TEST_F(end_to_end, a_stdout_that_fails_is_reported) {
     }
 }
 
-// Grey words that straddle 1 KiB and 4 KiB boundaries, where the system may
-// stop a write. `at` are entry-relative word positions; the model is padded
-// with Struct chunks to put each Material's colour word there.
-bytes model_with_words_at(const std::vector<std::size_t>& at) {
-    bytes model;
-    for (std::size_t word : at) {
-        const std::size_t material_start = word - 28;
-        append(model, chunk(chunk_type::struct_data, bytes(material_start - model.size() - 12, 0)));
-        append(model, material(grey));
-    }
-    return model;
-}
-
 // Regression: a write cut inside a colour word left it part white and part
 // grey ("FF FF 95 FF"), which no later run whitened.
 TEST_F(end_to_end, a_write_cut_at_any_byte_leaves_no_word_torn) {
+    // Grey words that straddle 1 KiB and 4 KiB boundaries, where the system may stop a write.
     // In the archive, entry 0 starts at byte 2048: its words sit at file bytes
     // 3070, 4094, 5119 and 8190, across 3072, 4096, 5120 and 8192.
     const bytes model = model_with_words_at({1022, 2046, 3071, 6142});

@@ -16,13 +16,18 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +35,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "archive.h"
@@ -121,6 +127,179 @@ inline std::vector<std::size_t> grey_words(const bytes& file, std::size_t index)
     return grey_words_between(file, offset, offset + length);
 }
 
+// A model padded with Struct chunks so that a grey Material's colour word
+// lies at each of `at` (ascending, each at least 40 bytes past the last word).
+inline bytes model_with_words_at(const std::vector<std::size_t>& at) {
+    bytes model;
+    for (std::size_t word : at) {
+        const std::size_t material_start = word - 28;
+        append(model, chunk(chunk_type::struct_data, bytes(material_start - model.size() - 12, 0)));
+        append(model, material(grey));
+    }
+    return model;
+}
+
+// Skips a test that this machine cannot run; CI must run it, so there it fails.
+#define E2E_SKIP_UNLESS_CI(why)                     \
+    do {                                            \
+        if (std::getenv("CI") != nullptr) {         \
+            FAIL() << (why) << " (CI must run it)"; \
+        }                                           \
+        GTEST_SKIP() << (why);                      \
+    } while (false)
+
+// A run whose stdout (`stream` 1) or stderr (2) is a one-page pipe that the
+// test reads only in finish(); a stderr pipe starts full. The tool then waits
+// in write() at a point the test knows (its first flush of 64 KiB of lines,
+// or its first message), while the test changes the files under it. The
+// other streams (both, with `stream` 0) go to files.
+class paused_run {
+public:
+    paused_run(const std::vector<std::string>& argv, int stream, const process_limits& limits = {})
+        : stream_(stream), out_(std::tmpfile()), err_(std::tmpfile()) {
+        fcntl(fileno(out_), F_SETFD, FD_CLOEXEC);
+        fcntl(fileno(err_), F_SETFD, FD_CLOEXEC);
+        int pipe_fds[2] = {-1, -1};
+        if (stream != 0) {
+            EXPECT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
+            EXPECT_EQ(fcntl(pipe_fds[1], F_SETPIPE_SZ, page), page);
+        }
+        if (stream == 2) {
+            const std::string fill(page, '.');
+            EXPECT_EQ(write(pipe_fds[1], fill.data(), fill.size()), page);
+        }
+        pid_ = start_process(argv, -1, stream == 1 ? pipe_fds[1] : fileno(out_),
+                             stream == 2 ? pipe_fds[1] : fileno(err_), limits);
+        pipe_ = pipe_fds[0];
+        if (pipe_fds[1] >= 0) {
+            close(pipe_fds[1]);
+        }
+    }
+    paused_run(const paused_run&) = delete;
+    paused_run& operator=(const paused_run&) = delete;
+    ~paused_run() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (pipe_ >= 0) {
+            close(pipe_);
+        }
+        std::fclose(out_);
+        std::fclose(err_);
+    }
+
+    int pid() const { return pid_; }
+
+    // True once the tool waits in a write to the pipe; false when it ended
+    // first, or did not get there within 20 seconds.
+    bool wait_until_blocked() const {
+        const std::string proc = "/proc/" + std::to_string(pid_);
+        const std::string blocked = std::to_string(SYS_write) + " 0x" + std::to_string(stream_);
+        auto asleep_since = std::chrono::steady_clock::time_point::max();
+        return wait_until([&] {
+            // The system call it sleeps in, and its first argument: the descriptor.
+            std::string call;
+            std::getline(std::ifstream(proc + "/syscall"), call);
+            if (!call.empty()) {
+                return call.rfind(blocked + " ", 0) == 0;
+            }
+            // Where that is not shown, asleep for 200 ms on end will do.
+            std::string stat;
+            std::getline(std::ifstream(proc + "/stat"), stat);
+            const std::size_t state = stat.rfind(')') + 2;
+            const auto now = std::chrono::steady_clock::now();
+            if (state >= stat.size() || stat[state] != 'S') {
+                asleep_since = std::chrono::steady_clock::time_point::max();
+                return false;
+            }
+            asleep_since = std::min(asleep_since, now);
+            return now - asleep_since >= std::chrono::milliseconds(200);
+        });
+    }
+
+    // True once the tool has handed its files (and streams) `count` bytes.
+    bool wait_until_written(std::uint64_t count) const {
+        return wait_until([&] { return written_bytes_so_far(pid_) >= count; });
+    }
+
+    // Reads the pipe to its end and waits for the tool to end: killed after
+    // 20 seconds (result.signal SIGKILL: it hung).
+    process_result finish() {
+        process_result result;
+        std::string piped;
+        const auto end = deadline();
+        for (char block[65536]; pipe_ >= 0;) {
+            const long long left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       end - std::chrono::steady_clock::now())
+                                       .count();
+            pollfd ready{pipe_, POLLIN, 0};
+            if (poll(&ready, 1, static_cast<int>(std::max(left, 100LL))) == 0) {
+                kill(pid_, SIGKILL);  // its end of the pipe closes as it dies
+                continue;
+            }
+            const ssize_t got = read(pipe_, block, sizeof block);
+            if (got <= 0) {
+                break;
+            }
+            piped.append(block, static_cast<std::size_t>(got));
+        }
+        while (waitpid(pid_, &status_, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > end) {
+                kill(pid_, SIGKILL);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        pid_ = -1;
+        if (WIFEXITED(status_)) {
+            result.exit_status = WEXITSTATUS(status_);
+        } else if (WIFSIGNALED(status_)) {
+            result.signal = WTERMSIG(status_);
+        }
+        result.out = stream_ == 1 ? piped : slurp(out_);
+        result.err =
+            stream_ == 2 ? piped.substr(std::min(piped.size(), std::size_t{page})) : slurp(err_);
+        return result;
+    }
+
+private:
+    static constexpr int page = 4096;
+
+    template <typename Ready>
+    bool wait_until(Ready ready) const {
+        for (const auto end = deadline(); std::chrono::steady_clock::now() < end;) {
+            siginfo_t info{};
+            if (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+                info.si_pid == pid_) {
+                return false;  // it ended first
+            }
+            if (ready()) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+        return false;
+    }
+    static std::chrono::steady_clock::time_point deadline() {
+        return std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    }
+    static std::string slurp(std::FILE* file) {
+        std::rewind(file);
+        std::string text;
+        for (int c; (c = std::fgetc(file)) != EOF;) {
+            text += static_cast<char>(c);
+        }
+        return text;
+    }
+
+    int stream_;
+    std::FILE* out_;
+    std::FILE* err_;
+    int pid_ = -1;
+    int pipe_ = -1;
+    int status_ = 0;
+};
+
 // Nanosecond modification time: a write of the same bytes would still move it.
 inline std::pair<long, long> modified(const std::string& file) {
     struct stat info {};
@@ -195,11 +374,16 @@ protected:
         return limits;
     }
 
-    process_result run(const std::vector<std::string>& args, const process_limits& limits = {}) {
+    // The command line that runs the tool with `args`.
+    std::vector<std::string> command(const std::vector<std::string>& args) const {
         std::vector<std::string> argv = config.launcher;
         argv.push_back(exe_.empty() ? config.exe : exe_);
         argv.insert(argv.end(), args.begin(), args.end());
-        return run_process(argv, limits);
+        return argv;
+    }
+
+    process_result run(const std::vector<std::string>& args, const process_limits& limits = {}) {
+        return run_process(command(args), limits);
     }
 
     // Writes `archive` to a file, runs the tool on it, and returns the result;
