@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "reference_run.h"
 
@@ -40,6 +41,8 @@ std::vector<tree_file> make_tree(const std::string& root, bool unix_entries) {
         {"loose/ver2.dff", archive({{"inner.dff", grey_model}}), tree_file::archive_file},
         {"nested/deeper/m.Dff", grey_model, tree_file::loose_model},
         {"notarchive.img", bytes{'N', 'O', 'P', 'E', 1, 0, 0, 0}, tree_file::left_alone},
+        // Regression: an archive without entries had a heading and was counted.
+        {"empty.img", archive({}), tree_file::left_alone},
         {"\xD0\x94\xD0\xBE\xD0\xBA/\xD0\xBC\xD0\xBE\xD0\xB4.dff", grey_model,  // Док/мод.dff
          tree_file::loose_model},
     };
@@ -198,6 +201,69 @@ TEST_F(paths, models_deeper_than_260_characters_are_found_and_patched) {
     EXPECT_EQ(result.exit_status, 0) << result.err;
     EXPECT_TRUE(read_file(deep + "/m.dff") == whitened(model, {28})) << deep;
     EXPECT_NE(result.out.find(" patched 1 materials"), std::string::npos) << result.out;
+}
+
+// Regression: a folder entry swapped for a link, between the folder's listing
+// and its visit, was followed: files outside the folder were patched.
+TEST_F(paths, entries_swapped_after_the_listing_never_lead_outside_the_folder) {
+    if (!config.launcher.empty()) {
+        GTEST_SKIP() << "links and FIFOs as Unix has them";
+    }
+    const std::string root = path("race");
+    std::filesystem::create_directories(root + "/zz");
+    std::filesystem::create_directory(path("outside"));
+    const bytes grey_model = material(grey);
+    // Twice the lines the tool holds back (64 KiB) before the z entries: it
+    // waits on the pipe long before it reaches them.
+    const std::size_t models = 2 * 65536 / line(root + "/a0000.dff", 0).size() + 1;
+    for (std::size_t i = 0; i < models; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "/a%04zu.dff", i);
+        write_file(root + name, {});
+    }
+    for (const char* name : {"/z.dff", "/zfifo.dff", "/zz/m.dff"}) {
+        write_file(root + name, grey_model);
+    }
+    write_file(path("outside.dff"), grey_model);
+    write_file(path("outside/m.dff"), grey_model);
+
+    paused_run walk(command({root}), 1);
+    ASSERT_TRUE(walk.wait_until_blocked());
+    // Listed as a model, a folder and a model; now links out of the tree and a FIFO.
+    std::filesystem::remove(root + "/z.dff");
+    std::filesystem::create_symlink(path("outside.dff"), root + "/z.dff");
+    std::filesystem::remove_all(root + "/zz");
+    std::filesystem::create_directory_symlink(path("outside"), root + "/zz");
+    std::filesystem::remove(root + "/zfifo.dff");
+    ASSERT_EQ(mkfifo((root + "/zfifo.dff").c_str(), 0644), 0);
+    const process_result result = walk.finish();
+
+    EXPECT_EQ(result.signal, 0) << "hung or crashed";
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out.find(root + "/z"), std::string::npos) << "a swapped entry was visited";
+    EXPECT_NE(result.out.find("\nVisited " + std::to_string(models) + " files: 0 models changed"),
+              std::string::npos);
+    EXPECT_TRUE(read_file(path("outside.dff")) == grey_model) << "a link to a file was followed";
+    EXPECT_TRUE(read_file(path("outside/m.dff")) == grey_model)
+        << "a link to a folder was followed";
+}
+
+// Regression: a model was left grey when another name of it, one the run does
+// not patch, was met first: a hard link named like an archive, sorted before
+// it, or a link to it named before its folder.
+TEST_F(paths, a_model_met_first_under_another_name_is_still_patched) {
+    const std::string root = path("names");
+    std::filesystem::create_directory(root);
+    const std::string car = root + "/car.dff";
+    write_file(car, material(grey));
+    ASSERT_EQ(link(car.c_str(), (root + "/alias.img").c_str()), 0);
+    std::filesystem::create_symlink(car, path("car-link"));
+    const process_result result = run({path("car-link"), root});
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.out, lines(line(in_tree(root, "car.dff"), 1) +
+                                "Visited 1 file: 1 model changed, 1 material whitened\n"));
+    EXPECT_TRUE(read_file(car) == whitened(material(grey), {28}));
 }
 
 }  // namespace
