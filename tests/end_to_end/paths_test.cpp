@@ -266,4 +266,60 @@ TEST_F(paths, a_model_met_first_under_another_name_is_still_patched) {
     EXPECT_TRUE(read_file(car) == whitened(material(grey), {28}));
 }
 
+// The most address space the process `pid` has had, in KiB.
+long long peak_address_space_kib(int pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string key; in >> key;) {
+        long long kib = 0;
+        if (key == "VmPeak:" && in >> kib) {
+            return kib;
+        }
+    }
+    return 0;
+}
+
+// Regression: memory running out aborted the run (SIGABRT), as under `ulimit
+// -v` over a folder of very many names; now that folder is reported and
+// skipped, and later paths are still patched.
+TEST_F(paths, a_folder_too_large_for_the_memory_left_is_reported_and_skipped) {
+    if (!config.launcher.empty()) {
+        GTEST_SKIP() << "the limit would bind the launcher";
+    }
+    // The address space the tool takes anyway: measured while it waits to
+    // report a missing path.
+    long long idle_kib = 0;
+    {
+        paused_run idle(command({path("missing.dff")}), 2);
+        ASSERT_TRUE(idle.wait_until_blocked());
+        idle_kib = peak_address_space_kib(idle.pid());
+        idle.finish();
+    }
+    ASSERT_GT(idle_kib, 0);
+    if (idle_kib > (1 << 20)) {
+        GTEST_SKIP() << "the tool reserves " << idle_kib / 1024
+                     << " MiB of address space from the start (a sanitizer build)";
+    }
+    // 20,000 names of 200 bytes (links to one file): a listing of 4 MiB, which
+    // cannot grow to that within the 4 MiB left to it.
+    const std::string root = path("many");
+    std::filesystem::create_directory(root);
+    write_file(root + "/file", {});
+    for (int i = 0; i < 20000; ++i) {
+        const std::string name = root + "/" + std::to_string(100000 + i) + std::string(194, 'x');
+        ASSERT_EQ(link((root + "/file").c_str(), name.c_str()), 0) << std::strerror(errno);
+    }
+    const std::string later = path("later.dff");
+    write_file(later, material(grey));
+    process_limits limits;
+    limits.address_space_limit = static_cast<std::uint64_t>(idle_kib + 4096) << 10;
+    const process_result result = run({root, later}, limits);
+    EXPECT_EQ(result.signal, 0) << "crashed";
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.err, "img-whiten: " + root + ": cannot read the folder: " +
+                              std::strerror(ENOMEM) + "\nimg-whiten: failed: " + root + "\n");
+    EXPECT_EQ(result.out,
+              line(later, 1) + "Visited 1 file: 1 model changed, 1 material whitened, 1 failed\n");
+    EXPECT_TRUE(read_file(later) == whitened(material(grey), {28}));
+}
+
 }  // namespace
