@@ -3,6 +3,7 @@
 // alone gives; links, FIFOs and unreadable folders are handled as promised.
 #include "support.h"
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -320,6 +321,92 @@ TEST_F(paths, a_folder_too_large_for_the_memory_left_is_reported_and_skipped) {
     EXPECT_EQ(result.out,
               line(later, 1) + "Visited 1 file: 1 model changed, 1 material whitened, 1 failed\n");
     EXPECT_TRUE(read_file(later) == whitened(material(grey), {28}));
+}
+
+// Bind mounts, which only root may make, taken down again after the test.
+class mounts : public paths {
+protected:
+    void TearDown() override {
+        for (auto at = mounted_.rbegin(); at != mounted_.rend(); ++at) {
+            umount2(at->c_str(), MNT_DETACH);
+        }
+        paths::TearDown();
+    }
+
+    // Mounts `from` at `onto` as well, read-only if asked; returns why that
+    // cannot be done, or "".
+    std::string bind(const std::string& from, const std::string& onto, bool read_only) {
+        if (geteuid() != 0) {
+            return "bind mounts need root";
+        }
+        if (mount(from.c_str(), onto.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+            return std::string("cannot bind-mount: ") + std::strerror(errno);
+        }
+        mounted_.push_back(onto);
+        if (read_only &&
+            mount(nullptr, onto.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
+            return std::string("cannot make a bind mount read-only: ") + std::strerror(errno);
+        }
+        return "";
+    }
+
+    std::vector<std::string> mounted_;
+};
+
+// Regression: a file bind-mounted over another (one link, two paths) was
+// patched twice, and a dry run counted it twice.
+TEST_F(mounts, a_file_bind_mounted_in_the_tree_is_patched_once) {
+    if (!config.launcher.empty()) {
+        GTEST_SKIP() << "mounts as Linux has them";
+    }
+    const std::string root = path("bound");
+    std::filesystem::create_directory(root);
+    write_file(root + "/a.dff", material(grey));
+    write_file(root + "/b.dff", {});
+    const std::string why = bind(root + "/a.dff", root + "/b.dff", false);
+    if (!why.empty()) {
+        E2E_SKIP_UNLESS_CI(why);
+    }
+    const process_result dry = run({"--dry-run", root});
+    EXPECT_EQ(dry.exit_status, 0) << dry.err;
+    EXPECT_EQ(dry.out, line(root + "/a.dff", 1) +
+                           "Visited 1 file: 1 model would change, 1 material would be whitened "
+                           "(dry run: nothing was written)\n");
+    const process_result result = run({root});
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.out,
+              line(root + "/a.dff", 1) + "Visited 1 file: 1 model changed, 1 material whitened\n");
+    EXPECT_TRUE(read_file(root + "/a.dff") == whitened(material(grey), {28}));
+}
+
+// Regression: a run over read-only media failed even with nothing to whiten.
+TEST_F(mounts, read_only_media_fail_a_run_only_where_a_word_is_grey) {
+    if (!config.launcher.empty()) {
+        GTEST_SKIP() << "mounts as Linux has them";
+    }
+    const std::string source = path("media"), root = path("mounted");
+    std::filesystem::create_directory(source);
+    std::filesystem::create_directory(root);
+    write_file(source + "/a.img", archive({{"car.dff", material(white)}}));
+    write_file(source + "/white.dff", material(white));
+    const std::string why = bind(source, root, true);
+    if (!why.empty()) {
+        E2E_SKIP_UNLESS_CI(why);
+    }
+    const process_result white_only = run({root});
+    EXPECT_EQ(white_only.exit_status, 0) << white_only.err;
+    EXPECT_EQ(white_only.err, "");
+    EXPECT_EQ(white_only.out, heading(root + "/a.img") + line("car.dff", 0) +
+                                  line(root + "/white.dff", 0) +
+                                  "Visited 2 files: 0 models changed, 0 materials whitened\n");
+
+    write_file(source + "/grey.dff", material(grey));  // seen through the mount, read-only there
+    const process_result grey_too = run({root});
+    EXPECT_EQ(grey_too.exit_status, 1);
+    EXPECT_EQ(grey_too.err, "img-whiten: " + root +
+                                "/grey.dff: cannot open for update: Read-only file system\n" +
+                                "img-whiten: failed: " + root + "/grey.dff\n");
+    EXPECT_TRUE(read_file(source + "/grey.dff") == material(grey));
 }
 
 }  // namespace
