@@ -148,4 +148,90 @@ TEST_F(end_to_end, a_write_cut_at_any_byte_leaves_no_word_torn) {
     }
 }
 
+// Regression: control characters in names were printed as they are: a name
+// could forge progress lines and a summary, or drive the terminal.
+TEST_F(end_to_end, control_characters_in_names_are_escaped_in_lines_and_messages) {
+    if (!config.launcher.empty()) {
+        GTEST_SKIP() << "Windows file names hold no control characters";
+    }
+    const std::string root = path("names");
+    std::filesystem::create_directory(root);
+    const bytes model = material(grey);
+    for (const char* name : {"/b.dff patched 0 materials\nVisited 1 file: x\nx.dff",
+                             "/\x1b]0;title\x07.dff", "/back\\slash\t.dff", "/plain\\name.dff"}) {
+        write_file(root + name, model);
+    }
+    bytes hidden = archive({{"a\nb.dff", model}, {"c\r.dff", model}});
+    set_le32(hidden, entry_record_offset(1), 0xFFFFFF);  // c\r.dff: data past the end
+    write_file(root + "/e\x7f.img", hidden);
+    const std::string archive_path = root + "/e\\x7f.img";
+    const process_result result = run({root});
+    EXPECT_EQ(result.out,
+              progress({{root + "/\\x1b]0;title\\x07.dff", 1},
+                        {root + "/b.dff patched 0 materials\\nVisited 1 file: x\\nx.dff", 1},
+                        {root + "/back\\\\slash\\t.dff", 1}}) +
+                  "==> " + archive_path + " <==\n" + progress({{"a\\nb.dff", 1}, {"c\\r.dff", 0}}) +
+                  progress({{root + "/plain\\name.dff", 1}}) +  // no control character: as it is
+                  "Visited 5 files: 5 models changed, 5 materials whitened, 1 failed\n");
+    EXPECT_EQ(result.err, "img-whiten: " + archive_path +
+                              ": c\\r.dff: data starts past the end of the file (byte " +
+                              std::to_string(0xFFFFFFull * sector) + " of " +
+                              std::to_string(hidden.size()) +
+                              ")\nimg-whiten: failed: " + archive_path + "\n");
+}
+
+// Regression: a run ended by Ctrl+C lost the lines it had not yet handed to a
+// redirected stdout, and one that waited on a full pipe then said, falsely,
+// that stdout had failed.
+TEST_F(end_to_end, a_run_ended_by_sigint_puts_out_every_line_it_owes) {
+    if (!config.launcher.empty()) {
+        GTEST_SKIP() << "the signal would reach the launcher";
+    }
+    const std::string root = path("many");
+    std::filesystem::create_directory(root);
+    const bytes model = material(grey);
+    const std::size_t models = 2000;  // lines for twice the 64 KiB the tool holds back
+    const auto model_path = [&](std::size_t i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "/m%04zu.dff", i);
+        return root + name;
+    };
+    for (int stream : {1, 0}) {
+        SCOPED_TRACE(stream == 1 ? "stdout a full pipe" : "stdout a file");
+        for (std::size_t i = 0; i < models; ++i) {
+            write_file(model_path(i), model);
+        }
+        paused_run interrupted(command({root}), stream);
+        if (stream == 1) {
+            ASSERT_TRUE(interrupted.wait_until_blocked());
+        } else {
+            // Timed: once it has patched a few dozen models.
+            ASSERT_TRUE(interrupted.wait_until_written(50 * model.size()));
+        }
+        kill(interrupted.pid(), SIGINT);
+        const process_result result = interrupted.finish();
+        ASSERT_EQ(result.signal, SIGINT) << "exit status " << result.exit_status;
+        EXPECT_EQ(result.err, "");
+        // Exactly the patched models have their lines, and every line is whole.
+        std::string owed;
+        std::size_t patched = 0;
+        for (std::size_t i = 0; i < models; ++i) {
+            const bytes now = read_file(model_path(i));
+            if (now != model) {
+                EXPECT_TRUE(now == whitened(model, {28})) << model_path(i);
+                owed += progress({{model_path(i), 1}});
+                ++patched;
+            }
+        }
+        const auto tail = [](const std::string& text) {
+            return text.substr(text.size() - std::min<std::size_t>(text.size(), 150));
+        };
+        EXPECT_TRUE(result.out == owed) << patched << " models patched; the lines end in\n"
+                                        << tail(result.out) << "\nand should end in\n"
+                                        << tail(owed);
+        EXPECT_GT(patched, 0u);
+        EXPECT_LT(patched, models);
+    }
+}
+
 }  // namespace
