@@ -284,6 +284,121 @@ TEST_F(end_to_end, refused_write_stops_the_run) {
     EXPECT_NE(result.err.find("later entries not visited"), std::string::npos) << result.err;
 }
 
+// Regression: a writer that ignores the lock could cut the archive short, or
+// change it, between the run's read and its write-back; the write then
+// lengthened the file again, or put stale bytes back over the other writer's.
+TEST_F(end_to_end, a_file_changed_between_read_and_write_back_is_not_written) {
+    if (!config.launcher.empty()) {
+        GTEST_SKIP() << "the run is held on a pipe of the Linux build's own stderr";
+    }
+    // The entry runs past the file's end, which the run says on stderr after
+    // reading it and before writing it back: there it waits on the full pipe.
+    bytes model = material(grey);
+    model.resize(2 * sector, 0);
+    bytes before = archive({{"car.dff", model}});
+    before.resize(2 * sector);
+    const struct {
+        const char* name;
+        std::size_t length;  // the other writer leaves the file this long,
+        std::size_t poked;   // and with 0xAB at this byte (0: none)
+        const char* message;
+    } cases[] = {
+        {"cut short", sector + 1024, 0,
+         "car.dff: changed during the run: its length is now 3072 bytes, was 4096; not written"},
+        {"rewritten", 2 * sector, sector + 1000,
+         "car.dff: changed during the run: byte 3048 is not what was read; not written"},
+    };
+    const std::string file = path("changed.img");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(file, before);
+        paused_run patching(command({file}), 2);
+        ASSERT_TRUE(patching.wait_until_blocked());
+        bytes left(before.begin(), before.begin() + static_cast<long>(c.length));
+        ASSERT_EQ(truncate(file.c_str(), static_cast<off_t>(c.length)), 0);
+        if (c.poked != 0) {
+            left[c.poked] = 0xAB;
+            const int fd = open(file.c_str(), O_WRONLY);
+            ASSERT_EQ(pwrite(fd, &left[c.poked], 1, static_cast<off_t>(c.poked)), 1);
+            close(fd);
+        }
+        expect_reported(patching.finish(), progress({{"car.dff", 1}}), c.message, read_file(file),
+                        left);
+        // Run again, as the message says: the grey word left is whitened then.
+        run({file});
+        EXPECT_TRUE(read_file(file) == whitened(left, {sector + 28})) << "file bytes differ";
+    }
+}
+
+// Regression: a loose model was read whole: a sparse one of 5 GiB took 5 GB of memory.
+TEST_F(end_to_end, a_loose_model_is_walked_a_window_at_a_time) {
+    struct piece {
+        std::uint64_t at;
+        bytes before, after;  // after: empty when it stays as it was
+    };
+    const std::string file = path("big.dff");
+    long peak_kib = 0;
+    // Lays out the pieces with holes between, then checks a dry and a real run.
+    const auto check = [&](const std::vector<piece>& pieces, int count) {
+        std::filesystem::remove(file);
+        const int fd = open(file.c_str(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_GE(fd, 0);
+        for (const piece& p : pieces) {
+            ASSERT_EQ(pwrite(fd, p.before.data(), p.before.size(), static_cast<off_t>(p.at)),
+                      static_cast<ssize_t>(p.before.size()));
+        }
+        close(fd);
+        struct stat info {};
+        ASSERT_EQ(stat(file.c_str(), &info), 0);
+        if (static_cast<std::uint64_t>(info.st_blocks) * 512 > (64u << 20)) {
+            E2E_SKIP_UNLESS_CI("this file system does not keep the 5 GiB test model sparse");
+        }
+        for (bool dry_run : {true, false}) {
+            SCOPED_TRACE(dry_run ? "dry run" : "real run");
+            const process_result result = dry_run ? run({"--dry-run", file}) : run({file});
+            EXPECT_EQ(result.exit_status, 0) << result.err;
+            EXPECT_EQ(result.out, progress({{file, count}}));
+            EXPECT_LT(result.seconds, 10.0);
+            peak_kib = std::max(peak_kib, result.peak_rss_kib);
+            const int in = open(file.c_str(), O_RDONLY);
+            for (const piece& p : pieces) {
+                bytes now(p.before.size());
+                ASSERT_EQ(pread(in, now.data(), now.size(), static_cast<off_t>(p.at)),
+                          static_cast<ssize_t>(now.size()));
+                EXPECT_TRUE(now == (dry_run || p.after.empty() ? p.before : p.after))
+                    << "at byte " << p.at;
+            }
+            close(in);
+        }
+    };
+    // A child's peak counts what it shares with this process until it runs the
+    // tool: this process stays small until the 5 GiB model has been run.
+    const long baseline_kib = patch(archive({{"car.dff", material(white)}})).peak_rss_kib;
+    // Grey at both ends of 5 GiB of holes (two Struct chunks of 2.5 GiB).
+    const std::uint64_t half = std::uint64_t{5} << 29;
+    const std::uint64_t second = 64 + 12 + half, last = second + 12 + half;
+    const bytes grey_model = material(grey), white_model = whitened(grey_model, {28});
+    ASSERT_EQ(grey_model.size(), 64u);
+    const bytes skip = chunk_header(chunk_type::struct_data, static_cast<std::uint32_t>(half));
+    check({{0, grey_model, white_model},
+           {64, skip, {}},
+           {second, skip, {}},
+           {last, grey_model, white_model}},
+          2);
+    if (IsSkipped() || HasFatalFailure()) {
+        return;
+    }
+    EXPECT_LT(peak_kib, baseline_kib + (32 << 10))
+        << "a run over a tiny archive peaks at " << baseline_kib << " KiB";
+
+    // Three windows, grey in each, and a word across the first one's end.
+    const bytes three =
+        model_with_words_at({1000, (4u << 20) - 2, (6u << 20) + 3, (9u << 20) - 40});
+    bytes three_after = three;
+    ASSERT_EQ(img_whiten::reference::walk(three_after.data(), three_after.size()), 4);
+    check({{0, three, three_after}}, 4);
+}
+
 // --- Fault injection: every cut of an archive, hostile numbers ---
 
 TEST_F(end_to_end, every_truncation_of_a_sample_archive) {
