@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <string>
 
 #include "signals.h"
@@ -60,7 +61,14 @@ file_scheduler::file_scheduler(run_output& run, unsigned jobs)
         return;
     }
     for (unsigned i = 0; i < jobs_; ++i) {
-        workers_.emplace_back([this] { work(); });
+        try {
+            workers_.emplace_back([this] { work(); });
+        } catch (const std::exception&) {
+            break;  // no room for another thread (memory, or a limit on threads): fewer jobs
+        }
+    }
+    if (workers_.empty()) {
+        jobs_ = 1;  // the walk patches each file itself
     }
 }
 

@@ -47,7 +47,7 @@ private:
     void release_done();  // walk's thread only
 
     run_output& run_;
-    const unsigned jobs_;
+    unsigned jobs_;          // 1 also when no worker thread could be started
     model_buffers buffers_;  // the walk's own, with one job
     std::vector<std::thread> workers_;
 
