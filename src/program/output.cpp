@@ -8,7 +8,10 @@
 #include "signals.h"
 
 #if !defined(_WIN32)
+#include <poll.h>
 #include <unistd.h>
+
+#include <algorithm>
 #endif
 
 namespace img_whiten {
@@ -17,6 +20,13 @@ namespace {
 
 // Lines are handed to the system once this much is pending.
 constexpr std::size_t sink_capacity = 64 * 1024;
+
+#if !defined(_WIN32)
+// Once a signal has arrived, stdout is written in pieces a pipe takes whole
+// when it says it has room, and waited for this long at most each time.
+constexpr std::size_t pipe_chunk = 4096;
+constexpr int ending_patience_ms = 500;
+#endif
 
 bool is_control(unsigned char c) {
     return (c >= 0x01 && c <= 0x1F) || c == 0x7F;
@@ -75,11 +85,22 @@ bool line_sink::flush() {
     if (fd_ >= 0) {
         std::size_t done = 0;
         while (done < pending_.size() && !failed_) {
-            const ssize_t moved = write(fd_, pending_.data() + done, pending_.size() - done);
+            std::size_t count = pending_.size() - done;
+            if (arrived_signal() != 0) {
+                // The run is ending: what a reader does not take soon is left
+                // out rather than hold the end up. A pipe with room for
+                // pipe_chunk bytes takes that much without waiting.
+                pollfd ready{fd_, POLLOUT, 0};
+                if (poll(&ready, 1, ending_patience_ms) != 1 || (ready.revents & POLLOUT) == 0) {
+                    break;
+                }
+                count = std::min(count, pipe_chunk);
+            }
+            const ssize_t moved = write(fd_, pending_.data() + done, count);
             if (moved > 0) {
                 done += static_cast<std::size_t>(moved);
             } else if (moved < 0 && errno == EINTR) {
-                continue;  // a signal taken note of: the lines still go out whole
+                continue;  // a signal taken note of: carry on as the run ends
             } else {
                 failed_ = true;
             }
