@@ -305,7 +305,9 @@ protected:
         return argv;
     }
 
-    // How many calls of `call` a clean run makes on the scenario's files.
+    // How many calls of `call` a clean run makes on the scenario's files. On
+    // the way, the run must not touch a file that is no target (readme.txt)
+    // and, in a dry run, must neither open a file for writing nor lock one.
     unsigned count_calls(const scenario& s, const char* call, bool on_stdout, bool dry_run) {
         lay_out(s);
         const std::string log = (fs::path(dir_) / "calls.log").string();
@@ -314,7 +316,15 @@ protected:
         unsigned calls = 0;
         for (std::string line; std::getline(in, line);) {
             traced_call traced;
-            calls += parse_call(line, &traced) && traced.name == call;
+            if (!parse_call(line, &traced)) {
+                continue;
+            }
+            calls += traced.name == call;
+            EXPECT_EQ(line.find("readme.txt"), std::string::npos) << "not a target:\n" << line;
+            EXPECT_FALSE(dry_run && (traced.name == "flock" || traced.name == "pwrite64" ||
+                                     line.find("O_RDWR") != std::string::npos))
+                << "a dry run opens files read-only and locks none:\n"
+                << line;
         }
         return calls;
     }
