@@ -122,11 +122,11 @@ const std::pair<const char*, const char*> required_sites[] = {
 
 // One line of strace's log: "PID name(first, ...) = result".
 struct traced_call {
-    std::string name, first, line;
+    std::string name, first;
     long result = -1;
 };
 
-bool parse_call(std::string line, traced_call* call) {
+bool parse_call(const std::string& line, traced_call* call) {
     const std::size_t start = line.find_first_not_of("0123456789 ");
     const std::size_t open = line.find('(', start);
     const std::size_t equals = line.rfind(" = ");
@@ -137,7 +137,6 @@ bool parse_call(std::string line, traced_call* call) {
     const std::size_t end = line.find_first_of(",)", open);
     call->first = line.substr(open + 1, end - open - 1);
     call->result = std::strtol(line.c_str() + equals + 3, nullptr, 10);
-    call->line = line;
     return true;
 }
 
