@@ -119,7 +119,8 @@ fi
 scratch=$(mktemp -d /tmp/img-whiten-mutants-XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 tree=$scratch/tree
-mkdir -p "$tree" "$scratch/pristine" "$scratch/logs"
+mkdir -p "$tree" "$scratch/pristine" "$scratch/logs" "$scratch/tmp"
+export TMPDIR=$scratch/tmp  # what a test leaves behind when stopped goes with the copy
 # The tree as it is now, committed or not, without build folders.
 git -C "$root" ls-files -z --cached --others --exclude-standard |
   tar -C "$root" --null --no-recursion -T - -cf - | tar -xf - -C "$tree"
