@@ -120,7 +120,10 @@ scratch=$(mktemp -d /tmp/img-whiten-mutants-XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 tree=$scratch/tree
 mkdir -p "$tree" "$scratch/pristine" "$scratch/logs" "$scratch/tmp"
-export TMPDIR=$scratch/tmp  # what a test leaves behind when stopped goes with the copy
+# What a test leaves behind when stopped goes with the copy; the cases run as
+# an unprivileged user must reach their folders through it.
+chmod 755 "$scratch" "$scratch/tmp"
+export TMPDIR=$scratch/tmp
 # The tree as it is now, committed or not, without build folders.
 git -C "$root" ls-files -z --cached --others --exclude-standard |
   tar -C "$root" --null --no-recursion -T - -cf - | tar -xf - -C "$tree"
