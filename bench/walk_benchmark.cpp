@@ -13,6 +13,13 @@ namespace {
 
 using img_whiten::build::bytes;
 
+bool any_error = false;  // a benchmark found something wrong: the run exits 1
+
+void fail(benchmark::State& state, const char* why) {
+    any_error = true;
+    state.SkipWithError(why);
+}
+
 // The model entries of a sample archive, each padded to whole sectors as stored.
 std::vector<bytes> realistic_models() {
     img_whiten::build::sample_options options;
@@ -39,7 +46,7 @@ void walk_realistic_models(benchmark::State& state) {
         first_pass += img_whiten::whiten_grey_materials(model.data(), model.size());
     }
     if (first_pass == 0) {
-        state.SkipWithError("the sample has no grey material");
+        fail(state, "the sample has no grey material");
     }
     for (auto _ : state) {
         std::int64_t found = 0;
@@ -48,7 +55,7 @@ void walk_realistic_models(benchmark::State& state) {
         }
         benchmark::DoNotOptimize(found);
         if (found != 0) {
-            state.SkipWithError("a walk over whitened models found grey");
+            fail(state, "a walk over whitened models found grey");
             break;
         }
     }
@@ -74,7 +81,7 @@ void walk_tiny_chunks(benchmark::State& state) {
         const std::int64_t found = img_whiten::whiten_grey_materials(stream.data(), stream.size());
         benchmark::DoNotOptimize(found);
         if (found != 0) {
-            state.SkipWithError("white materials counted as grey");
+            fail(state, "white materials counted as grey");
             break;
         }
     }
@@ -84,4 +91,12 @@ BENCHMARK(walk_tiny_chunks);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 2;
+    }
+    const std::size_t ran = benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return ran > 0 && !any_error ? 0 : 1;
+}

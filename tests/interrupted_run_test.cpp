@@ -1,13 +1,17 @@
-// Interrupted runs: the tool is killed (SIGKILL) at seeded random moments
-// between the first and the last write of runs over a sample archive, or loses its stdout to a
-// reader that quits after the first line. Afterwards the file keeps its length, every byte holds
-// its original or its patched value, and one more complete run gives exactly the bytes of an
-// uninterrupted run.
+// Interrupted runs: the tool is killed (SIGKILL or SIGTERM) at seeded random
+// moments between the first and the last write of runs over a sample archive
+// and a tree of models, is sent SIGTERM while its stdout is full and nobody
+// reads it and in the middle of a long write-back, or loses its stdout to a
+// reader that quits. Every run must end in one of the ways it can, within 2 s
+// of the signal; afterwards every file keeps its length, every byte holds its
+// original or its patched value, and one more complete run gives exactly the
+// bytes of an uninterrupted run.
 //
-//   interrupted_run_tests --exe PATH [--size-mib N] [--trials N] [--seed S]
+//   interrupted_run_tests --exe PATH --short-io LIBRARY [--size-mib N] [--trials N] [--seed S]
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,12 +33,15 @@
 namespace {
 
 namespace fs = std::filesystem;
-using img_whiten::build::bytes;
+using namespace img_whiten::build;
 
 struct options {
-    std::string exe;
+    std::string exe, short_io;
     unsigned long long size_mib = 256, trials = 12, seed = 1;
 } config;
+
+// How long a run may take to end after a signal: generous, never a measure of speed.
+constexpr double signal_bound_seconds = 2;
 
 // Reads `path` into `data`, reusing its memory from one trial to the next.
 void read_file(const fs::path& path, bytes& data) {
@@ -49,6 +56,12 @@ bytes read_file(const fs::path& path) {
     return data;
 }
 
+void write_file(const fs::path& path, const bytes& data) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(data.data()),
+               static_cast<std::streamsize>(data.size()));
+}
+
 // A run with stdout and stderr closed: /proc/PID/io then counts only what it
 // hands the files it patches.
 process_limits quiet_run() {
@@ -57,40 +70,96 @@ process_limits quiet_run() {
     return quiet;
 }
 
-// One sample archive, its patched bytes and the length of a whole run, shared by every test.
+// Sends `signal` to `pid` and waits for it to end, at most signal_bound_seconds;
+// a run still going then is killed and -1 returned. Otherwise its wait status.
+int signal_and_wait(int pid, int signal) {
+    kill(pid, signal);
+    const auto sent = std::chrono::steady_clock::now();
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) != pid) {
+        if (std::chrono::steady_clock::now() - sent >
+            std::chrono::duration<double>(signal_bound_seconds)) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return status;
+}
+
+// A quiet run sent `signal` either ends by it or, done before it came, exits
+// 1 because its stdout was closed: never 0, never another signal. True when it
+// was done first, and then the whole result must be there.
+bool expect_possible_ending(int status, int signal) {
+    EXPECT_NE(status, -1) << "still running " << signal_bound_seconds << " s after the signal";
+    EXPECT_TRUE(status != -1 &&
+                (WIFSIGNALED(status) ? WTERMSIG(status) == signal : WEXITSTATUS(status) == 1))
+        << "wait status " << status;
+    return status != -1 && WIFEXITED(status);
+}
+
+// Starts the tool on `path`, quiet, and sends it `signal` once it has handed
+// its files `threshold` bytes. Returns its wait status, or -1 (see signal_and_wait).
+int kill_after_written(const std::vector<std::string>& argv, std::uint64_t threshold, int signal) {
+    const int pid = start_process(argv, -1, -1, -1, quiet_run());
+    for (siginfo_t info{}; written_bytes_so_far(pid) < threshold;) {
+        info.si_pid = 0;
+        if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+            info.si_pid == pid) {
+            break;  // it ended first
+        }
+    }
+    return signal_and_wait(pid, signal);
+}
+
+// Checks that `left` holds only bytes of `before` or `after`, at their places;
+// returns how many of the bytes a whole run changes were already changed.
+std::size_t expect_original_or_patched(const bytes& left, const bytes& before, const bytes& after,
+                                       const fs::path& path) {
+    EXPECT_EQ(left.size(), before.size()) << path;
+    std::size_t done = 0, stray = 0;
+    constexpr std::size_t block = 4096;  // most blocks are untouched: compare those whole
+    for (std::size_t at = 0; at < left.size() && at < before.size(); at += block) {
+        const std::size_t end = std::min({at + block, left.size(), before.size()});
+        if (std::memcmp(&left[at], &before[at], end - at) == 0) {
+            continue;
+        }
+        for (std::size_t i = at; i < end; ++i) {
+            done += left[i] != before[i];
+            stray += left[i] != before[i] && left[i] != after[i];
+        }
+    }
+    EXPECT_EQ(stray, 0u) << path << ": bytes that are neither original nor patched";
+    return done;
+}
+
+std::size_t changed_bytes(const bytes& before, const bytes& after) {
+    std::size_t changed = 0;
+    for (std::size_t i = 0; i < before.size(); ++i) {
+        changed += before[i] != after[i];
+    }
+    return changed;
+}
+
+// One more complete run on `path` must give exactly `after`.
+void expect_completed(const fs::path& path, const bytes& after) {
+    const process_result again = run_process({config.exe, path.string()});
+    EXPECT_EQ(again.exit_status, 0) << again.err;
+    EXPECT_TRUE(read_file(path) == after) << path << ": a complete run did not finish the work";
+}
+
+// A scratch folder; the sample archive, its patched bytes and the length of a
+// whole run are made once per process, by the tests that use them.
 class interrupted_run : public testing::Test {
 protected:
     static void SetUpTestSuite() {
-        // tmpfs when there is one: a dozen copies of the archive then cost no disk writeback.
+        // tmpfs when there is one: copies of the archive then cost no disk writeback.
         const fs::path base =
             access("/dev/shm", W_OK) == 0 ? "/dev/shm" : fs::temp_directory_path();
         std::string pattern = (base / "img-whiten-kill-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         dir_ = pattern;
-        img_whiten::build::sample_options sample;
-        sample.target_bytes = config.size_mib << 20;
-        sample.seed = config.seed;
-        std::FILE* file = std::fopen(original().c_str(), "wb");
-        ASSERT_NE(file, nullptr);
-        ASSERT_TRUE(
-            img_whiten::build::write_archive(file, img_whiten::build::sample_entries(sample)));
-        ASSERT_EQ(std::fclose(file), 0);
-        original_ = new bytes(read_file(original()));
-        fs::copy_file(original(), trial(), fs::copy_options::overwrite_existing);
-        const process_result whole = run_process({config.exe, trial().string()});
-        ASSERT_EQ(whole.exit_status, 0) << whole.err;
-        patched_ = new bytes(read_file(trial()));
-        ASSERT_NE(*patched_, *original_);
-        measure_written_bytes();
-    }
-
-    // How many bytes a whole run hands the archive: /proc/PID/io counts them,
-    // with stdout and stderr closed so that they count nothing.
-    static void measure_written_bytes() {
-        fs::copy_file(original(), trial(), fs::copy_options::overwrite_existing);
-        const process_result quiet = run_process({config.exe, trial().string()}, quiet_run());
-        total_written_ = quiet.written_bytes;
-        ASSERT_GT(total_written_, 0u) << "the run wrote nothing";
     }
 
     static void TearDownTestSuite() {
@@ -100,34 +169,36 @@ protected:
         fs::remove_all(dir_, ignored);
     }
 
+    static void make_sample() {
+        sample_options sample;
+        sample.target_bytes = config.size_mib << 20;
+        sample.seed = config.seed;
+        std::FILE* file = std::fopen(original().c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        ASSERT_TRUE(write_archive(file, sample_entries(sample)));
+        ASSERT_EQ(std::fclose(file), 0);
+        original_ = new bytes(read_file(original()));
+        fs::copy_file(original(), trial(), fs::copy_options::overwrite_existing);
+        const process_result whole = run_process({config.exe, trial().string()});
+        ASSERT_EQ(whole.exit_status, 0) << whole.err;
+        patched_ = new bytes(read_file(trial()));
+        ASSERT_NE(*patched_, *original_);
+        // What a whole run hands the archive, with stdout and stderr closed so they count nothing.
+        fs::copy_file(original(), trial(), fs::copy_options::overwrite_existing);
+        total_written_ = run_process({config.exe, trial().string()}, quiet_run()).written_bytes;
+        ASSERT_GT(total_written_, 0u) << "the run wrote nothing";
+    }
+
     static fs::path original() { return fs::path(dir_) / "original.img"; }
     static fs::path trial() { return fs::path(dir_) / "trial.img"; }
 
-    // Checks the file an interrupted run left, then completes it with one more run.
+    // Checks the sample an interrupted run left, then completes it with one more run.
     // Returns how many of the bytes a whole run changes were already changed.
     static std::size_t check_and_complete() {
         static bytes left;
         read_file(trial(), left);
-        EXPECT_EQ(left.size(), original_->size());
-        const bytes& before = *original_;
-        const bytes& after = *patched_;
-        std::size_t done = 0, stray = 0;
-        constexpr std::size_t block = 4096;  // most blocks are untouched: compare those whole
-        for (std::size_t at = 0; at < left.size() && at < before.size(); at += block) {
-            const std::size_t end = std::min({at + block, left.size(), before.size()});
-            if (std::memcmp(&left[at], &before[at], end - at) == 0) {
-                continue;
-            }
-            for (std::size_t i = at; i < end; ++i) {
-                done += left[i] != before[i];
-                stray += left[i] != before[i] && left[i] != after[i];
-            }
-        }
-        EXPECT_EQ(stray, 0u) << "bytes that are neither original nor patched";
-        const process_result again = run_process({config.exe, trial().string()});
-        EXPECT_EQ(again.exit_status, 0) << again.err;
-        read_file(trial(), left);
-        EXPECT_TRUE(left == after) << "a complete run did not finish the work";
+        const std::size_t done = expect_original_or_patched(left, *original_, *patched_, trial());
+        expect_completed(trial(), *patched_);
         return done;
     }
 
@@ -144,33 +215,14 @@ std::uint64_t interrupted_run::total_written_ = 0;
 
 // Each kill waits until the run has handed the archive a seeded random share
 // of the bytes a whole run writes, so it lands while the run writes.
-// Starts the tool on `path`, quiet, and sends it `signal` once it has handed
-// its files `threshold` bytes. Returns its wait status.
-int kill_after_written(const std::string& path, std::uint64_t threshold, int signal = SIGKILL) {
-    const int pid = start_process({config.exe, path}, -1, -1, -1, quiet_run());
-    for (siginfo_t info{}; written_bytes_so_far(pid) < threshold;) {
-        info.si_pid = 0;
-        if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
-            info.si_pid == pid) {
-            break;  // it ended first
-        }
-    }
-    kill(pid, signal);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return status;
-}
-
 TEST_F(interrupted_run, killed_at_random_moments_while_it_writes) {
+    ASSERT_NO_FATAL_FAILURE(make_sample());
     std::mt19937_64 rng(config.seed);
     std::uniform_int_distribution<std::uint64_t> moment(1, total_written_ - 1);
-    std::size_t changed_bytes = 0;
-    for (std::size_t i = 0; i < original_->size(); ++i) {
-        changed_bytes += (*original_)[i] != (*patched_)[i];
-    }
+    const std::size_t changed = changed_bytes(*original_, *patched_);
     std::printf("  %.0f MiB archive, a whole run writes %llu bytes, %zu of them change\n",
                 static_cast<double>(original_->size()) / (1 << 20),
-                static_cast<unsigned long long>(total_written_), changed_bytes);
+                static_cast<unsigned long long>(total_written_), changed);
     std::size_t mid_write = 0;
     for (unsigned long long trial_index = 0; trial_index < config.trials; ++trial_index) {
         SCOPED_TRACE("trial " + std::to_string(trial_index));
@@ -178,15 +230,15 @@ TEST_F(interrupted_run, killed_at_random_moments_while_it_writes) {
         const std::uint64_t threshold = moment(rng);
         // SIGTERM, every other time, ends the run after the write in progress.
         const int signal = trial_index % 2 == 0 ? SIGKILL : SIGTERM;
-        const int status = kill_after_written(trial().string(), threshold, signal);
-        EXPECT_TRUE(WIFSIGNALED(status) ? WTERMSIG(status) == signal : WEXITSTATUS(status) == 0)
-            << status;
+        const int status = kill_after_written({config.exe, trial().string()}, threshold, signal);
+        const bool finished = expect_possible_ending(status, signal);
         const std::size_t done = check_and_complete();
-        mid_write += done > 0 && done < changed_bytes;
+        EXPECT_TRUE(!finished || done == changed) << "exited with the work unfinished";
+        mid_write += done > 0 && done < changed;
         std::printf("  %s after %llu bytes written: %s, %zu of %zu changed bytes were written\n",
                     signal == SIGKILL ? "SIGKILL" : "SIGTERM",
                     static_cast<unsigned long long>(threshold),
-                    WIFSIGNALED(status) ? "interrupted" : "already done", done, changed_bytes);
+                    finished ? "already done" : "interrupted", done, changed);
     }
     std::printf("  %zu of %llu kills landed between the first and the last changed byte\n",
                 mid_write, config.trials);
@@ -197,29 +249,27 @@ TEST_F(interrupted_run, killed_at_random_moments_while_it_writes) {
 // while the run writes: every file keeps its length and holds only original
 // or patched bytes, and one more run gives exactly the uninterrupted result.
 TEST_F(interrupted_run, killed_while_it_patches_a_tree) {
-    img_whiten::build::sample_options sample;
+    sample_options sample;
     sample.target_bytes = 8u << 20;
     sample.seed = config.seed + 1;
     sample.vertex_kib_min = 1;
     sample.vertex_kib_max = 16;
-    const std::vector<img_whiten::build::entry> entries = img_whiten::build::sample_entries(sample);
+    const std::vector<entry> entries = sample_entries(sample);
     const fs::path source = fs::path(dir_) / "tree-source";
     std::size_t models = 0;
-    for (const img_whiten::build::entry& e : entries) {
+    for (const entry& e : entries) {
         if (e.name.size() > 4 && (e.name.substr(e.name.size() - 4) == ".dff" ||
                                   e.name.substr(e.name.size() - 4) == ".DFF")) {
             const fs::path folder = source / ("mod" + std::to_string(models % 7)) /
                                     ("part" + std::to_string(models % 3));
             fs::create_directories(folder);
-            std::ofstream(folder / e.name, std::ios::binary)
-                .write(reinterpret_cast<const char*>(e.data.data()),
-                       static_cast<std::streamsize>(e.data.size()));
+            write_file(folder / e.name, e.data);
             ++models;
         }
     }
     {
         std::FILE* file = std::fopen((source / "extra.img").c_str(), "wb");
-        ASSERT_TRUE(file != nullptr && img_whiten::build::write_archive(file, entries));
+        ASSERT_TRUE(file != nullptr && write_archive(file, entries));
         ASSERT_EQ(std::fclose(file), 0);
     }
     // The whole result, and what a whole run writes.
@@ -242,23 +292,20 @@ TEST_F(interrupted_run, killed_while_it_patches_a_tree) {
     for (unsigned long long trial_index = 0; trial_index < trials; ++trial_index) {
         SCOPED_TRACE("trial " + std::to_string(trial_index));
         fresh_copy();
-        kill_after_written(tree.string(), moment(rng));
+        const int signal = trial_index % 2 == 0 ? SIGKILL : SIGTERM;
+        const bool finished = expect_possible_ending(
+            kill_after_written({config.exe, tree.string()}, moment(rng), signal), signal);
         std::size_t changed = 0, done = 0;  // bytes a whole run changes, and those already changed
         for (const auto& item : fs::recursive_directory_iterator(source)) {
-            if (!item.is_regular_file()) {
-                continue;
-            }
-            const fs::path relative = fs::relative(item.path(), source);
-            const bytes before = read_file(item.path()), after = read_file(patched / relative);
-            const bytes left = read_file(tree / relative);
-            ASSERT_EQ(left.size(), before.size()) << relative;
-            for (std::size_t i = 0; i < left.size(); ++i) {
-                ASSERT_TRUE(left[i] == before[i] || left[i] == after[i])
-                    << relative << " byte " << i;
-                changed += before[i] != after[i];
-                done += before[i] != after[i] && left[i] == after[i];
+            if (item.is_regular_file()) {
+                const fs::path relative = fs::relative(item.path(), source);
+                const bytes before = read_file(item.path()), after = read_file(patched / relative);
+                done +=
+                    expect_original_or_patched(read_file(tree / relative), before, after, relative);
+                changed += changed_bytes(before, after);
             }
         }
+        EXPECT_TRUE(!finished || done == changed) << "exited with the work unfinished";
         mid_write += done > 0 && done < changed;
         const process_result again = run_process({config.exe, tree.string()});
         EXPECT_EQ(again.exit_status, 0) << again.err;
@@ -268,14 +315,17 @@ TEST_F(interrupted_run, killed_while_it_patches_a_tree) {
                 EXPECT_TRUE(read_file(tree / relative) == read_file(item.path())) << relative;
             }
         }
-        std::printf("  tree of %zu loose models and an archive: %zu of %zu changed bytes written\n",
-                    models, done, changed);
+        std::printf(
+            "  tree of %zu loose models and an archive, %s: %zu of %zu changed bytes "
+            "written\n",
+            models, signal == SIGKILL ? "SIGKILL" : "SIGTERM", done, changed);
     }
     EXPECT_GE(mid_write * 2, trials) << "too few kills landed while the run wrote";
 }
 
 // As in `img-whiten a.img | head -1`, and with a reader that quits at once.
 TEST_F(interrupted_run, stdout_closed_early) {
+    ASSERT_NO_FATAL_FAILURE(make_sample());
     for (std::size_t lines_read : {0u, 1u}) {
         SCOPED_TRACE(std::to_string(lines_read) + " lines read");
         fs::copy_file(original(), trial(), fs::copy_options::overwrite_existing);
@@ -307,6 +357,93 @@ TEST_F(interrupted_run, stdout_closed_early) {
     }
 }
 
+// Whether `pid` is inside a write to its stdout (from /proc/PID/syscall).
+bool writing_stdout(int pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+    long call = -1;
+    std::string fd;
+    return in >> call >> fd && call == SYS_write && fd == "0x1";
+}
+
+// A stdout that is full and that nobody reads (`head` stopped, a stalled
+// terminal) must not keep a run from ending by SIGTERM: the signal interrupts
+// the blocked write, whether it had moved some bytes or none (the pipe was
+// full when it began, which only a handler installed without SA_RESTART gets
+// out of).
+TEST_F(interrupted_run, sigterm_ends_a_run_blocked_on_a_full_stdout) {
+    std::vector<entry> entries;
+    for (int i = 0; i < 4000; ++i) {  // far more lines than the sink and the pipe hold
+        entries.push_back({"m" + std::to_string(i) + ".dff", material(grey)});
+    }
+    const bytes before = archive(entries);
+    const fs::path file = fs::path(dir_) / "lines.img";
+    write_file(file, before);
+    const process_result whole = run_process({config.exe, file.string()});
+    ASSERT_EQ(whole.exit_status, 0) << whole.err;
+    const bytes after = read_file(file);
+    for (const bool full_before : {false, true}) {
+        SCOPED_TRACE(full_before ? "pipe full before the run writes" : "pipe empty");
+        write_file(file, before);
+        int pipe_fds[2];
+        ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
+        ASSERT_EQ(fcntl(pipe_fds[1], F_SETPIPE_SZ, 4096), 4096);
+        if (full_before) {
+            const std::string page(4096, '\n');
+            ASSERT_EQ(write(pipe_fds[1], page.data(), page.size()), 4096);
+        }
+        const int pid = start_process({config.exe, file.string()}, -1, pipe_fds[1], -1);
+        close(pipe_fds[1]);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!writing_stdout(pid) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // blocked in it by now
+        const int status = signal_and_wait(pid, SIGTERM);
+        close(pipe_fds[0]);
+        EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM)
+            << "wait status " << status << " (-1: still running " << signal_bound_seconds
+            << " s after SIGTERM)";
+        expect_original_or_patched(read_file(file), before, after, file);
+        expect_completed(file, after);
+    }
+}
+
+// SIGTERM in the middle of a long write-back, one model of many separate
+// sectors (each write made slow by the preloaded library), ends the run after
+// the write in progress, long before the last.
+TEST_F(interrupted_run, sigterm_ends_a_write_back_between_two_sectors) {
+    bytes model;
+    while (model.size() < (3u << 20)) {  // one window: no check between windows to fall back on
+        append(model, clump({geometry({material(grey)}, 4000)}));
+    }
+    const bytes before = archive({{"big.dff", model}});
+    const fs::path file = fs::path(dir_) / "big.img";
+    write_file(file, before);
+    // The sanitizers' runtime would otherwise insist on coming before the library.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    const std::vector<std::string> slow{
+        "env",
+        "LD_PRELOAD=" + config.short_io,
+        "SHORT_IO_BYTES=1073741824",
+        "SHORT_IO_WRITE_DELAY_US=1000",
+        std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") + ":verify_asan_link_order=0",
+        config.exe,
+        file.string()};
+    const process_result whole = run_process(slow, quiet_run());
+    ASSERT_EQ(whole.exit_status, 1) << "a closed stdout is reported";
+    const bytes after = read_file(file);
+    ASSERT_GT(whole.written_bytes, 100u * 2048) << "too few sectors to write";
+    write_file(file, before);
+    const int status = kill_after_written(slow, 1, SIGTERM);
+    EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM)
+        << "wait status " << status;
+    const std::size_t done = expect_original_or_patched(read_file(file), before, after, file);
+    EXPECT_LT(done, changed_bytes(before, after)) << "the run went on to its last write";
+    std::printf("  SIGTERM after the first write: %zu of %zu changed bytes were written\n", done,
+                changed_bytes(before, after));
+    expect_completed(file, after);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -315,6 +452,8 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg == "--exe" && i + 1 < argc) {
             config.exe = argv[++i];
+        } else if (arg == "--short-io" && i + 1 < argc) {
+            config.short_io = fs::absolute(argv[++i]).string();
         } else if (arg == "--size-mib" && i + 1 < argc) {
             config.size_mib = std::strtoull(argv[++i], nullptr, 10);
         } else if (arg == "--trials" && i + 1 < argc) {
@@ -323,13 +462,14 @@ int main(int argc, char** argv) {
             config.seed = std::strtoull(argv[++i], nullptr, 10);
         } else {
             std::fprintf(stderr,
-                         "usage: interrupted_run_tests --exe PATH [--size-mib N] [--trials N] "
-                         "[--seed S]\n");
+                         "usage: interrupted_run_tests --exe PATH --short-io LIBRARY "
+                         "[--size-mib N] [--trials N] [--seed S]\n");
             return 2;
         }
     }
-    if (config.exe.empty() || config.size_mib == 0) {
-        std::fprintf(stderr, "interrupted_run_tests: --exe is required\n");
+    if ((config.exe.empty() || config.short_io.empty() || config.size_mib == 0) &&
+        !testing::GTEST_FLAG(list_tests)) {
+        std::fprintf(stderr, "interrupted_run_tests: --exe and --short-io are required\n");
         return 2;
     }
     return RUN_ALL_TESTS();

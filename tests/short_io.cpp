@@ -1,9 +1,12 @@
 // A preloaded library that makes every positioned read and write of a file
 // move at most SHORT_IO_BYTES bytes (7 unless set), as a system may at any
 // time: a run must carry on after each short transfer, never take one for the
-// end of the file. The fault sweep runs the tool with it.
+// end of the file. The fault sweep runs the tool with it. With
+// SHORT_IO_WRITE_DELAY_US, each write first waits that long, so that a signal
+// surely lands in the middle of a long write-back (the interrupted-run tests).
 #include <dlfcn.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
@@ -16,6 +19,14 @@ std::size_t most() {
         return static_cast<std::size_t>(value > 0 ? value : 7);
     }();
     return bytes;
+}
+
+unsigned write_delay() {
+    static const unsigned microseconds = [] {
+        const char* set = std::getenv("SHORT_IO_WRITE_DELAY_US");
+        return set != nullptr ? static_cast<unsigned>(std::atol(set)) : 0u;
+    }();
+    return microseconds;
 }
 
 template <typename Call>
@@ -34,6 +45,9 @@ ssize_t pread64(int fd, void* data, std::size_t count, off64_t offset) {
 
 ssize_t pwrite64(int fd, const void* data, std::size_t count, off64_t offset) {
     static const auto real = next<ssize_t (*)(int, const void*, std::size_t, off64_t)>("pwrite64");
+    if (write_delay() != 0) {
+        usleep(write_delay());
+    }
     return real(fd, data, count < most() ? count : most(), offset);
 }
 

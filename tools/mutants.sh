@@ -1,0 +1,197 @@
+#!/usr/bin/env bash
+# Mutation testing of the program: each mutant below is a small, realistic
+# fault put into one file of src/program/ by a sed expression, in a scratch
+# copy of the tree under /tmp. The copy is built and tested with the README's
+# test command, and the mutant counts as caught when the suite fails:
+#
+#   cmake -S . -B build && cmake --build build -j2 && ctest --test-dir build --output-on-failure -j2 --stop-on-failure
+#
+# (-j2 runs two cases at once; --stop-on-failure ends a caught mutant's run at
+# its first failing case.) CI is unset, so that warnings do not stop a build.
+# The unmutated copy must build and pass first. Each mutant's file is put
+# back before the next, so only the files it touches are built again.
+#
+#   tools/mutants.sh [--only N]    (N: the mutant's number, from 1)
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+only=0
+while (($#)); do
+  case $1 in
+    --only) only=${2:?--only needs a number}; shift 2 ;;
+    *) echo "usage: tools/mutants.sh [--only N]" >&2; exit 2 ;;
+  esac
+done
+
+files=() descriptions=() expressions=() hints=()
+# mutant FILE DESCRIPTION SED-EXPRESSION HINT: HINT says what kind of test catches it.
+mutant() {
+  files+=("$1") descriptions+=("$2") expressions+=("$3") hints+=("$4")
+}
+
+mutant targets.cpp "a folder met again is walked again" \
+  's#if (run.seen.contains(folder.identity)) {#if (false) {#' \
+  "a folder named twice that holds an unreadable subfolder: reported once"
+mutant file_run.cpp "a regular file named twice is patched twice" \
+  's#    if (seen.contains(target.file.identity)) {#    if (false) {#' \
+  "one model named twice: one line"
+mutant targets.cpp "two file paths do not make a run over several files" \
+  's#output.several_files |= paths.size() > 1;#output.several_files |= paths.size() > 2;#' \
+  "two archives named: a heading each and a summary"
+mutant file_io_posix.cpp "a named symbolic link is not followed" \
+  's#if (stat(path, &info) != 0) {#if (lstat(path, \&info) != 0) {#' \
+  "a link to an archive and one to a model, named: both patched"
+mutant targets.cpp "every regular file in a folder is opened, not only archives and models" \
+  's#if (model_name || has_archive_name(name)) {#if (true) {#' \
+  "an unreadable notes.txt in a folder: no error (or no call on it)"
+mutant output.cpp "the summary says \"1 files\"" \
+  's#files == 1 ? "file" : "files"#files == 1 ? "files" : "files"#' \
+  "a folder with one file: \"Visited 1 file:\""
+mutant file_run.cpp "a failed close is not reported" \
+  's#if (target.file.fd >= 0 && !close_file(target.file)) {#if (target.file.fd >= 0 \&\& !close_file(target.file) \&\& false) {#' \
+  "close failing with EIO after a write: reported"
+mutant file_run.cpp "a dry run opens loose models for update and locks them" \
+  's#if (!output.dry_run && model_name && !open_for_update_or_report(target)) {#if (model_name \&\& !open_for_update_or_report(target)) {#' \
+  "a dry run on a loose model another run has locked: no message"
+mutant file_io_posix.cpp "the check that what was opened is a regular file is gone" \
+  's#if (!S_ISREG(info.st_mode)) {#if (false) {#' \
+  "a FIFO swapped in for a listed model between the listing and the open: never opened"
+mutant file_io_posix.cpp "files are opened without O_NONBLOCK" \
+  's#flags |= O_CLOEXEC | O_NOCTTY | O_NONBLOCK;#flags |= O_CLOEXEC | O_NOCTTY;#' \
+  "a FIFO swapped in between the listing (or the named path's stat) and the open: the run does not block"
+mutant file_io_posix.cpp "the lock is shared, not exclusive" \
+  's#flock(fd, LOCK_EX | LOCK_NB)#flock(fd, LOCK_SH | LOCK_NB)#' \
+  "an archive another process holds a shared lock on: in use"
+mutant signals.cpp "the handler restarts interrupted calls (SA_RESTART)" \
+  's#action.sa_flags = 0;#action.sa_flags = SA_RESTART;#' \
+  "SIGTERM to a run blocked on a stdout that was full before it wrote"
+mutant model_patch.cpp "no signal check between sector writes" \
+  's#end_if_signalled(target.output);  // between writes.*#// no check between writes#' \
+  "SIGTERM in a long write-back of one model's separate sectors"
+mutant model_patch.cpp "no check of the file before a write" \
+  's#if (!still_as_read(target, entry_name, offset, data, marks, begin, stop, buffers)) {#if (false \&\& !still_as_read(target, entry_name, offset, data, marks, begin, stop, buffers)) {#' \
+  "a file cut or rewritten by another program while the run walks it"
+mutant output.cpp "control characters in names are not escaped" \
+  's#if (!needs_escaping(name)) {#if (true || !needs_escaping(name)) {#' \
+  "a model named with a newline and an escape: lines and messages escaped"
+mutant file_run.cpp "a file is noted as seen before it is known to be a target" \
+  's#^    // A file whose name says model is one of the files the run patches: it is#    seen.add(target.file.identity);\n&#' \
+  "a hard link named like an archive met before the model it links: the model still patched"
+mutant model_patch.cpp "the walk stops after the first window" \
+  's#const bool walked = cursor.ended || cursor.position >= model_length;#const bool walked = true;#' \
+  "a model over 4 MiB with grey materials past its first 4 MiB"
+mutant file_run.cpp "a read-only file is not read at all" \
+  's#if (errno == EROFS || errno == EACCES || errno == EPERM) {#if (false) {#' \
+  "a read-only archive: its lines, then the error; a white one: no error"
+mutant file_run.cpp "files visited are not counted" \
+  's#    ++output.files_visited;##' \
+  "the summary of a folder run"
+mutant file_io_posix.cpp "a lock held elsewhere is reported as a plain failure" \
+  's#return error == EWOULDBLOCK ? open_status::in_use : open_status::failed;#return open_status::failed;#' \
+  "an archive another run has locked: in use by another program"
+mutant file_io_posix.cpp "flock failing with EIO is taken for a file system without locks" \
+  's#return error == ENOLCK ||#return error == EIO || error == ENOLCK ||#' \
+  "flock failing with EIO: reported"
+mutant model_patch.cpp "a colour word cut by a failed write is not put back" \
+  's#if (cut_into == 0 || cut_into > stopped) {#if (true) {#' \
+  "writes cut at every byte of a colour word"
+mutant model_patch.cpp "sectors one apart are written as one" \
+  's#(first >> sector_shift) <= last_sector + 1) {#(first >> sector_shift) <= last_sector + 2) {#' \
+  "the bytes handed to the OS: only the sectors that hold a changed byte"
+mutant archive_run.cpp "an entry whose data overlaps the directory is patched" \
+  's#if (offset < protected_end) {#if (offset < archive_header_size) {#' \
+  "an entry whose data starts inside the directory, past the header"
+mutant file_io.cpp "a short read is taken for the end of the file" \
+  's#^        done += static_cast<std::size_t>(moved);#&\n        if (zero_is_end) {\n            break;\n        }#' \
+  "reads that move a few bytes at a time"
+mutant file_io_posix.cpp "closed standard streams are left free for files" \
+  's#if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {#if (true) {#' \
+  "stdout or stderr closed: the archive's bytes"
+mutant model_patch.cpp "a dry run does not see what it would have whitened" \
+  's#^            target.whites.apply(at, data, got);##' \
+  "a dry run over entries that share sectors: the real run's counts"
+
+count=${#files[@]}
+if ((only < 0 || only > count)); then
+  echo "--only: there are $count mutants" >&2
+  exit 2
+fi
+
+scratch=$(mktemp -d /tmp/img-whiten-mutants-XXXXXX)
+trap 'rm -rf "$scratch"' EXIT
+tree=$scratch/tree
+mkdir -p "$tree" "$scratch/pristine" "$scratch/logs" "$scratch/tmp"
+# What a test leaves behind when stopped goes with the copy; the cases run as
+# an unprivileged user must reach their folders through it.
+chmod 755 "$scratch" "$scratch/tmp"
+export TMPDIR=$scratch/tmp
+# The tree as it is now, committed or not, without build folders.
+git -C "$root" ls-files -z --cached --others --exclude-standard |
+  tar -C "$root" --null --no-recursion -T - -cf - | tar -xf - -C "$tree"
+cp "$tree"/src/program/*.cpp "$scratch/pristine/"
+
+# The README's test command, in the copy; its output goes to $1.
+build_and_test() {
+  (cd "$tree" && env -u CI cmake -S . -B build >"$1" 2>&1 && cmake --build build -j2 >>"$1" 2>&1) ||
+    return 2
+  (cd "$tree" && ctest --test-dir build --output-on-failure -j2 --stop-on-failure >>"$1" 2>&1) ||
+    return 1
+}
+
+failed_tests() {
+  sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (\(Failed\|Timeout\|Not Run\|.*Exception\|SEGFAULT\|Subprocess.*\))$/\1/p' "$1" |
+    paste -sd, -
+}
+
+echo "== the unmutated tree (a first build takes a few minutes)"
+build_and_test "$scratch/logs/baseline"
+case $? in
+  0) ;;
+  2) echo "the unmutated tree does not build: see below" >&2; tail -30 "$scratch/logs/baseline" >&2; exit 1 ;;
+  *) echo "the unmutated tree fails its tests: $(failed_tests "$scratch/logs/baseline")" >&2; exit 1 ;;
+esac
+
+caught=0 missed=0 unapplied=0 unbuilt=0
+missed_list=()
+for ((i = 0; i < count; ++i)); do
+  number=$((i + 1))
+  ((only == 0 || only == number)) || continue
+  file=src/program/${files[i]}
+  label=$(printf '[%2d/%d] %s: %s' "$number" "$count" "${files[i]}" "${descriptions[i]}")
+  sed -e "${expressions[i]}" "$scratch/pristine/${files[i]}" >"$tree/$file"
+  if cmp -s "$scratch/pristine/${files[i]}" "$tree/$file"; then
+    echo "did not apply  $label"
+    ((++unapplied))
+    continue
+  fi
+  log=$scratch/logs/$number
+  start=$SECONDS
+  build_and_test "$log"
+  status=$?
+  took=$((SECONDS - start))
+  case $status in
+    0)
+      echo "MISSED         $label (${took}s)"
+      echo "               would be caught by: ${hints[i]}"
+      missed_list+=("$number: ${descriptions[i]}")
+      ((++missed))
+      ;;
+    1)
+      echo "caught         $label (${took}s, by $(failed_tests "$log"))"
+      ((++caught))
+      ;;
+    *)
+      echo "did not build  $label"
+      ((++unbuilt))
+      ;;
+  esac
+  cp "$scratch/pristine/${files[i]}" "$tree/$file"
+done
+
+tried=$((caught + missed))
+echo "== score: $caught caught of $tried mutants that built ($((tried > 0 ? 100 * caught / tried : 0))%)"
+((unapplied == 0)) || echo "   $unapplied did not apply: their expressions no longer match the source"
+((unbuilt == 0)) || echo "   $unbuilt did not build"
+for line in "${missed_list[@]}"; do
+  echo "   missed $line"
+done
+((unapplied == 0 && unbuilt == 0))
