@@ -146,6 +146,9 @@ TEST_F(end_to_end, writes_only_the_sectors_that_hold_a_replaced_word) {
     // A colour word at entry bytes 2045..2048: red, green and blue in the first sector.
     const bytes alpha_apart =
         cat({chunk(chunk_type::struct_data, bytes(2005, 0)), material(grey), bytes(2048, 0)});
+    // Grey words in the first and third sectors of one model: two writes, not one of three sectors.
+    const bytes apart = cat({chunk(chunk_type::struct_data, bytes(100, 0)), material(grey),
+                             chunk(chunk_type::struct_data, bytes(4096, 0)), material(grey)});
     // Grey in the second sector, which the file's end cuts 100 bytes in.
     const bytes cut = cat({chunk(chunk_type::struct_data, bytes(2024, 0)), material(grey)});
     bytes cut_archive = archive({{"cut.dff", cut}});
@@ -162,6 +165,7 @@ TEST_F(end_to_end, writes_only_the_sectors_that_hold_a_replaced_word) {
         {"a word whose alpha alone is in the next sector", archive({{"alpha.dff", alpha_apart}}),
          sector, 0},
         {"a sector cut by the end of the file", cut_archive, 100, 1},
+        {"two sectors one sector apart", archive({{"apart.dff", apart}}), 2 * sector, 0},
         {"second run",
          whitened(archive({{"late.dff", late}}), grey_words(archive({{"late.dff", late}}), 0)), 0,
          0},
@@ -268,6 +272,17 @@ TEST_F(end_to_end, entry_overlapping_the_header_or_directory_is_not_written) {
     expect_reported(patch(before, &after), progress({{"head.dff", 0}, {"car.dff", 1}}),
                     "head.dff: data overlaps the archive header or directory", after,
                     whitened(before, {sector + 28}));
+    // A directory of 70 records runs past sector 0: an entry at sector 1 overlaps it too.
+    std::vector<entry> many;
+    for (int i = 0; i < 70; ++i) {
+        many.push_back({"m" + std::to_string(i) + ".txd", material(grey)});
+    }
+    many.push_back({"low.dff", material(grey)});
+    bytes long_directory = archive(many);
+    set_le32(long_directory, entry_record_offset(70), 1);
+    expect_reported(patch(long_directory, &after), progress({{"low.dff", 0}}),
+                    "low.dff: data overlaps the archive header or directory", after,
+                    long_directory);
 }
 
 TEST_F(end_to_end, refused_write_stops_the_run) {

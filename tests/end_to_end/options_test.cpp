@@ -211,6 +211,14 @@ TEST_F(end_to_end, archive_locked_by_another_run_is_in_use) {
     const bytes before = archive({{"car.dff", material(grey)}});
     const std::string file = path("locked.img");
     write_file(file, before);
+    // A reader's shared lock keeps a run out too: the run's lock is exclusive.
+    const bytes model = material(grey);
+    write_file(path("shared.dff"), model);
+    const int reader_lock = open(path("shared.dff").c_str(), O_RDONLY);
+    ASSERT_EQ(flock(reader_lock, LOCK_SH | LOCK_NB), 0) << std::strerror(errno);
+    expect_reported(run({path("shared.dff")}), "",
+                    "in use by another program: ", read_file(path("shared.dff")), model);
+    close(reader_lock);
     // Another run's lock: flock on a separate open file description.
     const int holder = open(file.c_str(), O_RDONLY);
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0) << std::strerror(errno);

@@ -174,6 +174,42 @@ TEST_F(paths, each_file_is_patched_once_whatever_paths_reach_it) {
     }
 }
 
+// How the form of the output follows the paths named: two files are several
+// (a heading each, a summary), one folder with one file is counted in the
+// singular, a named link is followed, and a folder named twice is walked once.
+TEST_F(paths, the_output_follows_what_the_named_paths_are) {
+    const bool unix_entries = config.launcher.empty();
+    const std::string root = path("tree");
+    make_tree(root, unix_entries);
+    std::filesystem::create_directories(path("one"));
+    write_file(path("one/only.img"), archive({{"car.dff", material(grey)}}));
+    const process_limits limits = permissions_apply();
+    const std::string a = in_tree(root, "a.img"), b = in_tree(root, "b.IMG");
+    process_result result = run({"-n", a, b}, limits);
+    EXPECT_EQ(result.out, lines(heading(a) + line("car.dff", 1) + heading(b) + line("BUS.DFF", 2) +
+                                "Visited 2 files: 2 models would change, 3 materials would be "
+                                "whitened (dry run: nothing was written)\n"));
+    result = run({path("one")}, limits);
+    EXPECT_EQ(result.out, lines(heading(in_tree(path("one"), "only.img")) + line("car.dff", 1) +
+                                "Visited 1 file: 1 model changed, 1 material whitened\n"));
+    if (!unix_entries) {
+        return;
+    }
+    // Named links are followed, to an archive and to a model.
+    std::filesystem::create_symlink(a, path("link.img"));
+    std::filesystem::create_symlink(root + "/loose/car.dff", path("link.dff"));
+    result = run({"-n", path("link.img"), path("link.dff")}, limits);
+    EXPECT_EQ(result.out,
+              lines(heading(path("link.img")) + line("car.dff", 1) + line(path("link.dff"), 1) +
+                    "Visited 2 files: 2 models would change, 2 materials would be "
+                    "whitened (dry run: nothing was written)\n"));
+    // Named twice: its unreadable folder is met, and reported, once.
+    result = run({"-n", root, root}, limits);
+    const std::string unreadable = "cannot read the folder: Permission denied";
+    EXPECT_NE(result.err.find(unreadable), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find(unreadable), result.err.rfind(unreadable)) << result.err;
+}
+
 TEST_F(paths, one_loose_model_by_name_prints_just_its_line) {
     const bytes model = clump({geometry({material(grey), material(white)}, 300)}, "odd");
     const std::string file = path("Car.DFF");
