@@ -237,7 +237,14 @@ TEST_F(paths, models_deeper_than_260_characters_are_found_and_patched) {
     const process_result result = run({path("long")});
     EXPECT_EQ(result.exit_status, 0) << result.err;
     EXPECT_TRUE(read_file(deep + "/m.dff") == whitened(model, {28})) << deep;
-    EXPECT_NE(result.out.find(" patched 1 materials"), std::string::npos) << result.out;
+    // The line names the model by its whole path, as the walk reached it.
+    std::string shown = deep.substr(path("long").size()) + "/m.dff";
+    if (!config.launcher.empty()) {
+        std::replace(shown.begin(), shown.end(), '/', '\\');
+    }
+    EXPECT_EQ(result.out, lines("Patching " + in_tree(path("long"), shown.substr(1)) +
+                                " patched 1 materials\nVisited 1 file: 1 model changed, 1 "
+                                "material whitened\n"));
 }
 
 // Regression: a folder entry swapped for a link, between the folder's listing
