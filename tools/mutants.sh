@@ -29,10 +29,10 @@ mutant() {
 }
 
 mutant targets.cpp "a folder met again is walked again" \
-  's#if (run.seen.contains(folder.identity)) {#if (false) {#' \
+  's#if (run.seen.contains(folder->identity)) {#if (false) {#' \
   "a folder named twice that holds an unreadable subfolder: reported once"
 mutant file_run.cpp "a regular file named twice is patched twice" \
-  's#    if (seen.contains(target.file.identity)) {#    if (false) {#' \
+  's#        if (seen.contains(job.file.identity)) {#        if (false) {#' \
   "one model named twice: one line"
 mutant targets.cpp "two file paths do not make a run over several files" \
   's#output.several_files |= paths.size() > 1;#output.several_files |= paths.size() > 2;#' \
@@ -41,16 +41,16 @@ mutant file_io_posix.cpp "a named symbolic link is not followed" \
   's#if (stat(path, &info) != 0) {#if (lstat(path, \&info) != 0) {#' \
   "a link to an archive and one to a model, named: both patched"
 mutant targets.cpp "every regular file in a folder is opened, not only archives and models" \
-  's#if (model_name || has_archive_name(name)) {#if (true) {#' \
+  's#if (kind == path_kind::regular \&\& !model_name \&\& !has_archive_name(name)) {#if (false) {#' \
   "an unreadable notes.txt in a folder: no error (or no call on it)"
 mutant output.cpp "the summary says \"1 files\"" \
   's#files == 1 ? "file" : "files"#files == 1 ? "files" : "files"#' \
   "a folder with one file: \"Visited 1 file:\""
 mutant file_run.cpp "a failed close is not reported" \
-  's#if (target.file.fd >= 0 && !close_file(target.file)) {#if (target.file.fd >= 0 \&\& !close_file(target.file) \&\& false) {#' \
+  's#if (file.fd >= 0 \&\& !close_file(file)) {#if (file.fd >= 0 \&\& !close_file(file) \&\& false) {#' \
   "close failing with EIO after a write: reported"
 mutant file_run.cpp "a dry run opens loose models for update and locks them" \
-  's#if (!output.dry_run && model_name && !open_for_update_or_report(target)) {#if (model_name \&\& !open_for_update_or_report(target)) {#' \
+  's#if (!dry_run \&\& !open_for_update_or_report(target)) {#if (job.model_name \&\& !open_for_update_or_report(target)) {#' \
   "a dry run on a loose model another run has locked: no message"
 mutant file_io_posix.cpp "the check that what was opened is a regular file is gone" \
   's#if (!S_ISREG(info.st_mode)) {#if (false) {#' \
@@ -65,7 +65,7 @@ mutant signals.cpp "the handler restarts interrupted calls (SA_RESTART)" \
   's#action.sa_flags = 0;#action.sa_flags = SA_RESTART;#' \
   "SIGTERM to a run blocked on a stdout that was full before it wrote"
 mutant model_patch.cpp "no signal check between sector writes" \
-  's#end_if_signalled(target.output);  // between writes.*#// no check between writes#' \
+  's#if (interrupted(target.output)) {  // between writes.*#if (false) {  // no check between writes#' \
   "SIGTERM in a long write-back of one model's separate sectors"
 mutant model_patch.cpp "no check of the file before a write" \
   's#if (!still_as_read(target, entry_name, offset, data, marks, begin, stop, buffers)) {#if (false \&\& !still_as_read(target, entry_name, offset, data, marks, begin, stop, buffers)) {#' \
@@ -74,7 +74,7 @@ mutant output.cpp "control characters in names are not escaped" \
   's#if (!needs_escaping(name)) {#if (true || !needs_escaping(name)) {#' \
   "a model named with a newline and an escape: lines and messages escaped"
 mutant file_run.cpp "a file is noted as seen before it is known to be a target" \
-  's#^    // A file whose name says model is one of the files the run patches: it is#    seen.add(target.file.identity);\n&#' \
+  's#^        if (seen.contains(job.file.identity)) {#        seen.add(job.file.identity);\n&#' \
   "a hard link named like an archive met before the model it links: the model still patched"
 mutant model_patch.cpp "the walk stops after the first window" \
   's#const bool walked = cursor.ended || cursor.position >= model_length;#const bool walked = true;#' \
@@ -109,6 +109,22 @@ mutant file_io_posix.cpp "closed standard streams are left free for files" \
 mutant model_patch.cpp "a dry run does not see what it would have whitened" \
   's#^            target.whites.apply(at, data, got);##' \
   "a dry run over entries that share sectors: the real run's counts"
+
+mutant file_io_posix.cpp "entries of a folder are opened following links" \
+  's#return openat(place.parent->fd, place.name, flags | O_NOFOLLOW);#return openat(place.parent->fd, place.name, flags);#' \
+  "a model swapped for a link to a file outside the folder: left alone"
+mutant json.cpp "quotes in names are not escaped in JSON" \
+  's#if (c == '"'"'"'"'"' || c == '"'"'\\\\'"'"') {#if (c == '"'"'\\\\'"'"') {#' \
+  "a name with a quote, read back by a strict JSON reader"
+mutant program.cpp "--check says nothing would change" \
+  's#return exit_would_change;#return exit_done;#' \
+  "--check over a grey model: status 3"
+mutant targets.cpp "excluded entries are walked all the same" \
+  's#if (!run.excludes.empty() \&\& run.excludes.excludes(below, kind == path_kind::folder)) {#if (false) {#' \
+  "--exclude backup/: the folder's models left alone"
+mutant progress.cpp "the progress display shows on a stderr that is no terminal" \
+  's#err_ = wanted \&\& is_terminal(err, \&columns_) ? err : nullptr;#err_ = wanted ? err : nullptr;#' \
+  "a run past its first second with stderr on a pipe: nothing on stderr"
 
 count=${#files[@]}
 if ((only < 0 || only > count)); then
