@@ -178,13 +178,9 @@ void patch_target_file(file_job& job, patch_target& target, model_buffers& buffe
 
 }  // namespace
 
-bool prepare_file(file_job& job, seen_files& seen) {
+bool open_candidate(file_job& job) {
     try {
         if (!open_or_report(job)) {
-            return false;
-        }
-        if (seen.contains(job.file.identity)) {
-            close_or_report(job.output, job.path.c_str(), job.file);  // patched already
             return false;
         }
         // A model by its name; any other file only when its first bytes are an archive's.
@@ -194,13 +190,27 @@ bool prepare_file(file_job& job, seen_files& seen) {
             close_or_report(job.output, job.path.c_str(), job.file);
             return false;
         }
-        seen.add(job.file.identity);
         return true;
     } catch (const std::bad_alloc&) {
         report(job.output, job.path.c_str(), nullptr, "not patched: %s", std::strerror(ENOMEM));
         if (job.file.fd >= 0) {
             close_file(job.file);
         }
+        return false;
+    }
+}
+
+bool claim(file_job& job, seen_files& seen) {
+    if (seen.contains(job.file.identity)) {
+        close_or_report(job.output, job.path.c_str(), job.file);  // patched already
+        return false;
+    }
+    try {
+        seen.add(job.file.identity);
+        return true;
+    } catch (const std::bad_alloc&) {
+        report(job.output, job.path.c_str(), nullptr, "not patched: %s", std::strerror(ENOMEM));
+        close_file(job.file);
         return false;
     }
 }

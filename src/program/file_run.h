@@ -49,14 +49,19 @@ struct file_job {
     }
 };
 
-// Opens the job's file for reading and decides whether the run patches it:
-// an archive (with entries) or, when its name is a model's, a loose model,
-// and not patched yet through another path. Only then is it noted in `seen`.
-// False, with the file closed (and reported where that is due), when it is
-// not patched.
-bool prepare_file(file_job& job, seen_files& seen);
+// Opens the job's file for reading and finds out whether it is one the run
+// patches as far as the file says: an archive with entries or, when its name
+// is a model's, a loose model. False, with the file closed (and reported
+// where that is due), when it is not.
+bool open_candidate(file_job& job);
 
-// Patches the file prepare_file accepted: opened for update (and locked)
+// Takes the candidate for the run, noting it in `seen`, unless another path
+// to it was taken already (hard links, bind mounts, a name given twice):
+// false then, with the file closed. Files are claimed in walk order, so the
+// first path met is the one patched.
+bool claim(file_job& job, seen_files& seen);
+
+// Patches the file claim() took: opened for update (and locked)
 // before a byte of it is read for patching. Closes it.
 void patch_prepared_file(file_job& job, model_buffers& buffers);
 

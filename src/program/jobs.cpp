@@ -51,7 +51,9 @@ struct file_scheduler::item {
 
     file_log log;
     run_output output;              // keeps what the file tells, until its turn
-    std::unique_ptr<file_job> job;  // set when there is a file to patch
+    std::unique_ptr<file_job> job;  // set when there is a file to visit
+    std::uint64_t visit = 0;        // its number among the files handed to workers; 0: none
+    std::condition_variable turn;   // its worker waits here for the files before it to be claimed
     enum class state { telling, waiting, working, done } now = state::telling;
 };
 
@@ -77,7 +79,7 @@ file_scheduler::~file_scheduler() {
         std::lock_guard<std::mutex> lock(mutex_);
         closing_ = true;
     }
-    changed_.notify_all();
+    work_.notify_all();
     for (std::thread& worker : workers_) {
         worker.join();
     }
@@ -91,7 +93,7 @@ run_output& file_scheduler::next_output() {
     {
         // A long file holds up the output of those after it: wait rather than keep too much.
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [this] {
+        done_.wait(lock, [this] {
             return in_flight_.size() < jobs_ * waiting_files_per_job ||
                    in_flight_.front()->now == item::state::done;
         });
@@ -104,22 +106,51 @@ run_output& file_scheduler::next_output() {
     return output;
 }
 
-void file_scheduler::patch(file_job& job) {
+void file_scheduler::visit(file_job& job) {
     if (jobs_ == 1) {
-        patch_prepared_file(job, buffers_);
-        check_progress_written(run_, job.path.c_str(), false);
+        if (open_candidate(job) && claim(job, seen_)) {
+            patch_prepared_file(job, buffers_);
+            check_progress_written(run_, job.path.c_str(), false);
+        } else {
+            run_.progress.done();  // not one to patch after all
+        }
         return;
     }
     std::unique_ptr<file_job> kept(new file_job(std::move(job)));
-    job.file.fd = -1;  // the worker owns the descriptor now
     {
         std::lock_guard<std::mutex> lock(mutex_);
         item& last = *in_flight_.back();
         last.job = std::move(kept);
+        last.visit = ++visits_;
         last.now = item::state::waiting;
         waiting_.push_back(&last);
     }
-    changed_.notify_all();
+    work_.notify_one();
+}
+
+void file_scheduler::claim_in_order(item& file) {
+    const bool candidate = open_candidate(*file.job);
+    std::unique_lock<std::mutex> lock(mutex_);
+    // Every file handed out before this one was taken by a worker before it (the
+    // queue is first in, first out) and waits for none after it: no cycle.
+    file.turn.wait(lock, [&] { return claims_done_ == file.visit - 1; });
+    const bool taken = candidate && claim(*file.job, seen_);
+    ++claims_done_;
+    // Only the next file's worker can go on now: it alone is woken.
+    item* next = nullptr;
+    for (const std::unique_ptr<item>& other : in_flight_) {
+        if (other->visit == claims_done_ + 1) {
+            next = other.get();
+            break;
+        }
+    }
+    lock.unlock();
+    if (next != nullptr) {
+        next->turn.notify_one();
+    }
+    if (!taken) {
+        file.visit = 0;  // closed by open_candidate() or claim(): nothing to patch
+    }
 }
 
 void file_scheduler::told() {
@@ -138,7 +169,7 @@ void file_scheduler::work() {
         item* next = nullptr;
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            changed_.wait(lock, [this] { return closing_ || !waiting_.empty(); });
+            work_.wait(lock, [this] { return closing_ || !waiting_.empty(); });
             if (waiting_.empty()) {
                 return;
             }
@@ -146,7 +177,10 @@ void file_scheduler::work() {
             waiting_.pop_front();
             next->now = item::state::working;
         }
-        if (arrived_signal() != 0) {
+        claim_in_order(*next);
+        if (next->visit == 0) {
+            // not one to patch: what it told is all there is
+        } else if (arrived_signal() != 0) {
             close_file(next->job->file);  // no file is started after a signal
         } else {
             patch_prepared_file(*next->job, buffers);
@@ -155,7 +189,7 @@ void file_scheduler::work() {
             std::lock_guard<std::mutex> lock(mutex_);
             next->now = item::state::done;
         }
-        changed_.notify_all();
+        done_.notify_one();  // only the walk waits for a file to be done
     }
 }
 
@@ -183,7 +217,7 @@ void file_scheduler::finish() {
     if (jobs_ > 1) {
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            changed_.wait(lock, [this] {
+            done_.wait(lock, [this] {
                 return std::all_of(in_flight_.begin(), in_flight_.end(),
                                    [](const std::unique_ptr<item>& file) {
                                        return file->now == item::state::done;

@@ -1,8 +1,10 @@
 // Files patched side by side (--jobs): the walk is the only producer of
-// work and hands each file it accepts to a worker that patches it whole with
-// buffers of its own. What each file tells is kept and put out in walk order,
-// by the walk's thread alone, so stdout and stderr read as they would with
-// one job. With one job the walk patches each file itself, as it finds it.
+// work and hands each file it meets to a worker, which opens it, claims it
+// in walk order (so the path a one-job run would patch is the one patched)
+// and patches it whole with buffers of its own. What each file tells is kept
+// and put out in walk order, by the walk's thread alone, so stdout and
+// stderr read as they would with one job. With one job the walk opens and
+// patches each file itself, as it finds it.
 #ifndef IMG_WHITEN_JOBS_H
 #define IMG_WHITEN_JOBS_H
 
@@ -27,11 +29,14 @@ public:
     file_scheduler& operator=(const file_scheduler&) = delete;
 
     // Where the walk tells what comes next in walk order: a failure, or a
-    // file it is about to prepare. What it told there must then be given to
-    // patch() or to told().
+    // file it is about to visit. What it told there must then be given to
+    // visit() or to told().
     run_output& next_output();
-    // Patches the job, which was prepared with the output next_output() gave last.
-    void patch(file_job& job);
+    // Opens, claims and patches the job's file, made with the output
+    // next_output() gave last: now, or on a worker.
+    void visit(file_job& job);
+    // Notes a file that must never be patched (the run's own journal, say).
+    void keep_out(const file_identity& identity) { seen_.add(identity); }
     // Nothing to patch for what the last next_output() was for.
     void told();
     // Waits for every file in progress and puts out all that is owed; from
@@ -44,7 +49,8 @@ public:
 private:
     struct item;
     void work();
-    void release_done();  // walk's thread only
+    void claim_in_order(item& file);  // a worker's, before it patches
+    void release_done();              // walk's thread only
 
     run_output& run_;
     unsigned jobs_;          // 1 also when no worker thread could be started
@@ -54,10 +60,14 @@ private:
     // Guarded by mutex_: items in walk order from the oldest not yet put out,
     // items waiting for a worker, and whether workers should stop.
     std::mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable work_;  // a file waits for a worker, or workers should stop
+    std::condition_variable done_;  // a file is done: for the walk
     std::deque<std::unique_ptr<item>> in_flight_;
     std::deque<item*> waiting_;
     bool closing_ = false;
+    seen_files seen_;                // files claimed; with one job, the walk's alone
+    std::uint64_t visits_ = 0;       // files handed to workers, numbered from 1
+    std::uint64_t claims_done_ = 0;  // files claimed (or not) so far, in that order
 };
 
 // How many jobs suit the files behind `path` when the command line names none.

@@ -50,7 +50,7 @@ struct walk {
     run_output& output;  // the run's totals; what the walk tells goes through `files`
     file_scheduler& files;
     const exclude_rules& excludes;
-    seen_files seen;
+    seen_files seen;  // folders entered (files are the scheduler's)
 };
 
 // Reports, in walk order, a failure of the walk itself.
@@ -63,7 +63,7 @@ void report_unreadable_folder(walk& run, const char* path, int error) {
 void walk_folder(walk& run, const std::shared_ptr<const open_folder>& parent, const char* name,
                  const std::string& path, const std::string& relative);
 
-// A file that may be one of the run's targets: prepared here, in walk order,
+// A file that may be one of the run's targets: opened, claimed in walk order
 // and patched by the scheduler.
 void visit_file(walk& run, const std::shared_ptr<const open_folder>& parent, const char* name,
                 const std::string& path, bool model_name) {
@@ -72,12 +72,7 @@ void visit_file(walk& run, const std::shared_ptr<const open_folder>& parent, con
     job.parent = parent;
     job.name = name != nullptr ? name : "";
     job.model_name = model_name;
-    if (prepare_file(job, run.seen)) {
-        run.files.patch(job);
-    } else {
-        run.files.told();
-        run.output.progress.done();  // not one to patch after all
-    }
+    run.files.visit(job);
 }
 
 // One entry of a walked folder: a folder to walk, a file to patch, or
