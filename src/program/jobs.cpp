@@ -54,6 +54,7 @@ struct file_scheduler::item {
     std::unique_ptr<file_job> job;  // set when there is a file to visit
     std::uint64_t visit = 0;        // its number among the files handed to workers; 0: none
     std::condition_variable turn;   // its worker waits here for the files before it to be claimed
+    bool claimed = false;           // to be patched; read and written by its worker alone
     enum class state { telling, waiting, working, done } now = state::telling;
 };
 
@@ -148,9 +149,7 @@ void file_scheduler::claim_in_order(item& file) {
     if (next != nullptr) {
         next->turn.notify_one();
     }
-    if (!taken) {
-        file.visit = 0;  // closed by open_candidate() or claim(): nothing to patch
-    }
+    file.claimed = taken;  // if not, closed by open_candidate() or claim(): nothing to patch
 }
 
 void file_scheduler::told() {
@@ -178,7 +177,7 @@ void file_scheduler::work() {
             next->now = item::state::working;
         }
         claim_in_order(*next);
-        if (next->visit == 0) {
+        if (!next->claimed) {
             // not one to patch: what it told is all there is
         } else if (arrived_signal() != 0) {
             close_file(next->job->file);  // no file is started after a signal
