@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <string>
 
 #include "signals.h"
@@ -90,6 +92,7 @@ run_output& file_scheduler::next_output() {
     if (jobs_ == 1) {
         return run_;
     }
+    settle_last_told();
     release_done();
     {
         // A long file holds up the output of those after it: wait rather than keep too much.
@@ -100,11 +103,24 @@ run_output& file_scheduler::next_output() {
         });
     }
     release_done();
-    auto next = std::make_unique<item>(run_);
-    run_output& output = next->output;
+    try {
+        auto next = std::make_unique<item>(run_);
+        run_output& output = next->output;
+        std::lock_guard<std::mutex> lock(mutex_);
+        in_flight_.push_back(std::move(next));
+        return output;
+    } catch (const std::bad_alloc&) {
+        return run_;  // no memory to keep it: told at once, and visit() patches nothing
+    }
+}
+
+void file_scheduler::settle_last_told() {
+    // What the walk told but handed neither to visit() nor to told() (memory ran
+    // out between) is all there is of it.
     std::lock_guard<std::mutex> lock(mutex_);
-    in_flight_.push_back(std::move(next));
-    return output;
+    if (!in_flight_.empty() && in_flight_.back()->now == item::state::telling) {
+        in_flight_.back()->now = item::state::done;
+    }
 }
 
 void file_scheduler::visit(file_job& job) {
@@ -117,7 +133,18 @@ void file_scheduler::visit(file_job& job) {
         }
         return;
     }
-    std::unique_ptr<file_job> kept(new file_job(std::move(job)));
+    if (&job.output == &run_) {
+        report(run_, job.path.c_str(), nullptr, "not visited: %s", std::strerror(ENOMEM));
+        return;  // next_output() had no memory for it
+    }
+    std::unique_ptr<file_job> kept;
+    try {
+        kept.reset(new file_job(std::move(job)));
+    } catch (const std::bad_alloc&) {
+        report(job.output, job.path.c_str(), nullptr, "not visited: %s", std::strerror(ENOMEM));
+        told();
+        return;
+    }
     {
         std::lock_guard<std::mutex> lock(mutex_);
         item& last = *in_flight_.back();
@@ -156,8 +183,7 @@ void file_scheduler::told() {
     if (jobs_ == 1) {
         return;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    in_flight_.back()->now = item::state::done;
+    settle_last_told();
 }
 
 void file_scheduler::work() {
@@ -203,7 +229,13 @@ void file_scheduler::release_done() {
     }
     // Written with no lock held: workers go on meanwhile.
     for (const std::unique_ptr<item>& file : done) {
-        release(run_, file->output);
+        try {
+            release(run_, file->output);
+        } catch (const std::bad_alloc&) {
+            // Its lines could not be kept for stdout: say so, without memory.
+            run_.status = exit_failure_reported;
+            std::fputs("img-whiten: lines of a file lost: out of memory\n", run_.err);
+        }
         if (file->job != nullptr) {
             run_.progress.done();
             check_progress_written(run_, file->job->path.c_str(), false);
@@ -214,6 +246,7 @@ void file_scheduler::release_done() {
 
 void file_scheduler::finish() {
     if (jobs_ > 1) {
+        settle_last_told();
         {
             std::unique_lock<std::mutex> lock(mutex_);
             done_.wait(lock, [this] {

@@ -51,6 +51,7 @@ private:
     void work();
     void claim_in_order(item& file);  // a worker's, before it patches
     void release_done();              // walk's thread only
+    void settle_last_told();          // walk's thread only
 
     run_output& run_;
     unsigned jobs_;          // 1 also when no worker thread could be started

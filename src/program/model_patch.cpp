@@ -8,6 +8,7 @@
 
 #include "archive.h"
 #include "material_walk.h"
+#include "signals.h"
 
 namespace img_whiten {
 
@@ -309,7 +310,8 @@ next_step patch_model(patch_target& target, const char* entry_name, std::uint64_
                 target.whites.record(at, marks.bits, got);
             } else if (write_changed_sectors(target, entry_name, at, data, marks.bits, got,
                                              buffers) == next_step::stop) {
-                if (!walked) {
+                if (!walked && arrived_signal() == 0) {
+                    // A failed write; a model a signal stopped has no line, as with one job.
                     print_model_line(output, target.path(), entry_name, count);
                 }
                 return next_step::stop;

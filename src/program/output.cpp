@@ -127,7 +127,9 @@ bool line_sink::flush() {
                 // out rather than hold the end up. A pipe with room for
                 // pipe_chunk bytes takes that much without waiting.
                 pollfd ready{fd_, POLLOUT, 0};
-                if (poll(&ready, 1, ending_patience_ms) != 1 || (ready.revents & POLLOUT) == 0) {
+                if (given_up_ || poll(&ready, 1, ending_patience_ms) != 1 ||
+                    (ready.revents & POLLOUT) == 0) {
+                    given_up_ = true;  // and for every line still to come: the run is ending
                     break;
                 }
                 count = std::min(count, pipe_chunk);
@@ -137,6 +139,10 @@ bool line_sink::flush() {
                 done += static_cast<std::size_t>(moved);
             } else if (moved < 0 && errno == EINTR) {
                 continue;  // a signal taken note of: carry on as the run ends
+            } else if (moved < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                // A stdout its owner made non-blocking: wait until it takes more.
+                pollfd ready{fd_, POLLOUT, 0};
+                poll(&ready, 1, -1);
             } else {
                 failed_ = true;
             }
@@ -242,7 +248,18 @@ void report(run_output& output, const char* path, const char* entry_name, const 
     } catch (const std::bad_alloc&) {
         // No memory for the line: say what can be said without any.
         std::fputs("img-whiten: ", output.err);
-        std::fputs(path != nullptr ? path : "", output.err);
+        for (const char* at = path != nullptr ? path : ""; *at != '\0'; ++at) {
+            const auto c = static_cast<unsigned char>(*at);
+            if (is_control(c) || (c == '\\' && needs_escaping(path))) {
+                if (c == '\\') {
+                    std::fputs("\\\\", output.err);
+                } else {
+                    std::fprintf(output.err, "\\x%02x", c);
+                }
+            } else {
+                std::fputc(c, output.err);
+            }
+        }
         std::fputs(": cannot allocate memory for a message\n", output.err);
     }
     va_end(args);
