@@ -146,12 +146,20 @@ void file_scheduler::visit(file_job& job) {
         return;
     }
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
         item& last = *in_flight_.back();
+        try {
+            waiting_.push_back(&last);  // first: a file numbered must be queued, or none after it
+        } catch (const std::bad_alloc&) {
+            lock.unlock();
+            report(job.output, kept->path.c_str(), nullptr, "not visited: %s",
+                   std::strerror(ENOMEM));
+            told();
+            return;
+        }
         last.job = std::move(kept);
         last.visit = ++visits_;
         last.now = item::state::waiting;
-        waiting_.push_back(&last);
     }
     work_.notify_one();
 }
@@ -219,16 +227,17 @@ void file_scheduler::work() {
 }
 
 void file_scheduler::release_done() {
-    std::vector<std::unique_ptr<item>> done;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        while (!in_flight_.empty() && in_flight_.front()->now == item::state::done) {
-            done.push_back(std::move(in_flight_.front()));
+    for (;;) {
+        std::unique_ptr<item> file;  // one at a time: releasing takes no memory of its own
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (in_flight_.empty() || in_flight_.front()->now != item::state::done) {
+                return;
+            }
+            file = std::move(in_flight_.front());
             in_flight_.pop_front();
         }
-    }
-    // Written with no lock held: workers go on meanwhile.
-    for (const std::unique_ptr<item>& file : done) {
+        // Written with no lock held: workers go on meanwhile.
         try {
             release(run_, file->output);
         } catch (const std::bad_alloc&) {
