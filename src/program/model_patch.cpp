@@ -8,6 +8,7 @@
 
 #include "archive.h"
 #include "material_walk.h"
+#include "undo_journal.h"
 
 namespace img_whiten {
 
@@ -174,8 +175,40 @@ bool still_as_read(patch_target& target, const char* entry_name, std::uint64_t o
     return true;
 }
 
+static_assert(journal_header_size + journal_path_limit + journal_position_size * model_window_size +
+                      journal_checksum_size <=
+                  journal_record_limit,
+              "the record of a window always fits, whatever the walk marked");
+
+// Appends to the undo journal the positions of the words whitened in the
+// window of `length` bytes read at `offset` (runs of three marked bytes), so
+// that the journal holds them before any of them is written; false (reported)
+// when it cannot.
+bool journal_window(patch_target& target, const char* entry_name, std::uint64_t offset,
+                    const std::uint64_t* marks, std::size_t length, model_buffers& buffers) {
+    std::vector<std::uint64_t>& positions = buffers.journal_positions;
+    positions.clear();
+    std::size_t first = 0, end = 0;
+    for (std::size_t from = 0; next_marked_run(marks, length, from, &first, &end); from = end) {
+        for (std::size_t word = first; word < end; word += colour_changed_bytes) {
+            positions.push_back(offset + word);
+        }
+    }
+    int error = ENAMETOOLONG;  // the one reason a record cannot be encoded
+    if (!encode_journal_record(target.path(), target.file.identity, target.opened_size,
+                               positions.data(), positions.size(), &buffers.journal_record) ||
+        !target.journal->append(buffers.journal_record, &error)) {
+        report(target.output, target.path(), entry_name,
+               "cannot write to the undo journal: %s: not written%s", std::strerror(error),
+               later_entries(entry_name));
+        return false;
+    }
+    return true;
+}
+
 // Writes back the sectors of data[0, length), read at `offset`, that hold a
-// byte marked in `marks`, neighbouring ones joined into one write.
+// byte marked in `marks`, neighbouring ones joined into one write: after the
+// undo journal, if there is one, holds where its words lie.
 next_step write_changed_sectors(patch_target& target, const char* entry_name, std::uint64_t offset,
                                 const unsigned char* data, const std::uint64_t* marks,
                                 std::size_t length, model_buffers& buffers) {
@@ -183,6 +216,10 @@ next_step write_changed_sectors(patch_target& target, const char* entry_name, st
         report(target.output, target.path(), entry_name, "cannot open for update: %s%s",
                std::strerror(target.update_error != 0 ? target.update_error : EBADF),
                later_entries(entry_name));
+        return next_step::stop;
+    }
+    if (target.journal != nullptr &&
+        !journal_window(target, entry_name, offset, marks, length, buffers)) {
         return next_step::stop;
     }
     std::size_t begin = 0, stop = 0;

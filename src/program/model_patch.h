@@ -9,12 +9,15 @@
 #include <cstdint>
 #include <cstdlib>
 #include <map>
+#include <vector>
 
 #include "archive.h"
 #include "file_io.h"
 #include "output.h"
 
 namespace img_whiten {
+
+class undo_journal;
 
 // A model is read this much at a time (at most); most are read whole in one window.
 constexpr std::size_t model_window_size = std::size_t{4} << 20;
@@ -51,6 +54,8 @@ struct model_buffers {
     reused_block<unsigned char> data;
     reused_block<std::uint64_t> marks;
     reused_block<unsigned char> check;
+    std::vector<std::uint64_t> journal_positions;  // of a window's whitened words
+    std::vector<unsigned char> journal_record;
 };
 
 // Bytes, by file position, that a dry run would have whitened so far.
@@ -75,6 +80,7 @@ struct patch_target {
     int update_error = 0;   // why it could not be opened for update (read-only), found out only
                             // when there is something to write; 0 otherwise
     pending_whites whites;  // dry run only
+    undo_journal* journal = nullptr;  // told where each window's words lie before it is written
     const char* path() const { return place.path; }
 };
 

@@ -58,7 +58,7 @@ int patch_paths(const std::vector<const char*>& paths, const run_options& option
     output.quiet = options.quiet;
     output.json = options.json;
     output.progress.start(err, options.progress);
-    patch_paths(output, paths, options.jobs, options.excludes);
+    patch_paths(output, paths, options.jobs, options.excludes, options.journal);
     if (options.check && output.status == exit_done && output.materials_whitened > 0) {
         return exit_would_change;
     }
