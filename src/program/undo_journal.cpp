@@ -41,6 +41,7 @@ static_assert(piece_size % journal_position_size == 0 && piece_size >= journal_h
 
 const char* const not_a_record = "no record begins there";
 const char* const cut_short = "the journal ends inside a record";
+const char* const cut_inside = "a record cut short, the next one beginning inside it";
 const char* const other_version = "a record of another version";
 const char* const malformed = "a malformed record";
 const char* const bad_checksum = "a record whose checksum does not match";
@@ -150,8 +151,10 @@ public:
     // The journal's length: less than said once a read finds it shorter.
     std::uint64_t size() const { return size_; }
 
-    // Points *data at the bytes from `at` on, *got of them: `wanted` (at most
-    // a piece), fewer only at the end. False with *error set when a read fails.
+    // Points *data at the bytes held from `at` on, *got of them: at least
+    // `wanted` (at most a piece), fewer only at the journal's end. Reads a
+    // piece from `at` only when fewer are held. False with *error set when a
+    // read fails.
     bool view(std::uint64_t at, std::size_t wanted, const unsigned char** data, std::size_t* got,
               int* error) {
         *got = 0;
@@ -173,7 +176,7 @@ public:
             }
         }
         *data = buffer_.data() + (at - begin_);
-        *got = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, begin_ + held_ - at));
+        *got = begin_ + held_ > at ? static_cast<std::size_t>(begin_ + held_ - at) : 0;
         return true;
     }
 
@@ -187,14 +190,16 @@ private:
 
 enum class verdict { sound, damaged, failed };
 
-// Takes the record at `at` into `contents` if it is whole and sound, setting
-// *length; else gives in *why what is wrong with it. A record is refused at
+// Takes the record at `at` into `contents` if it is whole and sound; else
+// gives in *why what is wrong with it. *length is the length its header
+// claims once that header is sound, 0 before. A record is refused at
 // the first byte that breaks its layout, which keeps a search through
 // damage linear in the journal's size: every header holds a NUL byte, which
 // a path never does, and its magic reads as the same position each time,
 // which strictly increasing positions can hold only once.
 verdict take_record(journal_bytes& bytes, std::uint64_t at, journal_contents* contents,
                     std::uint64_t* length, const char** why, int* error) {
+    *length = 0;
     const unsigned char* data = nullptr;
     std::size_t got = 0;
     if (!bytes.view(at, journal_header_size, &data, &got, error)) {
@@ -225,6 +230,7 @@ verdict take_record(journal_bytes& bytes, std::uint64_t at, journal_contents* co
         *why = malformed;
         return verdict::damaged;
     }
+    *length = record_length;
     if (record_length > bytes.size() - at) {
         *why = cut_short;
         return verdict::damaged;
@@ -254,6 +260,7 @@ verdict take_record(journal_bytes& bytes, std::uint64_t at, journal_contents* co
         if (got == 0) {
             return refuse(cut_short);
         }
+        got = std::min(got, left);
         if (std::memchr(data, 0, got) != nullptr) {
             return refuse(malformed);
         }
@@ -269,7 +276,7 @@ verdict take_record(journal_bytes& bytes, std::uint64_t at, journal_contents* co
             refuse(nullptr);
             return verdict::failed;
         }
-        const std::size_t whole = got / journal_position_size;
+        const std::size_t whole = std::min(got / journal_position_size, wanted);
         if (whole == 0) {
             return refuse(cut_short);
         }
@@ -296,7 +303,6 @@ verdict take_record(journal_bytes& bytes, std::uint64_t at, journal_contents* co
         return refuse(bad_checksum);
     }
     contents->records.push_back(record);
-    *length = record_length;
     return verdict::sound;
 }
 
@@ -306,7 +312,7 @@ bool next_magic(journal_bytes& bytes, std::uint64_t from, std::uint64_t* found, 
     for (std::uint64_t at = from; at < bytes.size();) {
         const unsigned char* data = nullptr;
         std::size_t got = 0;
-        if (!bytes.view(at, piece_size, &data, &got, error)) {
+        if (!bytes.view(at, 1, &data, &got, error)) {
             return false;
         }
         const void* first = std::memchr(data, journal_magic[0], got);
@@ -318,7 +324,7 @@ bool next_magic(journal_bytes& bytes, std::uint64_t from, std::uint64_t* found, 
         if (!bytes.view(at, journal_magic_size, &data, &got, error)) {
             return false;
         }
-        if (std::memcmp(data, journal_magic, got) == 0) {
+        if (std::memcmp(data, journal_magic, std::min(got, journal_magic_size)) == 0) {
             *found = at;
             return true;
         }
@@ -353,12 +359,14 @@ bool read_journal(const journal_source& source, std::uint64_t size, journal_cont
             case verdict::damaged:
                 break;
         }
-        if (!in_damage) {
-            in_damage = true;
-            damage = {at, 0, why};
-        }
+        const std::uint64_t begin = at;
         if (!next_magic(bytes, at + 1, &at, error)) {
             return false;
+        }
+        if (!in_damage) {
+            // As a run killed while appending leaves it, when another run appended after it.
+            in_damage = true;
+            damage = {begin, 0, at < begin + length && at < bytes.size() ? cut_inside : why};
         }
     }
     if (in_damage) {
