@@ -47,6 +47,11 @@ struct reused_block {
     }
 };
 
+// A run of bytes a window's walk marked, [first, end) from the window's start.
+struct marked_run {
+    std::size_t first, end;
+};
+
 // A window of a model's bytes, one mark bit per byte the walk changed, and
 // room to read back the sectors about to be written; reused from model to model.
 struct model_buffers {
@@ -54,7 +59,8 @@ struct model_buffers {
     reused_block<unsigned char> data;
     reused_block<std::uint64_t> marks;
     reused_block<unsigned char> check;
-    std::vector<std::uint64_t> journal_positions;  // of a window's whitened words
+    std::vector<marked_run> runs;                  // of the window being written
+    std::vector<std::uint64_t> journal_positions;  // of its whitened words
     std::vector<unsigned char> journal_record;
 };
 
