@@ -300,6 +300,11 @@ open_status open_journal_file(const char* path, open_file* file) {
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         errno = errno_for(error);
+        const DWORD attributes = GetFileAttributesW(windows_path(path).c_str());
+        if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+            (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            return open_status::not_regular;  // a folder cannot be opened as a file
+        }
         return error == ERROR_SHARING_VIOLATION ? open_status::in_use : open_status::failed;
     }
     bool is_folder = false;

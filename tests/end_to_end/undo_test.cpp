@@ -159,17 +159,20 @@ TEST_F(undo, a_journaled_run_over_a_tree_is_undone_byte_for_byte) {
         }
         EXPECT_EQ(dry.out.substr(0, dry.out.rfind("Checked ")),
                   undone.out.substr(0, undone.out.rfind("Restored ")));
-        EXPECT_NE(dry.out.find("Checked 4 files: " + std::to_string(total) +
-                               " materials would be put back (dry run: nothing was written)\n"),
+        EXPECT_NE(dry.out.find(lines("Checked 4 files: " + std::to_string(total) +
+                                     " materials would be put back (dry run: nothing was "
+                                     "written)\n")),
                   std::string::npos)
             << dry.out;
-        // Exactly the sectors that hold a word put back.
-        EXPECT_EQ(bytes_written_to_files(undone), sector_bytes);
+        // Exactly the sectors that hold a word put back (Wine writes files of its own).
+        if (config.launcher.empty()) {
+            EXPECT_EQ(bytes_written_to_files(undone), sector_bytes);
+        }
 
         // Undone again: nothing is white any more, nothing is written.
         const process_result again = run({"--undo", journal});
         EXPECT_EQ(again.exit_status, 0) << again.err;
-        EXPECT_EQ(bytes_written_to_files(again), 0u);
+        EXPECT_TRUE(bytes_written_to_files(again) == 0 || !config.launcher.empty());
         EXPECT_TRUE(read_tree(root, before) == before);
     }
 }
@@ -204,8 +207,9 @@ TEST_F(undo, two_runs_are_undone_in_turn_or_from_one_journal) {
         const process_result undone = run({"--undo", first});
         EXPECT_EQ(undone.exit_status, 0) << undone.err;
         EXPECT_TRUE(read_tree(root, before) == before) << "not given back byte for byte";
-        // One line per file, however many records it has.
-        const std::string line_for_a = "Restoring " + a + " restored ";
+        // One line per file, however many records it has, named as its newest record names it.
+        const std::string line_for_a =
+            "Restoring " + (one_journal ? in_tree(root, "mods/a.img") : a) + " restored ";
         const std::size_t first_line = undone.out.find(line_for_a);
         EXPECT_NE(first_line, std::string::npos) << undone.out;
         EXPECT_EQ(undone.out.find(line_for_a, first_line + 1), std::string::npos) << undone.out;
@@ -235,22 +239,25 @@ TEST_F(undo, files_changed_since_the_run_are_left_alone_and_the_others_restored)
     set_le32(main, words[0], 0xFF1E140A);  // 10, 20, 30, 255
     set_le32(main, words[1], 0xFF9595FF);  // red white, green and blue grey
     write_file(root + "/main.img", main);
+    // As the tool names them: found by the walk.
+    const std::string taxi_name = in_tree(root, "mods/cars/taxi.dff"),
+                      peds_name = in_tree(root, "mods/peds/\xD0\x9C.dff");
 
     const process_result undone = run({"--undo", journal});
     EXPECT_EQ(undone.exit_status, 1);
     const std::size_t restored = words.size() - 1;
     for (const std::string& message :
-         {"img-whiten: " + peds + ": its length is now " + std::to_string(longer.size()) +
+         {"img-whiten: " + peds_name + ": its length is now " + std::to_string(longer.size()) +
               " bytes, was " + std::to_string(longer.size() - 1) + " when recorded: left alone\n",
-          "img-whiten: " + taxi +
+          "img-whiten: " + taxi_name +
               ": not the file the journal recorded (another file has this name now): left alone\n",
-          "img-whiten: " + root +
-              "/mods/a.img: cannot open for update: No such file or "
-              "directory\n"}) {
+          "img-whiten: " + in_tree(root, "mods/a.img") +
+              ": cannot open for update: No such file or directory\n"}) {
         EXPECT_NE(undone.err.find(lines(message)), std::string::npos) << undone.err;
     }
-    EXPECT_EQ(undone.out, lines(restoring(root + "/main.img", restored) + "Restored 1 file: " +
-                                std::to_string(restored) + " materials put back, 3 failed\n"));
+    EXPECT_EQ(undone.out, lines(restoring(in_tree(root, "main.img"), restored) +
+                                "Restored 1 file: " + std::to_string(restored) +
+                                " materials put back, 3 failed\n"));
     EXPECT_TRUE(read_file(root + "/main.img") == [&] {
         bytes expected = before.at("main.img");
         set_le32(expected, words[0], 0xFF1E140A);
