@@ -7,9 +7,12 @@
 // warm page cache) of img-whiten on the tree against `read-floor --tree`,
 // which walks the same folders and reads each selected file once. Runs
 // alternate and each figure is the median. It prints the ratio and
-// img-whiten's peak resident memory on the whole tree and on a tenth of it,
-// and exits non-zero when a run failed; the timings are reported, never
+// img-whiten's peak resident memory on the whole tree and on a tenth of it.
+// Then it patches fresh copies of the tree with and without --undo-log, side
+// by side, and undoes the last journal, which must give back the tree as it
+// was. It exits non-zero when a run failed; the timings are reported, never
 // asserted.
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +21,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -75,6 +79,56 @@ void make_tree(const fs::path& root, unsigned long long count, std::uint64_t see
     }
 }
 
+// Forces what was written under `dir` to disk, so that no writeback overlaps a timed run.
+void settle(const fs::path& dir) {
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd >= 0) {
+        syncfs(fd);
+        close(fd);
+    }
+}
+
+bytes read_whole(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// How many files below `copy` differ from those below `original`; with
+// `put_back`, their 4 KiB blocks that differ are written back, and the copy
+// is settled. Cheaper and steadier than copying the tree again, which frees
+// and allocates every block of it.
+std::size_t differing_files(const fs::path& original, const fs::path& copy, bool put_back) {
+    std::size_t differing = 0;
+    for (const auto& item : fs::recursive_directory_iterator(original)) {
+        if (!item.is_regular_file()) {
+            continue;
+        }
+        const fs::path other = copy / fs::relative(item.path(), original);
+        const bytes want = read_whole(item.path()), have = read_whole(other);
+        if (want == have) {
+            continue;
+        }
+        ++differing;
+        if (put_back && want.size() == have.size()) {
+            std::fstream out(other, std::ios::in | std::ios::out | std::ios::binary);
+            for (std::size_t at = 0; at < want.size(); at += 4096) {
+                const std::size_t count = std::min<std::size_t>(4096, want.size() - at);
+                if (!std::equal(want.begin() + static_cast<long>(at),
+                                want.begin() + static_cast<long>(at + count),
+                                have.begin() + static_cast<long>(at))) {
+                    out.seekp(static_cast<std::streamoff>(at));
+                    out.write(reinterpret_cast<const char*>(want.data() + at),
+                              static_cast<std::streamsize>(count));
+                }
+            }
+        }
+    }
+    if (put_back) {
+        settle(copy);
+    }
+    return differing;
+}
+
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
@@ -112,13 +166,15 @@ int main(int argc, char** argv) {
                      "[--runs N] [--seed S] [--dir DIR]\n");
         return 2;
     }
-    const fs::path root = fs::path(o.dir) / "tree", tenth = fs::path(o.dir) / "tenth";
+    const fs::path root = fs::path(o.dir) / "tree", tenth = fs::path(o.dir) / "tenth",
+                   pristine = fs::path(o.dir) / "pristine", journal = fs::path(o.dir) / "undo.log";
     fs::remove_all(o.dir);
     // Written by a child: a child's peak memory counts its parent's at the fork.
     const pid_t writer = fork();
     if (writer == 0) {
         make_tree(root, o.models, o.seed);
         make_tree(tenth, o.models / 10, o.seed);
+        make_tree(pristine, o.models, o.seed);
         _exit(0);
     }
     int written = 0;
@@ -147,6 +203,35 @@ int main(int argc, char** argv) {
         floor_rss = std::max(floor_rss, floor.peak_rss_kib);
         tenth_rss = std::max(tenth_rss, small.peak_rss_kib);
     }
+    // Fresh copies, with and without a journal, each first in turn and on
+    // each of two copies of the tree in turn, put back as they were before each run.
+    const fs::path copies[] = {fs::path(o.dir) / "copy0", fs::path(o.dir) / "copy1"};
+    for (const fs::path& copy : copies) {
+        fs::copy(pristine, copy, fs::copy_options::recursive);
+        settle(copy);
+    }
+    std::vector<double> fresh_seconds, journaled_seconds;
+    fs::path journaled;
+    for (unsigned long long run = 0; run < o.runs; ++run) {
+        for (unsigned long long turn = 0; turn < 2; ++turn) {
+            const bool with_journal = (turn + run) % 2 == 1;
+            const fs::path& copy = copies[(with_journal + run / 2) % 2];
+            differing_files(pristine, copy, true);
+            std::vector<std::string> args{o.tool, copy.string()};
+            if (with_journal) {
+                fs::remove(journal);
+                args.insert(args.begin() + 1, {"--undo-log", journal.string()});
+                journaled = copy;
+            }
+            const process_result result = run_process(args);
+            ok &= result.exit_status == 0 &&
+                  result.out.find(" materials whitened\n") != std::string::npos;
+            (with_journal ? journaled_seconds : fresh_seconds).push_back(result.seconds);
+        }
+    }
+    const std::uint64_t journal_bytes = fs::file_size(journal);
+    const process_result undone = run_process({o.tool, "--undo", journal.string()});
+    ok &= undone.exit_status == 0 && differing_files(pristine, journaled, false) == 0;
     const double tool_median = median(tool_seconds), floor_median = median(floor_seconds);
     std::printf("tree: %llu loose models and 3 archives, %.1f MiB; medians of %llu runs\n",
                 o.models, static_cast<double>(tree_bytes) / (1 << 20), o.runs);
@@ -159,8 +244,16 @@ int main(int argc, char** argv) {
         "read-floor %.2f MiB (target <= 8 MiB, not growing with the files)\n",
         static_cast<double>(tool_rss) / 1024, static_cast<double>(tenth_rss) / 1024,
         static_cast<double>(floor_rss) / 1024);
+    std::printf(
+        "fresh copy: img-whiten %.3f s, with --undo-log %.3f s, ratio %.3f (target <= 1.05); "
+        "journal %.1f KiB; --undo of it %.3f s\n",
+        median(fresh_seconds), median(journaled_seconds),
+        median(journaled_seconds) / median(fresh_seconds),
+        static_cast<double>(journal_bytes) / 1024, undone.seconds);
     if (!ok) {
-        std::printf("a run failed, or the steady-state run changed something\n");
+        std::printf(
+            "a run failed, the steady-state run changed something, or the undo did not give "
+            "back the tree\n");
     }
     fs::remove_all(o.dir);
     return ok ? 0 : 1;
