@@ -9,7 +9,10 @@
 //                 writing back the same entries whole, as img-whiten did
 //                 before it wrote only the sectors that changed; timed alone
 //                 and with an fsync of the archive after the run, and with
-//                 the bytes each handed to the OS for the archive.
+//                 the bytes each handed to the OS for the archive;
+//   undo journal: the same fresh copy with --undo-log, against it without,
+//                 and then --undo of that journal, which must give back the
+//                 original bytes.
 // Runs alternate and each figure is the median. It prints the ratios and
 // each program's peak resident memory beside the largest model entry, and
 // exits non-zero if a run failed or printed what it should not have; the
@@ -192,6 +195,7 @@ int main(int argc, char** argv) {
     fs::create_directories(dir);
     const fs::path original = dir / "original.img", patched = dir / "patched.img",
                    fresh_tool = dir / "fresh-tool.img", fresh_floor = dir / "fresh-floor.img",
+                   fresh_journaled = dir / "fresh-journaled.img", journal = dir / "undo.log",
                    mask_file = dir / "write-mask";
     const std::string tool = fs::absolute(o.tool).string(), floor = fs::absolute(o.floor).string();
 
@@ -245,7 +249,8 @@ int main(int argc, char** argv) {
     warm(original);
     warm(patched);
 
-    std::vector<sample> steady_tool, steady_floor, fresh_tool_runs, fresh_floor_runs;
+    std::vector<sample> steady_tool, steady_floor, fresh_tool_runs, fresh_floor_runs,
+        journaled_runs;
     for (unsigned long long run = 0; run < o.runs; ++run) {
         const bool tool_first = run % 2 == 1;
         for (int turn = 0; turn < 2; ++turn) {
@@ -256,20 +261,36 @@ int main(int argc, char** argv) {
             }
         }
     }
+    // Each of the three comes first, second and third in turn.
     for (unsigned long long run = 0; run < o.runs; ++run) {
-        const bool tool_first = run % 2 == 0;
-        for (int turn = 0; turn < 2; ++turn) {
-            if ((turn == 0) == tool_first) {
-                fresh_copy(original, fresh_tool);
-                fresh_tool_runs.push_back(
-                    timed_and_synced({tool, fresh_tool.string()}, fresh_tool, first.out));
-            } else {
-                fresh_copy(original, fresh_floor);
-                fresh_floor_runs.push_back(timed_and_synced(
-                    {floor, fresh_floor.string(), mask_file.string()}, fresh_floor, ""));
+        for (unsigned long long turn = 0; turn < 3; ++turn) {
+            switch ((run + turn) % 3) {
+                case 0:
+                    fresh_copy(original, fresh_tool);
+                    fresh_tool_runs.push_back(
+                        timed_and_synced({tool, fresh_tool.string()}, fresh_tool, first.out));
+                    break;
+                case 1:
+                    fresh_copy(original, fresh_floor);
+                    fresh_floor_runs.push_back(timed_and_synced(
+                        {floor, fresh_floor.string(), mask_file.string()}, fresh_floor, ""));
+                    break;
+                default:
+                    fresh_copy(original, fresh_journaled);
+                    fs::remove(journal);
+                    journaled_runs.push_back(timed_and_synced(
+                        {tool, "--undo-log", journal.string(), fresh_journaled.string()},
+                        fresh_journaled, first.out));
+                    break;
             }
         }
     }
+    const std::uint64_t journal_bytes = fs::file_size(journal);
+    const process_result undone = run_process({tool, "--undo", journal.string()});
+    check(undone.exit_status == 0 && undone.err.empty(), "--undo failed: " + undone.err);
+    check(differing_sectors(original, fresh_journaled) == 0 &&
+              fs::file_size(original) == fs::file_size(fresh_journaled),
+          "--undo gave back the original bytes");
     check(fs::file_size(fresh_tool) == fs::file_size(patched), "length kept");
 
     const double steady_ratio = median_seconds(steady_tool) / median_seconds(steady_floor);
@@ -299,6 +320,16 @@ int main(int argc, char** argv) {
     std::printf("  fresh copy    whole-entry writes   %8.3f s\n", synced_floor);
     std::printf("  + fsync       img-whiten           %8.3f s  ratio %.3f (target <= 0.50)\n",
                 synced_tool, synced_tool / synced_floor);
+    const double journaled = median_seconds(journaled_runs);
+    std::printf(
+        "  fresh copy    with --undo-log      %8.3f s  ratio %.3f to img-whiten without "
+        "(target <= 1.05); journal %.1f KiB\n",
+        journaled, journaled / median_seconds(fresh_tool_runs),
+        static_cast<double>(journal_bytes) / 1024);
+    std::printf("  + fsync       with --undo-log      %8.3f s  ratio %.3f\n",
+                median_seconds(journaled_runs, &sample::synced_seconds),
+                median_seconds(journaled_runs, &sample::synced_seconds) / synced_tool);
+    std::printf("  --undo of that journal             %8.3f s\n", undone.seconds);
     std::printf(
         "bytes written to the archive: img-whiten %.2f MiB, whole-entry writes %.2f MiB; "
         "%llu sectors hold a changed word: %.2f MiB (target: img-whiten at most that)\n",
@@ -314,5 +345,7 @@ int main(int argc, char** argv) {
     std::printf("checks: %s\n", checks_passed ? "ok" : "FAILED");
     fs::remove(fresh_tool);
     fs::remove(fresh_floor);
+    fs::remove(fresh_journaled);
+    fs::remove(journal);
     return checks_passed ? 0 : 1;
 }

@@ -1,5 +1,6 @@
-// make-fuzz-seeds DIR: writes seed inputs for fuzz_walk to DIR/walk and for
-// fuzz_archive to DIR/archive, all built by the shared builder.
+// make-fuzz-seeds DIR: writes seed inputs for fuzz_walk to DIR/walk, for
+// fuzz_archive to DIR/archive and for fuzz_journal to DIR/journal, all built
+// by the shared builder.
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -71,6 +72,16 @@ std::vector<std::pair<std::string, bytes>> archive_seeds() {
             {"overlapping", overlapping}};
 }
 
+std::vector<std::pair<std::string, bytes>> journal_seeds() {
+    const bytes a = journal_record({"models/main.img", 2049, 131, 1u << 20, {2076, 4124, 90000}});
+    const bytes b = journal_record({"mods/cars/taxi.dff", 2049, 9, 300, {28}});
+    bytes cut = a;
+    cut.resize(a.size() - 7);
+    return {{"two", cat({a, b})},
+            {"cut-then-whole", cat({cut, b, a})},
+            {"garbage-between", cat({b, bytes{'I', 'W', '-', 'U', 'N', 0, 1}, a})}};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -80,7 +91,7 @@ int main(int argc, char** argv) {
     }
     const std::filesystem::path root = argv[1];
     const std::pair<const char*, std::vector<std::pair<std::string, bytes>>> sets[] = {
-        {"walk", walk_seeds()}, {"archive", archive_seeds()}};
+        {"walk", walk_seeds()}, {"archive", archive_seeds()}, {"journal", journal_seeds()}};
     for (const auto& set : sets) {
         std::filesystem::create_directories(root / set.first);
         for (const auto& seed : set.second) {

@@ -323,4 +323,43 @@ std::vector<entry> sample_entries(const sample_options& options) {
     return entries;
 }
 
+namespace {
+
+void put_le64(bytes& out, std::uint64_t value) {
+    put_le32(out, static_cast<std::uint32_t>(value));
+    put_le32(out, static_cast<std::uint32_t>(value >> 32));
+}
+
+// CRC-32C, one bit at a time: slow, and unlike the tool's table.
+std::uint32_t crc32c_bitwise(const bytes& data) {
+    std::uint32_t crc = 0xFFFFFFFF;
+    for (unsigned char byte : data) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc >> 1) ^ (0x82F63B78 & (0u - (crc & 1)));
+        }
+    }
+    return ~crc;
+}
+
+}  // namespace
+
+bytes journal_record(const journal_entry& record) {
+    bytes out{'I', 'W', '-', 'U', 'N', 'D', 'O', '\n'};
+    const std::size_t length = 48 + record.path.size() + 8 * record.positions.size() + 4;
+    put_le32(out, record.version != 0 ? record.version : 1);
+    put_le32(out, record.length != 0 ? record.length : static_cast<std::uint32_t>(length));
+    put_le64(out, record.device);
+    put_le64(out, record.index);
+    put_le64(out, record.file_length);
+    put_le32(out, static_cast<std::uint32_t>(record.path.size()));
+    put_le32(out, static_cast<std::uint32_t>(record.positions.size()));
+    out.insert(out.end(), record.path.begin(), record.path.end());
+    for (std::uint64_t position : record.positions) {
+        put_le64(out, position);
+    }
+    put_le32(out, crc32c_bitwise(out));
+    return out;
+}
+
 }  // namespace img_whiten::build

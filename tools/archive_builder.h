@@ -97,6 +97,20 @@ struct sample_options {
 };
 std::vector<entry> sample_entries(const sample_options& options);
 
+// One record of an undo journal, field by field: magic "IW-UNDO\n", version,
+// record length, device, index, file length, path length, count, path,
+// 64-bit positions and the CRC-32C of all before it (worked out bit by bit
+// here). `version` and `length` other than 0 replace the true ones, for
+// records that lie about them.
+struct journal_entry {
+    std::string path;
+    std::uint64_t device = 0, index = 0, file_length = 0;
+    std::vector<std::uint64_t> positions;
+    std::uint32_t version = 0;
+    std::uint32_t length = 0;
+};
+bytes journal_record(const journal_entry& record);
+
 }  // namespace img_whiten::build
 
 #endif

@@ -22,6 +22,8 @@ enum class option_id {
     no_progress,
     null,
     quiet,
+    undo,
+    undo_log,
     version
 };
 
@@ -43,6 +45,8 @@ constexpr option_spec option_specs[] = {
     {'\0', "no-progress", false, option_id::no_progress},
     {'0', "null", false, option_id::null},
     {'q', "quiet", false, option_id::quiet},
+    {'\0', "undo", true, option_id::undo},
+    {'\0', "undo-log", true, option_id::undo_log},
     {'\0', "version", false, option_id::version},
 };
 
@@ -106,6 +110,16 @@ bool take_option(command_line& line, const option_spec& spec, const char* value)
         case option_id::null:
             line.null_separated = true;
             return true;
+        case option_id::undo:
+        case option_id::undo_log: {
+            const char*& journal = spec.id == option_id::undo ? line.undo : line.undo_log;
+            if (journal != nullptr) {
+                fault(line, long_form(spec), "given more than once");
+                return false;
+            }
+            journal = value;
+            return true;
+        }
         case option_id::check:
             line.check = true;
             line.dry_run = true;
@@ -133,6 +147,39 @@ bool take_option(command_line& line, const option_spec& spec, const char* value)
             line.jobs = jobs;
             return true;
         }
+    }
+    return true;
+}
+
+// What the options given cannot be combined with, once all are read;
+// false (with the fault set) when they cannot be.
+bool check_combination(command_line& line) {
+    if (line.undo != nullptr) {
+        if (!line.paths.empty() || line.files_from != nullptr) {
+            fault(line, "--undo", "takes no path: the journal names the files");
+            return false;
+        }
+        const struct {
+            bool given;
+            const char* option;
+        } others[] = {{line.undo_log != nullptr, "--undo-log"},
+                      {line.check, "--check"},
+                      {line.json, "--json"},
+                      {!line.excludes.empty(), "--exclude"},
+                      {line.null_separated, "--null"},
+                      {line.jobs != 0, "--jobs"}};
+        for (const auto& other : others) {
+            if (other.given) {
+                fault(line, "--undo", std::string("cannot be used with ") + other.option);
+                return false;
+            }
+        }
+    }
+    if (line.undo_log != nullptr && line.dry_run) {
+        // A dry run writes nothing, so there would be nothing to record.
+        fault(line, "--undo-log",
+              std::string("cannot be used with ") + (line.check ? "--check" : "--dry-run"));
+        return false;
     }
     return true;
 }
@@ -234,8 +281,15 @@ command_line parse_command_line(int argc, char** argv, bool windows_rules) {
             }
         }
     }
-    line.what =
-        line.paths.empty() && line.files_from == nullptr ? command::no_path : command::patch;
+    if (!check_combination(line)) {
+        return line;
+    }
+    if (line.undo != nullptr) {
+        line.what = command::undo;
+    } else {
+        line.what =
+            line.paths.empty() && line.files_from == nullptr ? command::no_path : command::patch;
+    }
     return line;
 }
 
@@ -243,6 +297,7 @@ void print_help(std::FILE* out) {
     std::fputs(
         "Usage: img-whiten [OPTION]... [--] PATH...\n"
         "       img-whiten [OPTION]... --files-from FILE [PATH]...\n"
+        "       img-whiten [-n] [-q] --undo FILE\n"
         "       img-whiten --help | --version\n"
         "\n"
         "Turns every grey (149, 149, 149, 255) material colour of .dff models into\n"
@@ -273,6 +328,12 @@ void print_help(std::FILE* out) {
         "      --no-progress      no progress display on a terminal's standard error\n"
         "  -j, --jobs=N           patch up to N files at once (1 to 256); by default 8,\n"
         "                         or 1 where the disk is a rotational one (not virtual)\n"
+        "      --undo-log=FILE    before writing to a file, append to the journal FILE\n"
+        "                         where each word about to be whitened lies; FILE is\n"
+        "                         created if missing (not with --dry-run or --check)\n"
+        "      --undo=FILE        put back to grey every word the journal FILE recorded\n"
+        "                         that is white now, newest first, and print one line\n"
+        "                         per file; -n shows it without writing; no PATH\n"
         "  -h, --help             show this help and exit\n"
         "      --version          show the version and exit\n"
         "  --                     end of options: every argument after it is a path\n"
@@ -290,6 +351,11 @@ void print_help(std::FILE* out) {
         "A file named like an option is reached after -- or through a path:\n"
         "img-whiten ./--help\n"
         "\n"
+        "The safe routine: img-whiten --undo-log whiten.log mods/, and to go back,\n"
+        "img-whiten --undo whiten.log. A run killed at any moment leaves a journal\n"
+        "that covers every word it changed; man img-whiten says what a power loss\n"
+        "can lose.\n"
+        "\n"
         "With several paths or a folder, each archive's lines follow a line\n"
         "'==> PATH <==', and a summary line ends the run. Control characters in names\n"
         "are printed escaped (\\n, \\t, \\x1b, and then \\\\ for a backslash).\n"
@@ -298,8 +364,9 @@ void print_help(std::FILE* out) {
         "  0  done, also when nothing needed patching\n"
         "  1  a failure was reported on standard error\n"
         "  2  a wrong command line: no path, an unknown or ambiguous option, an option\n"
-        "     without its value, or a --files-from list that cannot be read; nothing\n"
-        "     was patched\n"
+        "     without its value, options that do not go together, a --files-from list\n"
+        "     that cannot be read, or an undo journal that cannot be opened or read;\n"
+        "     nothing was patched or put back\n"
         "  3  with --check: something would be whitened, and no failure was reported\n",
         out);
 }

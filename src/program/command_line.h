@@ -11,6 +11,7 @@ namespace img_whiten {
 enum class command {
     nothing,    // not parsed: parse_command_line never gives it
     patch,      // PATH..., or a --files-from list, with the options
+    undo,       // --undo FILE: put back what the journal FILE recorded
     help,       // --help, -h, and /? on Windows
     version,    // --version
     no_path,    // neither a path nor --files-from
@@ -29,6 +30,8 @@ struct command_line {
     bool json = false;                  // --json
     bool progress = true;               // --no-progress turns it off
     unsigned jobs = 0;                  // -j, --jobs N; 0: as suits the disk
+    const char* undo_log = nullptr;     // --undo-log FILE: the journal a real run appends to
+    const char* undo = nullptr;         // --undo FILE: the journal to put back
     std::string option;                 // for bad_option: the option at fault
     std::string problem;                // for bad_option: what is wrong with it
 };

@@ -134,6 +134,16 @@ open_status open_file_at(const file_place& place, open_file* file);
 // open for reading.
 open_status open_for_update(const file_place& place, open_file* file);
 
+// Opens the regular file at the named `path` for reading and writing,
+// creating it if missing, and keeps other writers out as open_for_update
+// does: for a journal that records are appended to. A path that names
+// anything but a regular file gives `not_regular`, and is not opened.
+open_status open_journal_file(const char* path, open_file* file);
+
+// Hands what was written to the file to the disk (fdatasync,
+// FlushFileBuffers); false with errno set when that fails.
+bool flush_to_disk(const open_file& file);
+
 // The file's length now; false with errno set when it cannot be found out.
 bool current_size(const open_file& file, std::uint64_t* size);
 

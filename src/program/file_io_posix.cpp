@@ -271,6 +271,55 @@ open_status open_for_update(const file_place& place, open_file* file) {
     return open_status::opened;
 }
 
+open_status open_journal_file(const char* path, open_file* file) {
+    file->writable = false;
+    struct stat info;
+    // Whatever is there already is looked at first: a device or FIFO is never opened.
+    if (stat(path, &info) == 0 && !S_ISREG(info.st_mode)) {
+        return open_status::not_regular;
+    }
+    const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    if (fd < 0) {
+        return errno == EISDIR ? open_status::not_regular : open_status::failed;
+    }
+    if (fstat(fd, &info) != 0) {
+        close_keeping_errno(fd);
+        return open_status::failed;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        close(fd);
+        return open_status::not_regular;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && !locks_unsupported(errno)) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return error == EWOULDBLOCK ? open_status::in_use : open_status::failed;
+    }
+    file->fd = fd;
+    file->writable = true;
+    file->identity = identity_of(info);
+    file->size = static_cast<std::uint64_t>(info.st_size);
+    file->links = static_cast<std::uint64_t>(info.st_nlink);
+    return open_status::opened;
+}
+
+bool flush_to_disk(const open_file& file) {
+    for (;;) {
+#if defined(__APPLE__)
+        const int done = fsync(file.fd);
+#else
+        const int done = fdatasync(file.fd);
+#endif
+        if (done == 0) {
+            return true;
+        }
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+}
+
 bool current_size(const open_file& file, std::uint64_t* size) {
     struct stat info;
     if (fstat(file.fd, &info) != 0) {

@@ -291,6 +291,47 @@ open_status open_for_update(const file_place& place, open_file* file) {
     return open_status::opened;
 }
 
+open_status open_journal_file(const char* path, open_file* file) {
+    file->writable = false;
+    // Sharing reading only keeps other writers out, as while a file is patched.
+    const HANDLE handle =
+        CreateFileW(windows_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        errno = errno_for(error);
+        const DWORD attributes = GetFileAttributesW(windows_path(path).c_str());
+        if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+            (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            return open_status::not_regular;  // a folder cannot be opened as a file
+        }
+        return error == ERROR_SHARING_VIOLATION ? open_status::in_use : open_status::failed;
+    }
+    bool is_folder = false;
+    if (GetFileType(handle) != FILE_TYPE_DISK ||
+        !describe_handle(handle, &file->identity, &file->size, &file->links, &is_folder) ||
+        is_folder) {
+        CloseHandle(handle);
+        return open_status::not_regular;
+    }
+    file->fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
+    if (file->fd < 0) {
+        CloseHandle(handle);
+        errno = EMFILE;
+        return open_status::failed;
+    }
+    file->writable = true;
+    return open_status::opened;
+}
+
+bool flush_to_disk(const open_file& file) {
+    if (!FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(file.fd)))) {
+        errno = errno_for(GetLastError());
+        return false;
+    }
+    return true;
+}
+
 bool current_size(const open_file& file, std::uint64_t* size) {
     LARGE_INTEGER length;
     if (!GetFileSizeEx(reinterpret_cast<HANDLE>(_get_osfhandle(file.fd)), &length)) {

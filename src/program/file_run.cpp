@@ -220,6 +220,7 @@ void patch_prepared_file(file_job& job, model_buffers& buffers) {
     output.progress.at(job.path.c_str());
     output.progress.tick();
     patch_target target{output, job.place(), job.file, job.file.size, 0, {}};
+    target.journal = job.journal;
     job.file.fd = -1;  // the target owns the descriptor now
     try {
         patch_target_file(job, target, buffers);

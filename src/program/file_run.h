@@ -40,6 +40,7 @@ struct file_job {
     std::shared_ptr<const open_folder> parent;  // null for a named path; kept open for the job
     std::string name;                           // its name in `parent`
     bool model_name = false;
+    undo_journal* journal = nullptr;  // where the run records what it is about to whiten
     open_file file;
     unsigned char header[archive_header_size] = {};
     std::size_t header_bytes = 0;  // read by the walk for a file not named as a model

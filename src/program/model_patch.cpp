@@ -9,6 +9,7 @@
 #include "archive.h"
 #include "material_walk.h"
 #include "signals.h"
+#include "undo_journal.h"
 
 namespace img_whiten {
 
@@ -18,20 +19,48 @@ bool is_marked(const std::uint64_t* marks, std::size_t bit) {
     return (marks[bit / 64] >> (bit % 64) & 1) != 0;
 }
 
+// The lowest set bit of a word that is not 0.
+unsigned lowest_bit(std::uint64_t word) {
+#if defined(__GNUC__)
+    return static_cast<unsigned>(__builtin_ctzll(word));
+#else
+    unsigned bit = 0;
+    for (; (word & 1) == 0; word >>= 1) {
+        ++bit;
+    }
+    return bit;
+#endif
+}
+
+// The first bit at or after `from` that is set (or, with `set` false,
+// clear), or `bit_count` when none before it is. Goes a word at a time:
+// a window's marks are mostly zero words.
+std::size_t next_bit(const std::uint64_t* marks, std::size_t bit_count, std::size_t from,
+                     bool set) {
+    if (from >= bit_count) {
+        return bit_count;
+    }
+    const std::uint64_t flip = set ? 0 : ~std::uint64_t{0};
+    const std::size_t words = (bit_count + 63) / 64;
+    std::size_t word = from / 64;
+    std::uint64_t bits = (marks[word] ^ flip) >> (from % 64) << (from % 64);
+    while (bits == 0) {
+        if (++word == words) {
+            return bit_count;
+        }
+        bits = marks[word] ^ flip;
+    }
+    return std::min(bit_count, word * 64 + lowest_bit(bits));
+}
+
 // The next run of set bits at or after bit `from`, as [*first, *end); false when none is left.
 bool next_marked_run(const std::uint64_t* marks, std::size_t bit_count, std::size_t from,
                      std::size_t* first, std::size_t* end) {
-    while (from < bit_count && !is_marked(marks, from)) {
-        from = marks[from / 64] >> (from % 64) == 0 ? (from / 64 + 1) * 64 : from + 1;
-    }
-    if (from >= bit_count) {
+    *first = next_bit(marks, bit_count, from, true);
+    if (*first == bit_count) {
         return false;
     }
-    *first = from;
-    while (from < bit_count && is_marked(marks, from)) {
-        ++from;
-    }
-    *end = from;
+    *end = next_bit(marks, bit_count, *first, false);
     return true;
 }
 
@@ -97,20 +126,31 @@ void restore_cut_word(patch_target& target, const char* entry_name, std::uint64_
     }
 }
 
-// The next run of neighbouring sectors, at or after byte `from`, that hold a
-// byte marked in `marks` (one bit per byte of `length`), as the bytes
-// [*begin, *stop); false when none is left.
-bool next_sector_run(const std::uint64_t* marks, std::size_t length, std::size_t from,
-                     std::size_t* begin, std::size_t* stop) {
+// Notes every run of bytes marked in `marks` (one bit per byte of `length`),
+// in order: the one pass over a window's marks before it is written. May
+// throw std::bad_alloc.
+void find_marked_runs(const std::uint64_t* marks, std::size_t length,
+                      std::vector<marked_run>* runs) {
+    runs->clear();
     std::size_t first = 0, end = 0;
-    if (!next_marked_run(marks, length, from, &first, &end)) {
+    for (std::size_t from = 0; next_marked_run(marks, length, from, &first, &end); from = end) {
+        runs->push_back({first, end});
+    }
+}
+
+// The next run of neighbouring sectors that hold a byte of the marked runs
+// from runs[*next] on, in a window of `length` bytes, as the bytes [*begin,
+// *stop); moves *next past the runs it holds. False when none is left.
+bool next_sector_run(const std::vector<marked_run>& runs, std::size_t length, std::size_t* next,
+                     std::size_t* begin, std::size_t* stop) {
+    if (*next == runs.size()) {
         return false;
     }
-    const std::size_t first_sector = first >> sector_shift;
-    std::size_t last_sector = (end - 1) >> sector_shift;
-    while (next_marked_run(marks, length, end, &first, &end) &&
-           (first >> sector_shift) <= last_sector + 1) {
-        last_sector = (end - 1) >> sector_shift;
+    const std::size_t first_sector = runs[*next].first >> sector_shift;
+    std::size_t last_sector = (runs[*next].end - 1) >> sector_shift;
+    for (++*next; *next < runs.size() && (runs[*next].first >> sector_shift) <= last_sector + 1;
+         ++*next) {
+        last_sector = (runs[*next].end - 1) >> sector_shift;
     }
     *begin = first_sector << sector_shift;
     *stop = std::min<std::size_t>((last_sector + 1) << sector_shift, length);
@@ -175,8 +215,39 @@ bool still_as_read(patch_target& target, const char* entry_name, std::uint64_t o
     return true;
 }
 
+static_assert(journal_header_size + journal_path_limit + journal_position_size * model_window_size +
+                      journal_checksum_size <=
+                  journal_record_limit,
+              "the record of a window always fits, whatever the walk marked");
+
+// Appends to the undo journal the positions of the words whitened in the
+// window read at `offset` (its runs of three marked bytes), so that the
+// journal holds them before any of them is written; false (reported) when it
+// cannot.
+bool journal_window(patch_target& target, const char* entry_name, std::uint64_t offset,
+                    model_buffers& buffers) {
+    std::vector<std::uint64_t>& positions = buffers.journal_positions;
+    positions.clear();
+    for (const marked_run& run : buffers.runs) {
+        for (std::size_t word = run.first; word < run.end; word += colour_changed_bytes) {
+            positions.push_back(offset + word);
+        }
+    }
+    int error = ENAMETOOLONG;  // the one reason a record cannot be encoded
+    if (!encode_journal_record(target.path(), target.file.identity, target.opened_size,
+                               positions.data(), positions.size(), &buffers.journal_record) ||
+        !target.journal->append(buffers.journal_record, &error)) {
+        report(target.output, target.path(), entry_name,
+               "cannot write to the undo journal: %s: not written%s", std::strerror(error),
+               later_entries(entry_name));
+        return false;
+    }
+    return true;
+}
+
 // Writes back the sectors of data[0, length), read at `offset`, that hold a
-// byte marked in `marks`, neighbouring ones joined into one write.
+// byte marked in `marks`, neighbouring ones joined into one write: after the
+// undo journal, if there is one, holds where its words lie.
 next_step write_changed_sectors(patch_target& target, const char* entry_name, std::uint64_t offset,
                                 const unsigned char* data, const std::uint64_t* marks,
                                 std::size_t length, model_buffers& buffers) {
@@ -186,8 +257,12 @@ next_step write_changed_sectors(patch_target& target, const char* entry_name, st
                later_entries(entry_name));
         return next_step::stop;
     }
+    find_marked_runs(marks, length, &buffers.runs);
+    if (target.journal != nullptr && !journal_window(target, entry_name, offset, buffers)) {
+        return next_step::stop;
+    }
     std::size_t begin = 0, stop = 0;
-    for (std::size_t from = 0; next_sector_run(marks, length, from, &begin, &stop); from = stop) {
+    for (std::size_t next = 0; next_sector_run(buffers.runs, length, &next, &begin, &stop);) {
         if (!still_as_read(target, entry_name, offset, data, marks, begin, stop, buffers)) {
             return next_step::stop;
         }

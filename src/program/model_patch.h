@@ -9,12 +9,15 @@
 #include <cstdint>
 #include <cstdlib>
 #include <map>
+#include <vector>
 
 #include "archive.h"
 #include "file_io.h"
 #include "output.h"
 
 namespace img_whiten {
+
+class undo_journal;
 
 // A model is read this much at a time (at most); most are read whole in one window.
 constexpr std::size_t model_window_size = std::size_t{4} << 20;
@@ -44,6 +47,11 @@ struct reused_block {
     }
 };
 
+// A run of bytes a window's walk marked, [first, end) from the window's start.
+struct marked_run {
+    std::size_t first, end;
+};
+
 // A window of a model's bytes, one mark bit per byte the walk changed, and
 // room to read back the sectors about to be written; reused from model to model.
 struct model_buffers {
@@ -51,6 +59,9 @@ struct model_buffers {
     reused_block<unsigned char> data;
     reused_block<std::uint64_t> marks;
     reused_block<unsigned char> check;
+    std::vector<marked_run> runs;                  // of the window being written
+    std::vector<std::uint64_t> journal_positions;  // of its whitened words
+    std::vector<unsigned char> journal_record;
 };
 
 // Bytes, by file position, that a dry run would have whitened so far.
@@ -75,6 +86,7 @@ struct patch_target {
     int update_error = 0;   // why it could not be opened for update (read-only), found out only
                             // when there is something to write; 0 otherwise
     pending_whites whites;  // dry run only
+    undo_journal* journal = nullptr;  // told where each window's words lie before it is written
     const char* path() const { return place.path; }
 };
 

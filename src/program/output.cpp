@@ -85,6 +85,24 @@ void put_out(run_output& output, const std::string& text, bool as_bytes = false)
     output.out.put(text, as_bytes);
 }
 
+// The paths that failed, listed again on stderr after the summary (when
+// any did), so that the last screen of a console shows them.
+void list_failed_paths(run_output& output) {
+    if (output.status == exit_done) {
+        return;
+    }
+    output.out.flush();
+    std::string list;
+    for (const std::string& path : output.failed_paths) {
+        list += "img-whiten: failed: " + printable(path.c_str()) + "\n";
+    }
+    if (output.failed_paths_incomplete) {
+        list += "img-whiten: failed: (more paths: no memory was left to note them)\n";
+    }
+    write_message(output.err, list);
+    std::fflush(output.err);
+}
+
 }  // namespace
 
 line_sink::line_sink(std::FILE* out) : out_(out) {
@@ -331,20 +349,27 @@ void print_summary(run_output& output) {
         }
         output.out.put(text + "\n");
     }
-    if (output.status == exit_done) {
-        return;
+    list_failed_paths(output);
+}
+
+void print_restore_line(run_output& output, const char* path, std::uint64_t count) {
+    if (!output.quiet) {
+        put_out(output, "Restoring " + printable(path) + " restored " + std::to_string(count) +
+                            " materials\n");
     }
-    // Listed again on stderr, so that the last screen of a console shows them.
-    output.out.flush();
-    std::string list;
-    for (const std::string& path : output.failed_paths) {
-        list += "img-whiten: failed: " + printable(path.c_str()) + "\n";
+}
+
+void print_undo_summary(run_output& output, std::uint64_t files, std::uint64_t materials) {
+    std::string text =
+        (output.dry_run ? "Checked " : "Restored ") + std::to_string(files) +
+        (files == 1 ? " file: " : " files: ") + std::to_string(materials) +
+        (materials == 1 ? " material " : " materials ") +
+        (output.dry_run ? "would be put back (dry run: nothing was written)" : "put back");
+    if (output.status != exit_done) {
+        text += ", " + std::to_string(output.failed_paths.size()) + " failed";
     }
-    if (output.failed_paths_incomplete) {
-        list += "img-whiten: failed: (more paths: no memory was left to note them)\n";
-    }
-    write_message(output.err, list);
-    std::fflush(output.err);
+    output.out.put(text + "\n");
+    list_failed_paths(output);
 }
 
 void check_progress_written(run_output& output, const char* path, bool flush) {

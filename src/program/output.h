@@ -123,6 +123,13 @@ void print_archive_heading(run_output& output, const char* path);
 void print_summary(run_output& output);
 bool wants_summary(const run_output& output);
 
+// "Restoring PATH restored N materials": a file whose recorded words were
+// put back to grey (in a dry run, would be). Not printed when quiet.
+void print_restore_line(run_output& output, const char* path, std::uint64_t count);
+// The last line of an undo: "Restored N files: M materials put back", and
+// after a failure how many paths failed, which stderr then lists again.
+void print_undo_summary(run_output& output, std::uint64_t files, std::uint64_t materials);
+
 // Reports once, naming `path` (or no file when null), that progress lines
 // could not be written, if stdout has failed so far; with `flush`, after
 // handing it what it still holds.

@@ -10,6 +10,8 @@
 #include "path_list.h"
 #include "signals.h"
 #include "targets.h"
+#include "undo_journal.h"
+#include "undo_run.h"
 
 namespace img_whiten {
 
@@ -49,6 +51,24 @@ bool add_listed_paths(const command_line& line, std::vector<std::string>* listed
     return true;
 }
 
+// Opens the journal of --undo-log before anything is patched; false (reported) when it cannot be.
+bool open_journal_or_report(undo_journal& journal, const char* path) {
+    const open_status status = journal.open(path);
+    if (status == open_status::opened) {
+        return true;
+    }
+    const int error = errno;
+    run_output output{stdout, stderr};
+    if (status == open_status::in_use) {
+        report(output, path, nullptr, "cannot open the undo journal: in use by another program: %s",
+               in_use_reason());
+    } else {
+        report(output, path, nullptr, "cannot open the undo journal: %s",
+               status == open_status::not_regular ? "not a regular file" : std::strerror(error));
+    }
+    return false;
+}
+
 }  // namespace
 
 int patch_paths(const std::vector<const char*>& paths, const run_options& options, std::FILE* out,
@@ -58,7 +78,7 @@ int patch_paths(const std::vector<const char*>& paths, const run_options& option
     output.quiet = options.quiet;
     output.json = options.json;
     output.progress.start(err, options.progress);
-    patch_paths(output, paths, options.jobs, options.excludes);
+    patch_paths(output, paths, options.jobs, options.excludes, options.journal);
     if (options.check && output.status == exit_done && output.materials_whitened > 0) {
         return exit_would_change;
     }
@@ -81,6 +101,9 @@ int patch_archive(int argc, char** argv) {
             return usage_error("", "no path given");
         case command::bad_option:
             return usage_error(line.option, line.problem);
+        case command::undo:
+            hold_back_terminating_signals();
+            return undo_from_journal(line.undo, line.dry_run, line.quiet, stdout, stderr);
         case command::patch:
             break;
     }
@@ -99,6 +122,14 @@ int patch_archive(int argc, char** argv) {
     // A list that cannot be read is a wrong command line: nothing has run yet.
     if (line.files_from != nullptr && !add_listed_paths(line, &listed, &paths)) {
         return exit_usage;
+    }
+    // Opened before the walk, so that it is never taken for a file to patch.
+    undo_journal journal;
+    if (line.undo_log != nullptr) {
+        if (!open_journal_or_report(journal, line.undo_log)) {
+            return exit_usage;
+        }
+        options.journal = &journal;
     }
     // Only now: a list read from a terminal or a pipe stays interruptible.
     hold_back_terminating_signals();

@@ -10,6 +10,8 @@
 
 namespace img_whiten {
 
+class undo_journal;
+
 enum class run_mode {
     patch,    // write back what changed
     dry_run,  // open read-only and write nothing, printing what a real run would
@@ -24,6 +26,8 @@ struct run_options {
     bool progress = false;   // a progress display on a terminal's stderr
     unsigned jobs = 1;       // files patched at once; 0: as many as suit the disk
     exclude_rules excludes;  // entries of the folders walked that are passed over
+    // The journal a real run records what it whitens in (--undo-log), open; or none.
+    undo_journal* journal = nullptr;
 };
 
 // Patches `paths` in order, printing progress lines to `out` and failures to

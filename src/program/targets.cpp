@@ -9,6 +9,7 @@
 #include "file_io.h"
 #include "file_run.h"
 #include "jobs.h"
+#include "undo_journal.h"
 
 namespace img_whiten {
 
@@ -50,6 +51,7 @@ struct walk {
     run_output& output;  // the run's totals; what the walk tells goes through `files`
     file_scheduler& files;
     const exclude_rules& excludes;
+    undo_journal* journal;
     seen_files seen;  // folders entered (files are the scheduler's)
 };
 
@@ -72,6 +74,7 @@ void visit_file(walk& run, const std::shared_ptr<const open_folder>& parent, con
     job.parent = parent;
     job.name = name != nullptr ? name : "";
     job.model_name = model_name;
+    job.journal = run.journal;
     run.files.visit(job);
 }
 
@@ -184,7 +187,7 @@ bool has_model_name(const char* path) {
 }
 
 void patch_paths(run_output& output, const std::vector<const char*>& paths, unsigned jobs,
-                 const exclude_rules& excludes) {
+                 const exclude_rules& excludes, undo_journal* journal) {
     std::vector<named_path> named;
     // What each path names decides the output's form before anything is patched;
     // what is opened later is checked again by its descriptor.
@@ -205,7 +208,10 @@ void patch_paths(run_output& output, const std::vector<const char*>& paths, unsi
 
     {
         file_scheduler files(output, jobs);
-        walk run{output, files, excludes, {}};
+        walk run{output, files, excludes, journal, {}};
+        if (journal != nullptr) {
+            files.keep_out(journal->identity());  // passed over, whatever its name
+        }
         for (const named_path& target : named) {
             files.end_if_signalled();
             try {
@@ -231,6 +237,11 @@ void patch_paths(run_output& output, const std::vector<const char*>& paths, unsi
             }
         }
         files.finish();
+    }
+    int error = 0;
+    if (journal != nullptr && !journal->close(&error)) {
+        report(output, journal->path().c_str(), nullptr, "cannot write the undo journal: %s",
+               std::strerror(error));
     }
     if (wants_summary(output)) {
         print_summary(output);

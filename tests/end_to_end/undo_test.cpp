@@ -1,0 +1,375 @@
+// End to end: --undo-log and --undo. A journaled run undone gives back every
+// file byte for byte, run after run; files changed since are left alone; a
+// cut or damaged journal puts back exactly what its sound records hold.
+#include "support.h"
+
+#include <sys/file.h>
+
+#include <algorithm>
+#include <map>
+
+namespace {
+
+using namespace e2e;
+
+// Files below a root, by relative path, with their bytes.
+using tree = std::map<std::string, bytes>;
+
+tree sample_tree() {
+    sample_options options;
+    options.target_bytes = 1u << 20;
+    options.seed = 5;
+    return {
+        {"main.img", archive(sample_entries(options))},
+        {"mods/a.img",
+         archive({{"car.dff", clump({geometry({material(grey), material(grey)}, 3000)}, "odd")},
+                  {"bus.dff", material(white)}})},
+        {"mods/cars/clean.dff", material(white)},
+        {"mods/cars/taxi.dff", clump({geometry({material(grey)}, 5000)}, "taxi")},
+        {"mods/peds/\xD0\x9C.dff", material(grey)},  // М.dff
+    };
+}
+
+void write_tree(const std::string& root, const tree& files) {
+    for (const auto& [name, data] : files) {
+        std::filesystem::create_directories(std::filesystem::path(root + "/" + name).parent_path());
+        write_file(root + "/" + name, data);
+    }
+}
+
+tree read_tree(const std::string& root, const tree& like) {
+    tree now;
+    for (const auto& file : like) {
+        now[file.first] = read_file(root + "/" + file.first);
+    }
+    return now;
+}
+
+// Colour words that differ between two versions of a file: 3 changed bytes each.
+std::size_t words_changed(const bytes& a, const bytes& b) {
+    std::size_t differing = 0;
+    for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i) {
+        differing += a[i] != b[i];
+    }
+    return differing / 3;
+}
+
+// Bytes of the 2048-byte sectors in which `a` and `b` differ.
+std::uint64_t changed_sector_bytes(const bytes& a, const bytes& b) {
+    std::uint64_t total = 0;
+    for (std::size_t at = 0; at < a.size(); at += sector) {
+        const std::size_t end = std::min(at + sector, a.size());
+        total += std::equal(a.begin() + static_cast<long>(at), a.begin() + static_cast<long>(end),
+                            b.begin() + static_cast<long>(at))
+                     ? 0
+                     : end - at;
+    }
+    return total;
+}
+
+// Offsets of the colour words a run turned from grey to white.
+std::vector<std::size_t> whitened_words(const bytes& before, const bytes& after) {
+    std::vector<std::size_t> words;
+    for (std::size_t at : grey_words_between(before, 0, before.size())) {
+        if (le32_at(after, at) == 0xFFFFFFFF) {
+            words.push_back(at);
+        }
+    }
+    return words;
+}
+
+// `relative` below `root` as the tool names it: a Windows build joins with "\\".
+std::string in_tree(const std::string& root, std::string relative) {
+    if (!config.launcher.empty()) {
+        std::replace(relative.begin(), relative.end(), '/', '\\');
+        return root + "\\" + relative;
+    }
+    return root + "/" + relative;
+}
+
+std::string restoring(const std::string& path, std::size_t count) {
+    return "Restoring " + path + " restored " + std::to_string(count) + " materials\n";
+}
+
+// One record of a journal, read here on its own terms.
+struct record_read {
+    std::size_t begin, end;
+    std::string path;
+    std::vector<std::uint64_t> positions;
+};
+
+std::vector<record_read> records_of(const bytes& journal) {
+    std::vector<record_read> records;
+    for (std::size_t at = 0; at + 48 <= journal.size();) {
+        const std::size_t length = le32_at(journal, at + 12);
+        record_read record{at, at + length, {}, {}};
+        const std::size_t path_length = le32_at(journal, at + 40);
+        record.path.assign(journal.begin() + static_cast<long>(at + 48),
+                           journal.begin() + static_cast<long>(at + 48 + path_length));
+        for (std::size_t p = at + 48 + path_length; p + 4 < at + length; p += 8) {
+            record.positions.push_back(le32_at(journal, p) | std::uint64_t{le32_at(journal, p + 4)}
+                                                                 << 32);
+        }
+        records.push_back(record);
+        at += length;
+    }
+    return records;
+}
+
+class undo : public end_to_end {};
+
+TEST_F(undo, a_journaled_run_over_a_tree_is_undone_byte_for_byte) {
+    const std::string root = path("tree");
+    const tree before = sample_tree();
+    for (const char* jobs : {"1", "3"}) {
+        SCOPED_TRACE(std::string("--jobs ") + jobs);
+        write_tree(root, before);
+        // Inside the walked folder and named like a model: passed over by its identity.
+        const std::string journal = root + "/mods/journal.dff";
+        std::filesystem::remove(journal);
+        const process_result patching = run({"--undo-log", journal, "--jobs", jobs, root});
+        EXPECT_EQ(patching.exit_status, 0) << patching.err;
+        EXPECT_EQ(patching.out.find("journal.dff"), std::string::npos) << patching.out;
+        EXPECT_NE(patching.out.find("Visited 5 files: "), std::string::npos) << patching.out;
+        const tree patched = read_tree(root, before);
+        EXPECT_NE(patched, before);
+
+        const process_result dry = run({"--undo", journal, "--dry-run"});
+        EXPECT_EQ(read_tree(root, before), patched) << "a dry run wrote";
+        const process_result undone = run({"--undo", journal});
+        EXPECT_EQ(undone.exit_status, 0) << undone.err;
+        EXPECT_EQ(undone.err, "");
+        EXPECT_TRUE(read_tree(root, before) == before) << "not given back byte for byte";
+
+        // A line per file that was written, newest record first; in walk order with one job.
+        std::string lines_out;
+        std::size_t total = 0;
+        std::uint64_t sector_bytes = 0;
+        for (auto file = before.rbegin(); file != before.rend(); ++file) {
+            const std::size_t count = words_changed(file->second, patched.at(file->first));
+            total += count;
+            sector_bytes += changed_sector_bytes(file->second, patched.at(file->first));
+            if (count > 0) {
+                lines_out += restoring(in_tree(root, file->first), count);
+            }
+        }
+        if (std::string(jobs) == "1") {
+            EXPECT_EQ(undone.out, lines(lines_out + "Restored 4 files: " + std::to_string(total) +
+                                        " materials put back\n"));
+        }
+        EXPECT_EQ(dry.out.substr(0, dry.out.rfind("Checked ")),
+                  undone.out.substr(0, undone.out.rfind("Restored ")));
+        EXPECT_NE(dry.out.find(lines("Checked 4 files: " + std::to_string(total) +
+                                     " materials would be put back (dry run: nothing was "
+                                     "written)\n")),
+                  std::string::npos)
+            << dry.out;
+        // Exactly the sectors that hold a word put back (Wine writes files of its own).
+        if (config.launcher.empty()) {
+            EXPECT_EQ(bytes_written_to_files(undone), sector_bytes);
+        }
+
+        // Undone again: nothing is white any more, nothing is written.
+        const process_result again = run({"--undo", journal});
+        EXPECT_EQ(again.exit_status, 0) << again.err;
+        EXPECT_TRUE(bytes_written_to_files(again) == 0 || !config.launcher.empty());
+        EXPECT_TRUE(read_tree(root, before) == before);
+    }
+}
+
+TEST_F(undo, two_runs_are_undone_in_turn_or_from_one_journal) {
+    const std::string root = path("tree");
+    const tree before = sample_tree();
+    const std::string a = root + "/mods/a.img";
+    // A mod update puts back one grey word between the runs.
+    auto regrey = [&] {
+        bytes file = read_file(a);
+        const std::vector<std::size_t> words = whitened_words(before.at("mods/a.img"), file);
+        ASSERT_FALSE(words.empty());
+        set_le32(file, words[0], 0xFF959595);
+        write_file(a, file);
+    };
+    for (bool one_journal : {false, true}) {
+        SCOPED_TRACE(one_journal ? "one journal" : "a journal each");
+        write_tree(root, before);
+        const std::string first = path("first.log"),
+                          second = one_journal ? first : path("second.log");
+        std::filesystem::remove(first);
+        std::filesystem::remove(second);
+        EXPECT_EQ(run({"--undo-log", first, a, root + "/mods/cars"}).exit_status, 0);
+        regrey();
+        const tree between = read_tree(root, before);
+        EXPECT_EQ(run({"--undo-log", second, root}).exit_status, 0);
+        if (!one_journal) {
+            EXPECT_EQ(run({"--undo", second}).exit_status, 0);
+            EXPECT_TRUE(read_tree(root, before) == between) << "the second run not undone";
+        }
+        const process_result undone = run({"--undo", first});
+        EXPECT_EQ(undone.exit_status, 0) << undone.err;
+        EXPECT_TRUE(read_tree(root, before) == before) << "not given back byte for byte";
+        // One line per file, however many records it has, named as its newest record names it.
+        const std::string line_for_a =
+            "Restoring " + (one_journal ? in_tree(root, "mods/a.img") : a) + " restored ";
+        const std::size_t first_line = undone.out.find(line_for_a);
+        EXPECT_NE(first_line, std::string::npos) << undone.out;
+        EXPECT_EQ(undone.out.find(line_for_a, first_line + 1), std::string::npos) << undone.out;
+    }
+}
+
+TEST_F(undo, files_changed_since_the_run_are_left_alone_and_the_others_restored) {
+    const std::string root = path("tree");
+    const tree before = sample_tree();
+    write_tree(root, before);
+    const std::string journal = path("whiten.log");
+    ASSERT_EQ(run({"--undo-log", journal, root}).exit_status, 0);
+    const tree patched = read_tree(root, before);
+    // Replaced by a copy (another file of the same bytes), made longer, removed.
+    const std::string taxi = root + "/mods/cars/taxi.dff", peds = root + "/mods/peds/\xD0\x9C.dff";
+    write_file(taxi + ".new", patched.at("mods/cars/taxi.dff"));
+    std::filesystem::rename(taxi + ".new", taxi);
+    bytes longer = patched.at("mods/peds/\xD0\x9C.dff");
+    longer.push_back(0);
+    write_file(peds, longer);
+    std::filesystem::remove(root + "/mods/a.img");
+    // In main.img, one whitened word changed by hand, one left part white as a cut write leaves it.
+    const std::vector<std::size_t> words =
+        whitened_words(before.at("main.img"), patched.at("main.img"));
+    ASSERT_GE(words.size(), 2u);
+    bytes main = patched.at("main.img");
+    set_le32(main, words[0], 0xFF1E140A);  // 10, 20, 30, 255
+    set_le32(main, words[1], 0xFF9595FF);  // red white, green and blue grey
+    write_file(root + "/main.img", main);
+    // As the tool names them: found by the walk.
+    const std::string taxi_name = in_tree(root, "mods/cars/taxi.dff"),
+                      peds_name = in_tree(root, "mods/peds/\xD0\x9C.dff");
+
+    const process_result undone = run({"--undo", journal});
+    EXPECT_EQ(undone.exit_status, 1);
+    const std::size_t restored = words.size() - 1;
+    for (const std::string& message :
+         {"img-whiten: " + peds_name + ": its length is now " + std::to_string(longer.size()) +
+              " bytes, was " + std::to_string(longer.size() - 1) + " when recorded: left alone\n",
+          "img-whiten: " + taxi_name +
+              ": not the file the journal recorded (another file has this name now): left alone\n",
+          "img-whiten: " + in_tree(root, "mods/a.img") +
+              ": cannot open for update: No such file or directory\n"}) {
+        EXPECT_NE(undone.err.find(lines(message)), std::string::npos) << undone.err;
+    }
+    EXPECT_EQ(undone.out, lines(restoring(in_tree(root, "main.img"), restored) +
+                                "Restored 1 file: " + std::to_string(restored) +
+                                " materials put back, 3 failed\n"));
+    EXPECT_TRUE(read_file(root + "/main.img") == [&] {
+        bytes expected = before.at("main.img");
+        set_le32(expected, words[0], 0xFF1E140A);
+        return expected;
+    }()) << "a word changed by hand was not left alone, or a word was not put back";
+    EXPECT_TRUE(read_file(taxi) == patched.at("mods/cars/taxi.dff"));
+    EXPECT_TRUE(read_file(peds) == longer);
+}
+
+// A small journal, cut at every byte and with every byte flipped in turn: the
+// sound records are put back, and nothing outside their words is written.
+TEST_F(undo, cut_and_damaged_journals_put_back_exactly_their_sound_records) {
+    const tree before = {
+        {"a.img", archive({{"car.dff", material(grey)},
+                           {"bus.dff", clump({geometry({material(grey), material(grey)}, 64)})}})},
+        {"m.dff", material(grey)},
+    };
+    const std::string root = path("small"), journal = path("whiten.log");
+    write_tree(root, before);
+    ASSERT_EQ(run({"--undo-log", journal, "--jobs", "1", root}).exit_status, 0);
+    const tree patched = read_tree(root, before);
+    const bytes whole = read_file(journal);
+    const std::vector<record_read> records = records_of(whole);
+    ASSERT_EQ(records.size(), 3u);  // two entries, one loose model
+    ASSERT_EQ(records.back().end, whole.size());
+
+    // What the files must hold once the records for which `sound` says so are put back.
+    auto expected = [&](auto sound) {
+        tree files = patched;
+        for (const record_read& record : records) {
+            if (sound(record)) {
+                std::string name = record.path.substr(root.size() + 1);
+                std::replace(name.begin(), name.end(), '\\', '/');
+                bytes& file = files.at(name);
+                for (std::uint64_t position : record.positions) {
+                    std::fill_n(file.begin() + static_cast<long>(position), 3, 149);
+                }
+            }
+        }
+        return files;
+    };
+    const std::string damaged = path("damaged.log");
+    for (std::size_t k = 0; k < 2 * whole.size(); ++k) {
+        const bool cutting = k < whole.size();
+        const std::size_t at = cutting ? k : k - whole.size();
+        SCOPED_TRACE((cutting ? "cut at byte " : "flipped byte ") + std::to_string(at));
+        bytes journal_bytes = whole;
+        if (cutting) {
+            journal_bytes.resize(at);
+        } else {
+            journal_bytes[at] ^= 0x40;
+        }
+        write_file(damaged, journal_bytes);
+        write_tree(root, patched);
+        const process_result undone = run({"--undo", damaged});
+        const bool at_boundary =
+            cutting && std::any_of(records.begin(), records.end(),
+                                   [&](const record_read& r) { return r.begin == at; });
+        EXPECT_EQ(undone.exit_status, at_boundary ? 0 : 1) << undone.err;
+        if (!at_boundary) {
+            EXPECT_NE(undone.err.find(": bytes "), std::string::npos) << undone.err;
+        }
+        EXPECT_TRUE(read_tree(root, before) == expected([&](const record_read& r) {
+                        return cutting ? r.end <= at : !(r.begin <= at && at < r.end);
+                    }))
+            << "not exactly the sound records were put back";
+    }
+}
+
+TEST_F(undo, options_that_cannot_go_together_and_journals_that_cannot_be_opened) {
+    const bytes before = archive({{"car.dff", material(grey)}});
+    const std::string file = path("a.img"), journal = path("whiten.log");
+    std::filesystem::create_directory(path("folder"));
+    const struct {
+        std::vector<std::string> args;
+        const char* err;  // after "img-whiten: "
+    } cases[] = {
+        {{"--undo-log", journal, "--dry-run", file},
+         "--undo-log: cannot be used with --dry-run; see img-whiten --help"},
+        {{"--check", "--undo-log", journal, file},
+         "--undo-log: cannot be used with --check; see img-whiten --help"},
+        {{"--undo", journal, file}, "--undo: takes no path: the journal names the files"},
+        {{"--undo", journal, "--undo-log", journal}, "--undo: cannot be used with --undo-log"},
+        {{"--undo-log", path("folder"), file},
+         "folder: cannot open the undo journal: not a regular file"},
+        {{"--undo-log", path("no/such/folder"), file},
+         "cannot open the undo journal: No such file or directory"},
+        {{"--undo", journal}, "cannot read the undo journal: No such file or directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.err);
+        write_file(file, before);
+        const process_result result = run(c.args);
+        EXPECT_EQ(result.exit_status, 2);
+        EXPECT_EQ(result.out, "");
+        EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;
+        EXPECT_TRUE(read_file(file) == before);
+        EXPECT_FALSE(std::filesystem::exists(journal)) << "the journal was created";
+    }
+    if (config.launcher.empty()) {
+        // A journal another run appends to is in use: nothing is patched.
+        write_file(journal, {});
+        const int holder = open(journal.c_str(), O_RDONLY);
+        ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+        const process_result locked = run({"--undo-log", journal, file});
+        close(holder);
+        EXPECT_EQ(locked.exit_status, 2);
+        EXPECT_NE(locked.err.find("cannot open the undo journal: in use by another program"),
+                  std::string::npos)
+            << locked.err;
+        EXPECT_TRUE(read_file(file) == before);
+    }
+}
+
+}  // namespace
