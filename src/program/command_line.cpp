@@ -27,14 +27,14 @@ enum class option_id {
     version
 };
 
-struct option_spec {
+struct known_option {
     char short_name;  // '\0': none
     const char* long_name;
     bool takes_value;
     option_id id;
 };
 
-constexpr option_spec option_specs[] = {
+constexpr known_option known_options[] = {
     {'\0', "check", false, option_id::check},
     {'n', "dry-run", false, option_id::dry_run},
     {'\0', "exclude", true, option_id::exclude},
@@ -56,18 +56,18 @@ constexpr unsigned most_jobs = 256;
 const std::vector<const char*>& long_names() {
     static const std::vector<const char*> names = [] {
         std::vector<const char*> all;
-        for (const option_spec& spec : option_specs) {
-            all.push_back(spec.long_name);
+        for (const known_option& option : known_options) {
+            all.push_back(option.long_name);
         }
         return all;
     }();
     return names;
 }
 
-const option_spec* find_short_option(char name) {
-    for (const option_spec& spec : option_specs) {
-        if (spec.short_name != '\0' && spec.short_name == name) {
-            return &spec;
+const known_option* find_short_option(char name) {
+    for (const known_option& option : known_options) {
+        if (option.short_name != '\0' && option.short_name == name) {
+            return &option;
         }
     }
     return nullptr;
@@ -81,13 +81,13 @@ command_line& fault(command_line& line, std::string option, std::string problem)
     return line;
 }
 
-std::string long_form(const option_spec& spec) {
-    return std::string("--") + spec.long_name;
+std::string long_form(const known_option& option) {
+    return std::string("--") + option.long_name;
 }
 
 // Takes one option in; false when it ends the parse.
-bool take_option(command_line& line, const option_spec& spec, const char* value) {
-    switch (spec.id) {
+bool take_option(command_line& line, const known_option& option, const char* value) {
+    switch (option.id) {
         case option_id::help:
             line.what = command::help;
             return false;
@@ -102,7 +102,7 @@ bool take_option(command_line& line, const option_spec& spec, const char* value)
             return true;
         case option_id::files_from:
             if (line.files_from != nullptr) {
-                fault(line, long_form(spec), "given more than once");
+                fault(line, long_form(option), "given more than once");
                 return false;
             }
             line.files_from = value;
@@ -112,9 +112,9 @@ bool take_option(command_line& line, const option_spec& spec, const char* value)
             return true;
         case option_id::undo:
         case option_id::undo_log: {
-            const char*& journal = spec.id == option_id::undo ? line.undo : line.undo_log;
+            const char*& journal = option.id == option_id::undo ? line.undo : line.undo_log;
             if (journal != nullptr) {
-                fault(line, long_form(spec), "given more than once");
+                fault(line, long_form(option), "given more than once");
                 return false;
             }
             journal = value;
@@ -140,7 +140,7 @@ bool take_option(command_line& line, const option_spec& spec, const char* value)
                 jobs = jobs * 10 + static_cast<unsigned>(*at - '0');
             }
             if (*at != '\0' || at == value || jobs < 1 || jobs > most_jobs) {
-                fault(line, long_form(spec),
+                fault(line, long_form(option),
                       "wants a whole number of jobs from 1 to " + std::to_string(most_jobs));
                 return false;
             }
@@ -242,38 +242,38 @@ command_line parse_command_line(int argc, char** argv, bool windows_rules) {
             if (index < 0) {
                 return fault(line, "--" + given, "ambiguous option: " + candidates);
             }
-            const option_spec& spec = option_specs[static_cast<std::size_t>(index)];
+            const known_option& option = known_options[static_cast<std::size_t>(index)];
             const char* value = nullptr;
-            if (!spec.takes_value && equals != nullptr) {
-                return fault(line, long_form(spec), "takes no value");
+            if (!option.takes_value && equals != nullptr) {
+                return fault(line, long_form(option), "takes no value");
             }
-            if (spec.takes_value) {
+            if (option.takes_value) {
                 value = equals != nullptr ? equals + 1 : at + 1 < argc ? argv[++at] : "";
                 if (*value == '\0') {
-                    return fault(line, long_form(spec), "needs a value");
+                    return fault(line, long_form(option), "needs a value");
                 }
             }
-            if (!take_option(line, spec, value)) {
+            if (!take_option(line, option, value)) {
                 return line;
             }
             continue;
         }
         // Short options, bundled; one that takes a value takes the rest, or the next argument.
         for (const char* c = arg + 1; *c != '\0'; ++c) {
-            const option_spec* spec = find_short_option(*c);
-            if (spec == nullptr) {
+            const known_option* option = find_short_option(*c);
+            if (option == nullptr) {
                 // "-n-" names no option "--"
                 return fault(line, *c == '-' ? std::string(arg) : std::string("-") + *c,
                              "unknown option");
             }
             const char* value = nullptr;
-            if (spec->takes_value) {
+            if (option->takes_value) {
                 value = c[1] != '\0' ? c + 1 : at + 1 < argc ? argv[++at] : "";
                 if (*value == '\0') {
                     return fault(line, std::string("-") + *c, "needs a value");
                 }
             }
-            if (!take_option(line, *spec, value)) {
+            if (!take_option(line, *option, value)) {
                 return line;
             }
             if (value != nullptr) {
