@@ -114,6 +114,16 @@ bool is_reparse_point(HANDLE handle) {
 
 constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// A C runtime descriptor that owns `handle`, or -1 (errno set, the handle closed).
+int descriptor_for(HANDLE handle, int flags) {
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        errno = EMFILE;
+    }
+    return fd;
+}
+
 }  // namespace
 
 // The C runtime reserves descriptors 0, 1 and 2 even for a process started
@@ -243,13 +253,8 @@ open_status open_file_at(const file_place& place, open_file* file) {
         CloseHandle(handle);
         return open_status::link;
     }
-    file->fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
-    if (file->fd < 0) {
-        CloseHandle(handle);
-        errno = EMFILE;
-        return open_status::failed;
-    }
-    return open_status::opened;
+    file->fd = descriptor_for(handle, _O_RDONLY);
+    return file->fd >= 0 ? open_status::opened : open_status::failed;
 }
 
 open_status open_for_update(const file_place& place, open_file* file) {
@@ -279,10 +284,8 @@ open_status open_for_update(const file_place& place, open_file* file) {
         errno = errno_for(error);
         return error == ERROR_SHARING_VIOLATION ? open_status::in_use : open_status::failed;
     }
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
+    const int fd = descriptor_for(handle, _O_RDWR);
     if (fd < 0) {
-        CloseHandle(handle);
-        errno = EMFILE;
         return open_status::failed;
     }
     _close(file->fd);
@@ -314,10 +317,8 @@ open_status open_journal_file(const char* path, open_file* file) {
         CloseHandle(handle);
         return open_status::not_regular;
     }
-    file->fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
+    file->fd = descriptor_for(handle, _O_RDWR);
     if (file->fd < 0) {
-        CloseHandle(handle);
-        errno = EMFILE;
         return open_status::failed;
     }
     file->writable = true;
