@@ -42,6 +42,10 @@ void keep_terminating_signals_off_this_thread() {}
 #else
 
 void hold_back_terminating_signals() {
+    // Past a file-size limit (ulimit -f) a write then fails with EFBIG, is
+    // reported, and any colour word it cut is put back, instead of the run
+    // being killed in the middle of it.
+    std::signal(SIGXFSZ, SIG_IGN);
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         struct sigaction action {};
         action.sa_handler = take_note;
