@@ -1,5 +1,5 @@
 // tree-benchmark --tool IMG_WHITEN --floor READ_FLOOR [--models N] [--runs N]
-//                [--seed S] [--dir DIR] [--cold [--jobs N] [--fadvise]]
+//                [--seed S] [--dir DIR] [--keep] [--cold [--jobs N] [--fadvise]]
 //
 // Writes a tree of N loose models of realistic small sizes in nested folders,
 // beside a few archives, as a modded installation keeps them, patches it
@@ -48,6 +48,7 @@ struct options {
     unsigned long long models = 20000, runs = 7, seed = 1;
     unsigned long long jobs = 0;  // with --cold: a row for img-whiten --jobs N too; 0: none
     bool cold = false, fadvise = false;
+    bool keep = false;  // leave DIR in place afterwards, to time other runs on it by hand
 };
 
 void write(const fs::path& path, const bytes& data) {
@@ -99,8 +100,8 @@ double median(std::vector<double> values) {
 bool parse(int argc, char** argv, options& o) {
     for (int i = 1; i < argc; ++i) {
         const std::string flag = argv[i];
-        if (flag == "--cold" || flag == "--fadvise") {
-            (flag == "--cold" ? o.cold : o.fadvise) = true;
+        if (flag == "--cold" || flag == "--fadvise" || flag == "--keep") {
+            (flag == "--cold" ? o.cold : flag == "--fadvise" ? o.fadvise : o.keep) = true;
             continue;
         }
         if (i + 1 == argc) {
@@ -338,9 +339,10 @@ bool run_cold(const options& o, const fs::path& root, const fs::path& pristine,
 int main(int argc, char** argv) {
     options o;
     if (!parse(argc, argv, o)) {
-        std::fprintf(stderr,
-                     "usage: tree-benchmark --tool IMG_WHITEN --floor READ_FLOOR [--models N] "
-                     "[--runs N] [--seed S] [--dir DIR] [--cold [--jobs N] [--fadvise]]\n");
+        std::fprintf(
+            stderr,
+            "usage: tree-benchmark --tool IMG_WHITEN --floor READ_FLOOR [--models N] "
+            "[--runs N] [--seed S] [--dir DIR] [--keep] [--cold [--jobs N] [--fadvise]]\n");
         return 2;
     }
     const fs::path root = fs::path(o.dir) / "tree", tenth = fs::path(o.dir) / "tenth";
@@ -377,7 +379,9 @@ int main(int argc, char** argv) {
         if (!ok) {
             std::printf("a run failed, or a run found what it should not have\n");
         }
-        fs::remove_all(o.dir);
+        if (!o.keep) {
+            fs::remove_all(o.dir);
+        }
         return ok ? 0 : 1;
     }
     std::vector<double> tool_seconds, floor_seconds;
@@ -409,6 +413,8 @@ int main(int argc, char** argv) {
     if (!ok) {
         std::printf("a run failed, or the steady-state run changed something\n");
     }
-    fs::remove_all(o.dir);
+    if (!o.keep) {
+        fs::remove_all(o.dir);
+    }
     return ok ? 0 : 1;
 }
