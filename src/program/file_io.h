@@ -107,8 +107,8 @@ bool list_folder(const open_folder& folder, folder_listing* listing);
 void close_folder(open_folder& folder);
 
 enum class file_access {
-    read_only,  // nothing is kept out
-    update,     // read and write; every other writer is kept out while open
+    read_only,  // reading is all the run will do
+    update,     // the run may write: open_for_update will follow
 };
 
 // An open regular file: a C runtime descriptor on every platform, and what
@@ -116,6 +116,10 @@ enum class file_access {
 struct open_file {
     int fd = -1;
     bool writable = false;  // opened for update, with other writers kept out
+    // Opened for `file_access::update`: open for writing already (not yet
+    // locked), or why that could not be (0 when it was not tried).
+    bool read_write = false;
+    int write_error = 0;
     file_identity identity{};
     std::uint64_t size = 0;
     std::uint64_t links = 0;  // how many names (hard links) it has
@@ -124,8 +128,11 @@ struct open_file {
 // Opens the regular file at `place` for reading and describes it. Nothing
 // but a regular file is ever opened for reading or writing (a FIFO, device or
 // socket, even one swapped in after the folder was listed, is found out from
-// the descriptor first), and a FIFO never blocks the open.
-open_status open_file_at(const file_place& place, open_file* file);
+// the descriptor first), and a FIFO never blocks the open. With
+// `file_access::update` it is opened for writing too where it can be, so
+// that open_for_update has only the lock left to take: one open a file less.
+open_status open_file_at(const file_place& place, open_file* file,
+                         file_access access = file_access::read_only);
 
 // Opens the very file `file` holds (not whatever its name names by now) for
 // update too, and keeps other writers out: an exclusive advisory lock (flock)

@@ -102,6 +102,16 @@ int open_if_same(const file_place& place, int flags, const file_identity& expect
     return fd;
 }
 
+// Opens the file `fd` is open on again with `flags`; by name, if it is still
+// that file, where there is no /proc.
+int reopen_or_open_same(int fd, const file_place& place, int flags, const file_identity& expected) {
+    const int opened = reopen(fd, flags);
+    if (opened < 0 && errno == ENOENT) {
+        return open_if_same(place, flags, expected);
+    }
+    return opened;
+}
+
 // A lock that cannot be taken because the file system has no locks (or, on
 // NFS, none for this kind of descriptor) does not stop the run.
 bool locks_unsupported(int error) {
@@ -214,8 +224,10 @@ void close_folder(open_folder& folder) {
     }
 }
 
-open_status open_file_at(const file_place& place, open_file* file) {
+open_status open_file_at(const file_place& place, open_file* file, file_access access) {
     file->writable = false;
+    file->read_write = false;
+    file->write_error = 0;
 #if defined(O_PATH)
     // A descriptor that opens nothing: a FIFO or device swapped in is never opened at all.
     const int anchor = open_place(place, O_PATH);
@@ -238,22 +250,32 @@ open_status open_file_at(const file_place& place, open_file* file) {
     file->size = static_cast<std::uint64_t>(info.st_size);
     file->links = static_cast<std::uint64_t>(info.st_nlink);
 #if defined(O_PATH)
-    file->fd = reopen(anchor, O_RDONLY);
-    if (file->fd < 0 && errno == ENOENT) {
-        file->fd = open_if_same(place, O_RDONLY, file->identity);
+    file->fd = -1;
+    if (access == file_access::update) {
+        file->fd = reopen_or_open_same(anchor, place, O_RDWR, file->identity);
+        file->read_write = file->fd >= 0;
+        file->write_error = file->fd >= 0 ? 0 : errno;  // told by open_for_update, if it comes
+    }
+    if (file->fd < 0) {
+        file->fd = reopen_or_open_same(anchor, place, O_RDONLY, file->identity);
     }
     close_keeping_errno(anchor);
     return file->fd >= 0 ? open_status::opened : open_status::failed;
 #else
+    (void)access;
     file->fd = anchor;
     return open_status::opened;
 #endif
 }
 
 open_status open_for_update(const file_place& place, open_file* file) {
-    int fd = reopen(file->fd, O_RDWR);
-    if (fd < 0 && errno == ENOENT) {
-        fd = open_if_same(place, O_RDWR, file->identity);
+    if (file->write_error != 0) {
+        errno = file->write_error;  // the open for writing failed already
+        return open_status::failed;
+    }
+    int fd = file->fd;
+    if (!file->read_write) {
+        fd = reopen_or_open_same(file->fd, place, O_RDWR, file->identity);
     }
     if (fd < 0) {
         return open_status::failed;
@@ -261,12 +283,16 @@ open_status open_for_update(const file_place& place, open_file* file) {
     // Only a lock held elsewhere stops the run; a file system without locks does not.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 && !locks_unsupported(errno)) {
         const int error = errno;
-        close(fd);
+        if (fd != file->fd) {
+            close(fd);
+        }
         errno = error;
         return error == EWOULDBLOCK ? open_status::in_use : open_status::failed;
     }
-    close(file->fd);
-    file->fd = fd;
+    if (fd != file->fd) {
+        close(file->fd);
+        file->fd = fd;
+    }
     file->writable = true;
     return open_status::opened;
 }

@@ -236,7 +236,9 @@ void close_folder(open_folder& folder) {
     }
 }
 
-open_status open_file_at(const file_place& place, open_file* file) {
+open_status open_file_at(const file_place& place, open_file* file, file_access) {
+    // Opened for reading alone, whatever the access: open_for_update reopens it with the share
+    // mode that keeps writers out.
     file->writable = false;
     const HANDLE handle = open_handle(place, GENERIC_READ, share_all, FILE_ATTRIBUTE_NORMAL);
     if (handle == INVALID_HANDLE_VALUE) {

@@ -49,7 +49,8 @@ const char* open_failure(const run_output& output) {
 // Opens the file at the job's place for reading, reporting why it could not
 // be; a link or a non-regular file met in a folder is passed over.
 bool open_or_report(file_job& job) {
-    switch (open_file_at(job.place(), &job.file)) {
+    const file_access access = job.output.dry_run ? file_access::read_only : file_access::update;
+    switch (open_file_at(job.place(), &job.file, access)) {
         case open_status::opened:
             return true;
         case open_status::link:
