@@ -147,6 +147,13 @@ open_status open_for_update(const file_place& place, open_file* file);
 // anything but a regular file gives `not_regular`, and is not opened.
 open_status open_journal_file(const char* path, open_file* file);
 
+// How many descriptors the process may have open at once.
+std::size_t open_files_allowed();
+
+// Tells the system the first `length` bytes of the file will be read soon,
+// so that it can start reading them now; a hint that may be ignored.
+void advise_will_read(const open_file& file, std::uint64_t length);
+
 // Hands what was written to the file to the disk (fdatasync,
 // FlushFileBuffers); false with errno set when that fails.
 bool flush_to_disk(const open_file& file);

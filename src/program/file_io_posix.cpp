@@ -330,6 +330,23 @@ open_status open_journal_file(const char* path, open_file* file) {
     return open_status::opened;
 }
 
+std::size_t open_files_allowed() {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return 1024;  // the limit most systems start from
+    }
+    return static_cast<std::size_t>(limit.rlim_cur);
+}
+
+void advise_will_read(const open_file& file, std::uint64_t length) {
+#if defined(POSIX_FADV_WILLNEED)
+    posix_fadvise(file.fd, 0, static_cast<off_t>(length), POSIX_FADV_WILLNEED);
+#else
+    (void)file;
+    (void)length;
+#endif
+}
+
 bool flush_to_disk(const open_file& file) {
     for (;;) {
 #if defined(__APPLE__)

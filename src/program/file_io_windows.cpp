@@ -296,6 +296,14 @@ open_status open_for_update(const file_place& place, open_file* file) {
     return open_status::opened;
 }
 
+std::size_t open_files_allowed() {
+    return 8192;  // the C runtime's descriptors
+}
+
+void advise_will_read(const open_file&, std::uint64_t) {
+    // No such hint for a file on Windows, short of mapping it: the reads themselves ask.
+}
+
 open_status open_journal_file(const char* path, open_file* file) {
     file->writable = false;
     // Sharing reading only keeps other writers out, as while a file is patched.

@@ -201,19 +201,35 @@ bool open_candidate(file_job& job) {
     }
 }
 
-bool claim(file_job& job, seen_files& seen) {
-    if (seen.contains(job.file.identity)) {
-        close_or_report(job.output, job.path.c_str(), job.file);  // patched already
-        return false;
+claim_decision decide_claim(const file_identity& identity, seen_files& seen) {
+    if (seen.contains(identity)) {
+        return claim_decision::patched_already;
     }
     try {
-        seen.add(job.file.identity);
-        return true;
+        seen.add(identity);
+        return claim_decision::taken;
     } catch (const std::bad_alloc&) {
-        report(job.output, job.path.c_str(), nullptr, "not patched: %s", std::strerror(ENOMEM));
-        close_file(job.file);
-        return false;
+        return claim_decision::out_of_memory;
     }
+}
+
+bool act_on_claim(file_job& job, claim_decision decision) {
+    switch (decision) {
+        case claim_decision::taken:
+            return true;
+        case claim_decision::patched_already:
+            close_or_report(job.output, job.path.c_str(), job.file);
+            return false;
+        case claim_decision::out_of_memory:
+            break;
+    }
+    report(job.output, job.path.c_str(), nullptr, "not patched: %s", std::strerror(ENOMEM));
+    close_file(job.file);
+    return false;
+}
+
+bool claim(file_job& job, seen_files& seen) {
+    return act_on_claim(job, decide_claim(job.file.identity, seen));
 }
 
 void patch_prepared_file(file_job& job, model_buffers& buffers) {

@@ -62,6 +62,13 @@ bool open_candidate(file_job& job);
 // first path met is the one patched.
 bool claim(file_job& job, seen_files& seen);
 
+// claim() in two steps, for a caller that notes claims under a lock: what it
+// decides, which touches memory alone, and then what it does about that,
+// which may close the file (true when the file is taken).
+enum class claim_decision { taken, patched_already, out_of_memory };
+claim_decision decide_claim(const file_identity& identity, seen_files& seen);
+bool act_on_claim(file_job& job, claim_decision decision);
+
 // Patches the file claim() took: opened for update (and locked)
 // before a byte of it is read for patching. Closes it.
 void patch_prepared_file(file_job& job, model_buffers& buffers);

@@ -1,6 +1,7 @@
 #include "jobs.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -35,9 +36,18 @@ constexpr std::size_t smallest_window = std::size_t{64} << 10;
 static_assert(smallest_window % sector_size == 0 && smallest_window >= 2 * sector_size,
               "a window holds the walk's next step");
 
-// Files whose output may wait for an earlier one, per job: more lets workers
-// run ahead of a long file, fewer keeps what waits small.
-constexpr std::size_t waiting_files_per_job = 4;
+// Files handed to a worker at once: enough that handoffs cost little next to
+// the files' own system calls. A worker holds its batch's files open
+// together, so all batches in progress keep to half the descriptors a
+// process may have: a run never fails to open a file that one job would open.
+constexpr std::size_t most_batch_files = 16;
+
+std::size_t batch_files_for(unsigned jobs) {
+    return std::max<std::size_t>(1, std::min(most_batch_files, open_files_allowed() / 2 / jobs));
+}
+// Batches whose output may wait for an earlier one, per job: more lets
+// workers run ahead of a long file, fewer keeps what waits small.
+constexpr std::size_t waiting_batches_per_job = 2;
 
 std::size_t window_for(unsigned jobs) {
     // The window, a mark bit per byte of it and, at worst, a read-back as long.
@@ -54,14 +64,26 @@ struct file_scheduler::item {
     file_log log;
     run_output output;              // keeps what the file tells, until its turn
     std::unique_ptr<file_job> job;  // set when there is a file to visit
-    std::uint64_t visit = 0;        // its number among the files handed to workers; 0: none
-    std::condition_variable turn;   // its worker waits here for the files before it to be claimed
-    bool claimed = false;           // to be patched; read and written by its worker alone
-    enum class state { telling, waiting, working, done } now = state::telling;
+    // Read and written by its worker alone: whether it was opened as one to
+    // patch, what its claim decided, and whether it is to be patched.
+    bool candidate = false;
+    claim_decision decision = claim_decision::patched_already;
+    bool claimed = false;
+    // Set by the walk until the file is handed out, then by its worker: read by the walk
+    // without a lock, so that putting out what is done never waits on workers.
+    enum class state { telling, waiting, done };
+    std::atomic<state> now{state::telling};
+};
+
+// Consecutive files in walk order, handed to one worker together.
+struct file_scheduler::batch {
+    std::vector<item*> files;      // room for batch_files_, kept from the start
+    batch* next = nullptr;         // the one handed out after it, while neither is claimed
+    std::condition_variable turn;  // its worker waits here for the batches before it to be claimed
 };
 
 file_scheduler::file_scheduler(run_output& run, unsigned jobs)
-    : run_(run), jobs_(std::max(jobs, 1u)) {
+    : run_(run), jobs_(std::max(jobs, 1u)), batch_files_(batch_files_for(jobs_)) {
     if (jobs_ == 1) {
         return;
     }
@@ -88,25 +110,27 @@ file_scheduler::~file_scheduler() {
     }
 }
 
+void file_scheduler::keep_out(const file_identity& identity) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    seen_.add(identity);
+}
+
 run_output& file_scheduler::next_output() {
     if (jobs_ == 1) {
         return run_;
     }
     settle_last_told();
     release_done();
-    {
+    if (in_flight_.size() >= jobs_ * batch_files_ * waiting_batches_per_job) {
         // A long file holds up the output of those after it: wait rather than keep too much.
+        hand_out();  // what is gathered is among what there is to wait for
         std::unique_lock<std::mutex> lock(mutex_);
-        done_.wait(lock, [this] {
-            return in_flight_.size() < jobs_ * waiting_files_per_job ||
-                   in_flight_.front()->now == item::state::done;
-        });
+        done_.wait(lock, [this] { return in_flight_.front()->now == item::state::done; });
     }
     release_done();
     try {
         auto next = std::make_unique<item>(run_);
         run_output& output = next->output;
-        std::lock_guard<std::mutex> lock(mutex_);
         in_flight_.push_back(std::move(next));
         return output;
     } catch (const std::bad_alloc&) {
@@ -116,8 +140,7 @@ run_output& file_scheduler::next_output() {
 
 void file_scheduler::settle_last_told() {
     // What the walk told but handed neither to visit() nor to told() (memory ran
-    // out between) is all there is of it.
-    std::lock_guard<std::mutex> lock(mutex_);
+    // out between) is all there is of it. No worker has it yet.
     if (!in_flight_.empty() && in_flight_.back()->now == item::state::telling) {
         in_flight_.back()->now = item::state::done;
     }
@@ -137,54 +160,92 @@ void file_scheduler::visit(file_job& job) {
         report(run_, job.path.c_str(), nullptr, "not visited: %s", std::strerror(ENOMEM));
         return;  // next_output() had no memory for it
     }
-    std::unique_ptr<file_job> kept;
+    item& last = *in_flight_.back();
     try {
-        kept.reset(new file_job(std::move(job)));
+        if (forming_ == nullptr) {
+            auto files = std::make_unique<batch>();
+            files->files.reserve(batch_files_);
+            forming_ = std::move(files);
+        }
+        last.job.reset(new file_job(std::move(job)));  // moved only once there is room for it
     } catch (const std::bad_alloc&) {
         report(job.output, job.path.c_str(), nullptr, "not visited: %s", std::strerror(ENOMEM));
         told();
         return;
     }
+    last.now = item::state::waiting;
+    forming_->files.push_back(&last);  // within the room kept: takes no memory
+    if (forming_->files.size() == batch_files_) {
+        hand_out();
+    }
+}
+
+void file_scheduler::hand_out() {
+    if (forming_ == nullptr) {
+        return;
+    }
+    batch* files = forming_.release();  // the list owns it now
     {
-        std::unique_lock<std::mutex> lock(mutex_);
-        item& last = *in_flight_.back();
-        try {
-            waiting_.push_back(&last);  // first: a file numbered must be queued, or none after it
-        } catch (const std::bad_alloc&) {
-            lock.unlock();
-            report(job.output, kept->path.c_str(), nullptr, "not visited: %s",
-                   std::strerror(ENOMEM));
-            told();
-            return;
+        std::lock_guard<std::mutex> lock(mutex_);
+        (last_ != nullptr ? last_->next : first_) = files;
+        last_ = files;
+        if (untaken_ == nullptr) {
+            untaken_ = files;
         }
-        last.job = std::move(kept);
-        last.visit = ++visits_;
-        last.now = item::state::waiting;
     }
     work_.notify_one();
 }
 
-void file_scheduler::claim_in_order(item& file) {
-    const bool candidate = open_candidate(*file.job);
-    std::unique_lock<std::mutex> lock(mutex_);
-    // Every file handed out before this one was taken by a worker before it (the
-    // queue is first in, first out) and waits for none after it: no cycle.
-    file.turn.wait(lock, [&] { return claims_done_ == file.visit - 1; });
-    const bool taken = candidate && claim(*file.job, seen_);
-    ++claims_done_;
-    // Only the next file's worker can go on now: it alone is woken.
-    item* next = nullptr;
-    for (const std::unique_ptr<item>& other : in_flight_) {
-        if (other->visit == claims_done_ + 1) {
-            next = other.get();
-            break;
+void file_scheduler::before_folder() {
+    if (jobs_ == 1 || forming_ == nullptr) {
+        return;
+    }
+    bool starving = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        starving = untaken_ == nullptr;
+    }
+    if (starving) {
+        hand_out();
+    }
+}
+
+std::unique_ptr<file_scheduler::batch> file_scheduler::claim_in_order(batch& files,
+                                                                      std::size_t window) {
+    for (item* file : files.files) {
+        // After a signal no file is started: none is opened either.
+        file->candidate = arrived_signal() == 0 && open_candidate(*file->job);
+        if (file->candidate && file->job->model_name) {
+            // Its first window is asked for now, so that the disk reads the batch's files
+            // side by side while this worker patches them one by one.
+            advise_will_read(file->job->file,
+                             std::min<std::uint64_t>(file->job->file.size, window));
         }
     }
-    lock.unlock();
-    if (next != nullptr) {
-        next->turn.notify_one();
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        // Every batch handed out before this one was taken by a worker before it
+        // (the list is first in, first out) and waits for none after it: no cycle.
+        files.turn.wait(lock, [&] { return first_ == &files; });
+        for (item* file : files.files) {
+            if (file->candidate) {
+                file->decision = decide_claim(file->job->file.identity, seen_);
+            }
+        }
+        first_ = files.next;
+        if (first_ == nullptr) {
+            last_ = nullptr;
+        } else if (first_ != untaken_) {
+            // Only the next batch's worker can go on now: it alone is woken, while the lock
+            // still keeps its batch from being claimed and freed.
+            first_->turn.notify_one();
+        }
     }
-    file.claimed = taken;  // if not, closed by open_candidate() or claim(): nothing to patch
+    for (item* file : files.files) {
+        // If not, closed by open_candidate() or here: nothing to patch.
+        file->claimed = file->candidate && act_on_claim(*file->job, file->decision);
+    }
+    return std::unique_ptr<batch>(&files);
 }
 
 void file_scheduler::told() {
@@ -199,44 +260,43 @@ void file_scheduler::work() {
     model_buffers buffers;
     buffers.window = window_for(jobs_);
     for (;;) {
-        item* next = nullptr;
+        batch* taken = nullptr;
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            work_.wait(lock, [this] { return closing_ || !waiting_.empty(); });
-            if (waiting_.empty()) {
+            work_.wait(lock, [this] { return closing_ || untaken_ != nullptr; });
+            if (untaken_ == nullptr) {
                 return;
             }
-            next = waiting_.front();
-            waiting_.pop_front();
-            next->now = item::state::working;
+            taken = untaken_;
+            untaken_ = taken->next;
         }
-        claim_in_order(*next);
-        if (!next->claimed) {
-            // not one to patch: what it told is all there is
-        } else if (arrived_signal() != 0) {
-            close_file(next->job->file);  // no file is started after a signal
-        } else {
-            patch_prepared_file(*next->job, buffers);
+        const std::unique_ptr<batch> files = claim_in_order(*taken, buffers.window);
+        for (item* file : files->files) {
+            if (!file->claimed) {
+                // not one to patch: what it told is all there is
+            } else if (arrived_signal() != 0) {
+                close_file(file->job->file);  // no file is started after a signal
+            } else {
+                patch_prepared_file(*file->job, buffers);
+            }
+            file->now = item::state::done;  // the walk may put it out and free it at any time now
         }
         {
+            // Taken, so that the walk either saw the files done or waits already to be woken.
             std::lock_guard<std::mutex> lock(mutex_);
-            next->now = item::state::done;
         }
-        done_.notify_one();  // only the walk waits for a file to be done
+        done_.notify_one();  // only the walk waits for files to be done
     }
 }
 
 void file_scheduler::release_done() {
     for (;;) {
-        std::unique_ptr<item> file;  // one at a time: releasing takes no memory of its own
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (in_flight_.empty() || in_flight_.front()->now != item::state::done) {
-                return;
-            }
-            file = std::move(in_flight_.front());
-            in_flight_.pop_front();
+        if (in_flight_.empty() || in_flight_.front()->now != item::state::done) {
+            return;
         }
+        // One at a time: releasing takes no memory of its own.
+        const std::unique_ptr<item> file = std::move(in_flight_.front());
+        in_flight_.pop_front();
         // Written with no lock held: workers go on meanwhile.
         try {
             release(run_, file->output);
@@ -256,6 +316,7 @@ void file_scheduler::release_done() {
 void file_scheduler::finish() {
     if (jobs_ > 1) {
         settle_last_told();
+        hand_out();
         {
             std::unique_lock<std::mutex> lock(mutex_);
             done_.wait(lock, [this] {

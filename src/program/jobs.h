@@ -1,10 +1,12 @@
 // Files patched side by side (--jobs): the walk is the only producer of
-// work and hands each file it meets to a worker, which opens it, claims it
-// in walk order (so the path a one-job run would patch is the one patched)
-// and patches it whole with buffers of its own. What each file tells is kept
-// and put out in walk order, by the walk's thread alone, so stdout and
-// stderr read as they would with one job. With one job the walk opens and
-// patches each file itself, as it finds it.
+// work and hands the files it meets to workers in batches of consecutive
+// files, so that a handoff between threads is paid per batch, not per file.
+// A worker opens its batch, claims it in walk order (so the path a one-job
+// run would patch is the one patched) and patches each file whole with
+// buffers of its own. What each file tells is kept and put out in walk
+// order, by the walk's thread alone, so stdout and stderr read as they would
+// with one job. With one job the walk opens and patches each file itself, as
+// it finds it.
 #ifndef IMG_WHITEN_JOBS_H
 #define IMG_WHITEN_JOBS_H
 
@@ -36,9 +38,12 @@ public:
     // next_output() gave last: now, or on a worker.
     void visit(file_job& job);
     // Notes a file that must never be patched (the run's own journal, say).
-    void keep_out(const file_identity& identity) { seen_.add(identity); }
+    void keep_out(const file_identity& identity);
     // Nothing to patch for what the last next_output() was for.
     void told();
+    // The walk is about to open a folder, which may take a while: files it
+    // gathered are handed on now if no worker has any waiting.
+    void before_folder();
     // Waits for every file in progress and puts out all that is owed; from
     // then on no file is started. Ends the run if a signal arrived.
     void finish();
@@ -48,27 +53,37 @@ public:
 
 private:
     struct item;
+    struct batch;
     void work();
-    void claim_in_order(item& file);  // a worker's, before it patches
-    void release_done();              // walk's thread only
-    void settle_last_told();          // walk's thread only
+    std::unique_ptr<batch> claim_in_order(batch& files, std::size_t window);  // a worker's
+    void hand_out();                                                          // walk's thread only
+    void release_done();                                                      // walk's thread only
+    void settle_last_told();                                                  // walk's thread only
 
     run_output& run_;
-    unsigned jobs_;          // 1 also when no worker thread could be started
-    model_buffers buffers_;  // the walk's own, with one job
+    unsigned jobs_;            // 1 also when no worker thread could be started
+    std::size_t batch_files_;  // files handed to a worker at once
+    model_buffers buffers_;    // the walk's own, with one job
     std::vector<std::thread> workers_;
 
-    // Guarded by mutex_: items in walk order from the oldest not yet put out,
-    // items waiting for a worker, and whether workers should stop.
-    std::mutex mutex_;
-    std::condition_variable work_;  // a file waits for a worker, or workers should stop
-    std::condition_variable done_;  // a file is done: for the walk
+    // The walk's thread alone changes these: items in walk order from the
+    // oldest not yet put out (a worker reads and changes an item's state only
+    // under mutex_), and the files gathered for the next batch.
     std::deque<std::unique_ptr<item>> in_flight_;
-    std::deque<item*> waiting_;
+    std::unique_ptr<batch> forming_;
+
+    // Guarded by mutex_: batches handed out and not yet claimed, in walk
+    // order (a list through batch::next, the first one's turn to be claimed),
+    // the first of them no worker took yet, the files claimed, and whether
+    // workers should stop. Each batch in the list is owned by the list.
+    std::mutex mutex_;
+    std::condition_variable work_;  // a batch waits for a worker, or workers should stop
+    std::condition_variable done_;  // a batch is done: for the walk
+    batch* first_ = nullptr;
+    batch* last_ = nullptr;
+    batch* untaken_ = nullptr;
     bool closing_ = false;
-    seen_files seen_;                // files claimed; with one job, the walk's alone
-    std::uint64_t visits_ = 0;       // files handed to workers, numbered from 1
-    std::uint64_t claims_done_ = 0;  // files claimed (or not) so far, in that order
+    seen_files seen_;  // files claimed; with one job, the walk's alone
 };
 
 // How many jobs suit the files behind `path` when the command line names none.

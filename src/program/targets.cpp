@@ -151,6 +151,7 @@ void walk_folder(walk& run, const std::shared_ptr<const open_folder>& parent, co
     // Shared with the jobs of its files, which may still need it after the walk moves on.
     std::shared_ptr<open_folder> folder(new open_folder, close_and_free);
     const file_place place{parent.get(), name, path.c_str()};
+    run.files.before_folder();
     switch (open_folder_at(place, folder.get())) {
         case open_status::opened:
             break;
