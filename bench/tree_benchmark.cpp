@@ -401,10 +401,11 @@ int main(int argc, char** argv) {
     const double tool_median = median(tool_seconds), floor_median = median(floor_seconds);
     std::printf("tree: %llu loose models and 3 archives, %.1f MiB; medians of %llu runs\n",
                 o.models, static_cast<double>(tree_bytes) / (1 << 20), o.runs);
+    const std::string picked = std::to_string(img_whiten::default_jobs(root.string().c_str()));
     std::printf(
-        "steady state: img-whiten %.3f s, read-floor --tree %.3f s, ratio %.2f (target <= "
-        "1.30)\n",
-        tool_median, floor_median, tool_median / floor_median);
+        "steady state, default jobs (%s): img-whiten %.3f s, read-floor --tree %.3f s, ratio "
+        "%.2f (target <= 1.00)\n",
+        picked.c_str(), tool_median, floor_median, tool_median / floor_median);
     std::printf(
         "peak memory: img-whiten %.2f MiB on the tree, %.2f MiB on a tenth of it; "
         "read-floor %.2f MiB (target <= 8 MiB, not growing with the files)\n",

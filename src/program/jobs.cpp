@@ -337,6 +337,25 @@ void file_scheduler::end_if_signalled() {
     }
 }
 
+namespace {
+
+// A job per processor, at least two: enough to keep every processor busy,
+// while each job asks for its whole batch's reads at once, so that the disk
+// is kept busy without more threads, which on few processors only contend.
+// On Windows, where a file can be asked for only by reading it, the disk's
+// depth comes from the jobs alone: at least 8 there.
+unsigned jobs_for_processors() {
+    const unsigned processors = std::thread::hardware_concurrency();
+#if defined(_WIN32)
+    constexpr unsigned fewest = 8;
+#else
+    constexpr unsigned fewest = 2;
+#endif
+    return std::min(16u, std::max(fewest, processors));
+}
+
+}  // namespace
+
 unsigned default_jobs(const char* path) {
 #if defined(_WIN32)
     // One reader where the volume's disk says it incurs a seek penalty (a rotational one).
@@ -363,7 +382,7 @@ unsigned default_jobs(const char* path) {
             }
         }
     }
-    return 8;
+    return jobs_for_processors();
 #else
     // One reader on a rotational disk, where the system says so: many would
     // only make it seek. A virtual disk (virtio, Xen) says it of itself
@@ -380,11 +399,11 @@ unsigned default_jobs(const char* path) {
             std::ifstream flag(device + queue);
             char rotational = 0;
             if (!virtual_disk && flag >> rotational) {
-                return rotational == '1' ? 1 : 8;
+                return rotational == '1' ? 1 : jobs_for_processors();
             }
         }
     }
-    return 8;
+    return jobs_for_processors();
 #endif
 }
 
