@@ -485,6 +485,21 @@ TEST_F(interrupted_run, sigterm_ends_a_run_blocked_on_a_full_stdout) {
 // SIGTERM in the middle of a long write-back, one model of many separate
 // sectors (each write made slow by the preloaded library), ends the run after
 // the write in progress, long before the last.
+// The tool run with `args`, each of its writes waiting `delay_us` first.
+std::vector<std::string> with_slow_writes(unsigned delay_us, const std::vector<std::string>& args) {
+    // The sanitizers' runtime would otherwise insist on coming before the library.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    std::vector<std::string> slow{
+        "env",
+        "LD_PRELOAD=" + config.short_io,
+        "SHORT_IO_BYTES=1073741824",
+        "SHORT_IO_WRITE_DELAY_US=" + std::to_string(delay_us),
+        std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") + ":verify_asan_link_order=0",
+        config.exe};
+    slow.insert(slow.end(), args.begin(), args.end());
+    return slow;
+}
+
 TEST_F(interrupted_run, sigterm_ends_a_write_back_between_two_sectors) {
     bytes model;
     while (model.size() < (3u << 20)) {  // one window: no check between windows to fall back on
@@ -493,16 +508,7 @@ TEST_F(interrupted_run, sigterm_ends_a_write_back_between_two_sectors) {
     const bytes before = archive({{"big.dff", model}});
     const fs::path file = fs::path(dir_) / "big.img";
     write_file(file, before);
-    // The sanitizers' runtime would otherwise insist on coming before the library.
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    const std::vector<std::string> slow{
-        "env",
-        "LD_PRELOAD=" + config.short_io,
-        "SHORT_IO_BYTES=1073741824",
-        "SHORT_IO_WRITE_DELAY_US=1000",
-        std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") + ":verify_asan_link_order=0",
-        config.exe,
-        file.string()};
+    const std::vector<std::string> slow = with_slow_writes(1000, {file.string()});
     const process_result whole = run_process(slow, quiet_run());
     ASSERT_EQ(whole.exit_status, 1) << "a closed stdout is reported";
     const bytes after = read_file(file);
@@ -516,6 +522,42 @@ TEST_F(interrupted_run, sigterm_ends_a_write_back_between_two_sectors) {
     std::printf("  SIGTERM after the first write: %zu of %zu changed bytes were written\n", done,
                 changed_bytes(before, after));
     expect_completed(file, after);
+}
+
+// Regression: with several jobs, a worker went on to the rest of its batch
+// (up to 16 files) after SIGTERM. Each write waits 100 ms, so the signal lands
+// while each job is early in a batch: no file may be started after it.
+TEST_F(interrupted_run, sigterm_starts_no_further_file_with_several_jobs) {
+    const fs::path tree = fs::path(dir_) / "batches";
+    const bytes before = clump({geometry({material(grey)}, 64)});
+    const auto lay_out = [&] {
+        fs::remove_all(tree);
+        fs::create_directories(tree);
+        for (int i = 0; i < 64; ++i) {
+            write_file(tree / ("m" + std::to_string(100 + i) + ".dff"), before);
+        }
+    };
+    lay_out();
+    ASSERT_EQ(run_process({config.exe, tree.string()}, quiet_run()).exit_status, 1);
+    const bytes after = read_file(tree / "m100.dff");
+    ASSERT_NE(after, before);
+    lay_out();
+    const int status =
+        kill_after_written(with_slow_writes(100000, {"--jobs", "2", tree.string()}), 1, SIGTERM);
+    EXPECT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM)
+        << "wait status " << status;
+    std::size_t patched = 0;
+    for (const auto& item : fs::directory_iterator(tree)) {
+        patched +=
+            expect_original_or_patched(read_file(item.path()), before, after, item.path()) > 0;
+    }
+    // At most a file done by each job as the first write ended, and one in progress with each.
+    EXPECT_LE(patched, 4u) << "files were started after the signal";
+    const process_result again = run_process({config.exe, tree.string()});
+    EXPECT_EQ(again.exit_status, 0) << again.err;
+    for (const auto& item : fs::directory_iterator(tree)) {
+        EXPECT_TRUE(read_file(item.path()) == after) << item.path() << ": not finished";
+    }
 }
 
 }  // namespace

@@ -32,7 +32,7 @@ mutant targets.cpp "a folder met again is walked again" \
   's#if (run.seen.contains(folder->identity)) {#if (false) {#' \
   "a folder named twice that holds an unreadable subfolder: reported once"
 mutant file_run.cpp "a regular file named twice is patched twice" \
-  's#        if (seen.contains(job.file.identity)) {#        if (false) {#' \
+  's#    if (seen.contains(identity)) {#    if (false) {#' \
   "one model named twice: one line"
 mutant targets.cpp "two file paths do not make a run over several files" \
   's#output.several_files |= paths.size() > 1;#output.several_files |= paths.size() > 2;#' \
@@ -74,7 +74,7 @@ mutant output.cpp "control characters in names are not escaped" \
   's#if (!needs_escaping(name)) {#if (true || !needs_escaping(name)) {#' \
   "a model named with a newline and an escape: lines and messages escaped"
 mutant file_run.cpp "a file is noted as seen before it is known to be a target" \
-  's#^        if (seen.contains(job.file.identity)) {#        seen.add(job.file.identity);\n&#' \
+  's#^    if (seen.contains(identity)) {#    seen.add(identity);\n&#' \
   "a hard link named like an archive met before the model it links: the model still patched"
 mutant model_patch.cpp "the walk stops after the first window" \
   's#const bool walked = cursor.ended || cursor.position >= model_length;#const bool walked = true;#' \
@@ -95,7 +95,7 @@ mutant model_patch.cpp "a colour word cut by a failed write is not put back" \
   's#if (cut_into == 0 || cut_into > stopped) {#if (true) {#' \
   "writes cut at every byte of a colour word"
 mutant model_patch.cpp "sectors one apart are written as one" \
-  's#(first >> sector_shift) <= last_sector + 1) {#(first >> sector_shift) <= last_sector + 2) {#' \
+  's#(runs\[\*next\].first >> sector_shift) <= last_sector + 1;#(runs[*next].first >> sector_shift) <= last_sector + 2;#' \
   "the bytes handed to the OS: only the sectors that hold a changed byte"
 mutant archive_run.cpp "an entry whose data overlaps the directory is patched" \
   's#if (offset < protected_end) {#if (offset < archive_header_size) {#' \
@@ -125,6 +125,9 @@ mutant targets.cpp "excluded entries are walked all the same" \
 mutant progress.cpp "the progress display shows on a stderr that is no terminal" \
   's#err_ = wanted \&\& is_terminal(err, \&columns_) ? err : nullptr;#err_ = wanted ? err : nullptr;#' \
   "a run past its first second with stderr on a pipe: nothing on stderr"
+mutant jobs.cpp "a worker goes on patching its batch after a signal" \
+  's#} else if (arrived_signal() != 0) {#} else if (false) {#' \
+  "a parallel run signalled while it patches: no file started after the signal"
 
 count=${#files[@]}
 if ((only < 0 || only > count)); then

@@ -717,6 +717,7 @@ TEST_F(end_to_end, progress_shows_on_a_terminal_only_and_is_erased) {
 }
 
 // --jobs changes nothing but speed: the same lines, messages, status and bytes as one job.
+// Enough files for many batches of them, with links whose first path is met in another batch.
 TEST_F(end_to_end, several_jobs_give_what_one_job_gives) {
     sample_options options;
     options.target_bytes = 2u << 20;
@@ -727,7 +728,7 @@ TEST_F(end_to_end, several_jobs_give_what_one_job_gives) {
         for (unsigned folder = 0; folder < 7; ++folder) {
             std::filesystem::create_directories(root + "/f" + std::to_string(folder));
         }
-        for (unsigned i = 0; i < 60; ++i) {
+        for (unsigned i = 0; i < 240; ++i) {
             const rgba colour = i % 3 == 0 ? white : grey;
             write_file(root + "/f" + std::to_string(i % 7) + "/m" + std::to_string(i) + ".dff",
                        i % 5 == 0 ? archive({{"in.dff", material(colour)}})
@@ -738,9 +739,11 @@ TEST_F(end_to_end, several_jobs_give_what_one_job_gives) {
         write_file(root + "/big/damaged.img", damaged);
         write_file(root + "/f3/empty.dff", {});
         EXPECT_EQ(link((root + "/f1/m1.dff").c_str(), (root + "/f0/a-link.dff").c_str()), 0);
+        EXPECT_EQ(link((root + "/f0/m7.dff").c_str(), (root + "/f6/z-link.dff").c_str()), 0);
+        write_file(root + "/f4/m50-damaged.img", damaged);  // a failure amid the batches
     };
     std::vector<std::pair<process_result, std::string>> runs;
-    for (const char* jobs : {"1", "4", "16"}) {
+    for (const char* jobs : {"1", "2", "16"}) {
         const std::string root = path(std::string("jobs-") + jobs);
         lay_out(root);
         for (const bool dry_run : {true, false}) {
