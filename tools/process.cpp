@@ -81,6 +81,10 @@ int start_process(const std::vector<std::string>& argv, int in_fd, int out_fd, i
             const rlimit space{limits.address_space_limit, limits.address_space_limit};
             setrlimit(RLIMIT_AS, &space);
         }
+        if (limits.open_files_limit != 0) {
+            const rlimit files{limits.open_files_limit, limits.open_files_limit};
+            setrlimit(RLIMIT_NOFILE, &files);
+        }
         execvp(args[0], args.data());
         _exit(127);
     }

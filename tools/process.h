@@ -29,6 +29,7 @@ constexpr unsigned closed_stdin = 1, closed_stdout = 2, closed_stderr = 4;
 struct process_limits {
     std::uint64_t file_size_limit = 0;      // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; 0: none
     std::uint64_t address_space_limit = 0;  // RLIMIT_AS in bytes, as `ulimit -v` sets; 0: none
+    unsigned open_files_limit = 0;          // RLIMIT_NOFILE, as `ulimit -n` sets; 0: none
     unsigned cpu_seconds = 60;          // RLIMIT_CPU: a child that spins is killed, not waited for
     unsigned closed_streams = 0;        // standard streams the child starts without
     int user = -1;                      // a user (and group) id to run as instead of ours

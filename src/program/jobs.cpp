@@ -37,17 +37,25 @@ static_assert(smallest_window % sector_size == 0 && smallest_window >= 2 * secto
               "a window holds the walk's next step");
 
 // Files handed to a worker at once: enough that handoffs cost little next to
-// the files' own system calls. A worker holds its batch's files open
-// together, so all batches in progress keep to half the descriptors a
-// process may have: a run never fails to open a file that one job would open.
+// the files' own system calls.
 constexpr std::size_t most_batch_files = 16;
-
-std::size_t batch_files_for(unsigned jobs) {
-    return std::max<std::size_t>(1, std::min(most_batch_files, open_files_allowed() / 2 / jobs));
-}
 // Batches whose output may wait for an earlier one, per job: more lets
 // workers run ahead of a long file, fewer keeps what waits small.
 constexpr std::size_t waiting_batches_per_job = 2;
+
+// Each file in flight may hold two descriptors (its own, and its folder's once
+// the walk has left that folder), and half of those the process may have are
+// left to the walk and the run: so that a run never fails to open a file that
+// one job would open, the files in flight, and with them the jobs, are fewer
+// where descriptors are few.
+std::size_t descriptors_in_flight() {
+    return open_files_allowed() / 2;
+}
+
+unsigned jobs_for_descriptors(unsigned jobs) {
+    return static_cast<unsigned>(
+        std::min<std::size_t>(jobs, std::max<std::size_t>(1, descriptors_in_flight() / 4)));
+}
 
 std::size_t window_for(unsigned jobs) {
     // The window, a mark bit per byte of it and, at worst, a read-back as long.
@@ -83,7 +91,12 @@ struct file_scheduler::batch {
 };
 
 file_scheduler::file_scheduler(run_output& run, unsigned jobs)
-    : run_(run), jobs_(std::max(jobs, 1u)), batch_files_(batch_files_for(jobs_)) {
+    : run_(run),
+      jobs_(jobs_for_descriptors(std::max(jobs, 1u))),
+      most_in_flight_(std::min(std::size_t{jobs_} * most_batch_files * waiting_batches_per_job,
+                               descriptors_in_flight() / 2)),
+      batch_files_(std::max<std::size_t>(
+          1, std::min(most_batch_files, most_in_flight_ / waiting_batches_per_job / jobs_))) {
     if (jobs_ == 1) {
         return;
     }
@@ -121,7 +134,7 @@ run_output& file_scheduler::next_output() {
     }
     settle_last_told();
     release_done();
-    if (in_flight_.size() >= jobs_ * batch_files_ * waiting_batches_per_job) {
+    if (in_flight_.size() >= most_in_flight_) {
         // A long file holds up the output of those after it: wait rather than keep too much.
         hand_out();  // what is gathered is among what there is to wait for
         std::unique_lock<std::mutex> lock(mutex_);

@@ -61,9 +61,10 @@ private:
     void settle_last_told();                                                  // walk's thread only
 
     run_output& run_;
-    unsigned jobs_;            // 1 also when no worker thread could be started
-    std::size_t batch_files_;  // files handed to a worker at once
-    model_buffers buffers_;    // the walk's own, with one job
+    unsigned jobs_;  // 1 also when no worker thread could be started, or descriptors are few
+    std::size_t most_in_flight_;  // files (and failures) told but not yet put out, at most
+    std::size_t batch_files_;     // files handed to a worker at once
+    model_buffers buffers_;       // the walk's own, with one job
     std::vector<std::thread> workers_;
 
     // The walk's thread alone changes these: items in walk order from the

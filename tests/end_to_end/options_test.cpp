@@ -781,6 +781,34 @@ TEST_F(end_to_end, several_jobs_give_what_one_job_gives) {
     EXPECT_NE(runs[0].first.out.find("patched 1 materials"), std::string::npos);
 }
 
+// Regression: with several jobs, files waiting for their turn kept their folders
+// open, and a run under a low descriptor limit failed to open files that one
+// job opened (and -j 256 failed at once).
+TEST_F(end_to_end, a_low_descriptor_limit_gives_what_one_job_gives) {
+    process_limits few;
+    few.open_files_limit = 40;
+    std::string one_job;
+    for (const char* jobs : {"1", "2", "16", "256"}) {
+        SCOPED_TRACE(std::string("--jobs ") + jobs);
+        const std::string root = path(std::string("fds-") + jobs);
+        for (unsigned i = 0; i < 300; ++i) {  // one model a folder: a folder for each waiting file
+            const std::string folder = root + "/d" + std::to_string(1000 + i);
+            std::filesystem::create_directories(folder);
+            write_file(folder + "/a.dff", material(grey));
+        }
+        process_result result = run({"--jobs", jobs, root}, few);
+        EXPECT_EQ(result.exit_status, 0) << result.err;
+        for (std::size_t at; (at = result.out.find(root)) != std::string::npos;) {
+            result.out.replace(at, root.size(), "ROOT");
+        }
+        if (one_job.empty()) {
+            one_job = result.out;
+        } else {
+            EXPECT_EQ(result.out, one_job);
+        }
+    }
+}
+
 // --- Selection: backup copies and --exclude ---
 
 // Regression: backup copies (car.dff~, car.dff_orig, ...) were patched as models.
