@@ -49,7 +49,10 @@ const char* open_failure(const run_output& output) {
 // Opens the file at the job's place for reading, reporting why it could not
 // be; a link or a non-regular file met in a folder is passed over.
 bool open_or_report(file_job& job) {
-    const file_access access = job.output.dry_run ? file_access::read_only : file_access::update;
+    // A model by its name is one to patch, and is opened for writing at once; any other
+    // file is opened for writing only once its first bytes say it is an archive.
+    const file_access access =
+        job.output.dry_run || !job.model_name ? file_access::read_only : file_access::update;
     switch (open_file_at(job.place(), &job.file, access)) {
         case open_status::opened:
             return true;

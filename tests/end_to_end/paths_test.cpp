@@ -3,6 +3,7 @@
 // alone gives; links, FIFOs and unreadable folders are handled as promised.
 #include "support.h"
 
+#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 
@@ -95,6 +96,21 @@ std::string line(const std::string& name, int count) {
     return "Patching " + name + " patched " + std::to_string(count) + " materials\n";
 }
 
+// Names of the files in the folder `watch` watches that were closed after
+// being open for writing.
+std::string closed_after_writing(int watch) {
+    std::string names;
+    alignas(inotify_event) char buffer[4096];
+    for (ssize_t got; (got = read(watch, buffer, sizeof buffer)) > 0;) {
+        for (const char* at = buffer; at < buffer + got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(at);
+            names += event->len > 0 ? std::string(event->name) + "\n" : "";
+            at += sizeof(inotify_event) + event->len;
+        }
+    }
+    return names;
+}
+
 class paths : public end_to_end {
 protected:
     void TearDown() override {
@@ -128,8 +144,16 @@ TEST_F(paths, a_folder_is_searched_in_name_order_and_every_file_patched_as_if_al
         EXPECT_TRUE(read_file(root + "/" + file.path) == file.before) << file.path;
     }
 
+    // Regression: files were opened for writing before their first bytes said they were archives.
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    EXPECT_GE(inotify_add_watch(watch, root.c_str(), IN_CLOSE_WRITE), 0);
     const process_result result = run({root}, limits);
     EXPECT_EQ(result.signal, 0) << "hung or crashed";
+    const std::string written = closed_after_writing(watch);
+    close(watch);
+    EXPECT_EQ(written.find("notarchive.img"), std::string::npos) << written;
+    EXPECT_EQ(written.find("empty.img"), std::string::npos) << written;
+    EXPECT_NE(written.find("a.img"), std::string::npos) << written;
     EXPECT_EQ(result.out, out + lines("Visited 7 files: 6 models changed, 7 materials whitened" +
                                       failed + "\n"));
     for (const tree_file& file : files) {
