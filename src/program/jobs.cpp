@@ -147,8 +147,25 @@ run_output& file_scheduler::next_output() {
         in_flight_.push_back(std::move(next));
         return output;
     } catch (const std::bad_alloc&) {
-        return run_;  // no memory to keep it: told at once, and visit() patches nothing
+        // No memory to keep it: told at once, once all before it is out, and visit()
+        // patches nothing.
+        put_out_all();
+        return run_;
     }
+}
+
+void file_scheduler::put_out_all() {
+    settle_last_told();
+    hand_out();
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        done_.wait(lock, [this] {
+            return std::all_of(
+                in_flight_.begin(), in_flight_.end(),
+                [](const std::unique_ptr<item>& file) { return file->now == item::state::done; });
+        });
+    }
+    release_done();
 }
 
 void file_scheduler::settle_last_told() {
@@ -312,7 +329,7 @@ void file_scheduler::release_done() {
         in_flight_.pop_front();
         // Written with no lock held: workers go on meanwhile.
         try {
-            release(run_, file->output);
+            release(run_, file->output, file->job != nullptr ? file->job->path.c_str() : nullptr);
         } catch (const std::bad_alloc&) {
             // Its lines could not be kept for stdout: say so, without memory.
             run_.status = exit_failure_reported;
@@ -328,18 +345,7 @@ void file_scheduler::release_done() {
 
 void file_scheduler::finish() {
     if (jobs_ > 1) {
-        settle_last_told();
-        hand_out();
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            done_.wait(lock, [this] {
-                return std::all_of(in_flight_.begin(), in_flight_.end(),
-                                   [](const std::unique_ptr<item>& file) {
-                                       return file->now == item::state::done;
-                                   });
-            });
-        }
-        release_done();
+        put_out_all();
     }
     img_whiten::end_if_signalled(run_);
 }

@@ -59,6 +59,7 @@ private:
     void hand_out();                                                          // walk's thread only
     void release_done();                                                      // walk's thread only
     void settle_last_told();                                                  // walk's thread only
+    void put_out_all();  // walk's thread only: waits for every file in flight, puts it out
 
     run_output& run_;
     unsigned jobs_;  // 1 also when no worker thread could be started, or descriptors are few

@@ -206,6 +206,30 @@ std::string printable(const char* name) {
     return text;
 }
 
+namespace {
+
+// A message there was no memory for, said with none: the path escaped as printable() would.
+void say_message_lost(std::FILE* err, const char* path) {
+    std::fputs("img-whiten: ", err);
+    for (const char* at = path != nullptr ? path : ""; *at != '\0'; ++at) {
+        const auto c = static_cast<unsigned char>(*at);
+        if (is_control(c) || (c == '\\' && needs_escaping(path))) {
+            if (c == '\\') {
+                std::fputs("\\\\", err);
+            } else {
+                std::fprintf(err, "\\x%02x", c);
+            }
+        } else {
+            std::fputc(c, err);
+        }
+    }
+    std::fputs(path != nullptr ? ": cannot allocate memory for a message\n"
+                               : "cannot allocate memory for a message\n",
+               err);
+}
+
+}  // namespace
+
 void report(run_output& output, const char* path, const char* entry_name, const char* format, ...) {
     output.status = exit_failure_reported;
     note_failed_path(output, path);
@@ -264,21 +288,11 @@ void report(run_output& output, const char* path, const char* entry_name, const 
         }
         write_message(output.err, line);
     } catch (const std::bad_alloc&) {
-        // No memory for the line: say what can be said without any.
-        std::fputs("img-whiten: ", output.err);
-        for (const char* at = path != nullptr ? path : ""; *at != '\0'; ++at) {
-            const auto c = static_cast<unsigned char>(*at);
-            if (is_control(c) || (c == '\\' && needs_escaping(path))) {
-                if (c == '\\') {
-                    std::fputs("\\\\", output.err);
-                } else {
-                    std::fprintf(output.err, "\\x%02x", c);
-                }
-            } else {
-                std::fputc(c, output.err);
-            }
+        if (output.log != nullptr) {
+            ++output.messages_lost;  // said in its turn: stderr belongs to the walk's thread
+        } else {
+            say_message_lost(output.err, path);
         }
-        std::fputs(": cannot allocate memory for a message\n", output.err);
     }
     va_end(args);
     std::fflush(output.err);
@@ -380,7 +394,13 @@ void check_progress_written(run_output& output, const char* path, bool flush) {
     }
 }
 
-void release(run_output& run, run_output& file) {
+void release(run_output& run, run_output& file, const char* file_path) {
+    for (; file.messages_lost > 0; --file.messages_lost) {
+        run.progress.erase();
+        run.out.flush();
+        say_message_lost(run.err, file_path);
+        std::fflush(run.err);
+    }
     if (file.log != nullptr) {
         for (const file_log::told& told : file.log->items) {
             if (told.to_err) {

@@ -87,13 +87,16 @@ struct run_output {
     // Paths that had a failure reported, once each, in order: listed again after the summary.
     std::vector<std::string> failed_paths;
     bool failed_paths_incomplete = false;  // memory ran out while noting one
+    // Messages a kept output had no memory for: said, in their turn, by release().
+    std::uint64_t messages_lost = 0;
     progress_display progress;
     file_log* log = nullptr;  // set: what is told is kept there, not written
 };
 
 // Puts out what `file` kept, in the order it was told, and adds its counts,
-// status and failed paths to `run`'s.
-void release(run_output& run, run_output& file);
+// status and failed paths to `run`'s. A message it had no memory for is
+// said as one with no memory of its own would be, naming `file_path` if given.
+void release(run_output& run, run_output& file, const char* file_path = nullptr);
 
 // The one way a failure reaches stderr: "img-whiten: <path>: [<entry>: ]<what>",
 // where <what> ends in ": <reason>" when there is one. Sets the exit status.
