@@ -106,6 +106,10 @@ bool list_folder(const open_folder& folder, folder_listing* listing);
 
 void close_folder(open_folder& folder);
 
+// Folders open now, through open_folder_at, where each takes a descriptor
+// (0 on Windows, whose folder handles the descriptors' limit does not count).
+std::size_t open_folders();
+
 enum class file_access {
     read_only,  // reading is all the run will do
     update,     // the run may write: open_for_update will follow

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 
@@ -42,6 +43,8 @@ bool occupy_closed_standard_streams() {
 }
 
 namespace {
+
+std::atomic<std::size_t> folders_open{0};
 
 path_kind kind_of_mode(mode_t mode) {
     if (S_ISREG(mode)) {
@@ -151,6 +154,7 @@ open_status open_folder_at(const file_place& place, open_folder* folder) {
         folder->fd = -1;
         return open_status::failed;
     }
+    ++folders_open;  // from here on, close_folder() closes it
     folder->identity = identity_of(info);
     folder->path = place.path;
     return open_status::opened;
@@ -221,7 +225,12 @@ void close_folder(open_folder& folder) {
     if (folder.fd >= 0) {
         close(folder.fd);
         folder.fd = -1;
+        --folders_open;
     }
+}
+
+std::size_t open_folders() {
+    return folders_open;
 }
 
 open_status open_file_at(const file_place& place, open_file* file, file_access access) {

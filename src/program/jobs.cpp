@@ -52,6 +52,10 @@ std::size_t descriptors_in_flight() {
     return open_files_allowed() / 2;
 }
 
+// Descriptors the count below leaves out: the standard streams, the journal,
+// a folder's listing and slack.
+constexpr std::size_t descriptors_kept = 8;
+
 unsigned jobs_for_descriptors(unsigned jobs) {
     return static_cast<unsigned>(
         std::min<std::size_t>(jobs, std::max<std::size_t>(1, descriptors_in_flight() / 4)));
@@ -92,6 +96,7 @@ struct file_scheduler::batch {
 
 file_scheduler::file_scheduler(run_output& run, unsigned jobs)
     : run_(run),
+      descriptors_(open_files_allowed()),
       jobs_(jobs_for_descriptors(std::max(jobs, 1u))),
       most_in_flight_(std::min(std::size_t{jobs_} * most_batch_files * waiting_batches_per_job,
                                descriptors_in_flight() / 2)),
@@ -133,14 +138,7 @@ run_output& file_scheduler::next_output() {
         return run_;
     }
     settle_last_told();
-    release_done();
-    if (in_flight_.size() >= most_in_flight_) {
-        // A long file holds up the output of those after it: wait rather than keep too much.
-        hand_out();  // what is gathered is among what there is to wait for
-        std::unique_lock<std::mutex> lock(mutex_);
-        done_.wait(lock, [this] { return in_flight_.front()->now == item::state::done; });
-    }
-    release_done();
+    make_room();
     try {
         auto next = std::make_unique<item>(run_);
         run_output& output = next->output;
@@ -166,6 +164,28 @@ void file_scheduler::put_out_all() {
         });
     }
     release_done();
+}
+
+bool file_scheduler::has_room() const {
+    // The walk's folders, the folders files in flight keep open, and two descriptors for each
+    // of those files and the next (its own, and the anchor it is opened through).
+    return in_flight_.size() < most_in_flight_ &&
+           open_folders() + 2 * (in_flight_.size() + 1) + descriptors_kept <= descriptors_;
+}
+
+void file_scheduler::make_room() {
+    release_done();
+    // A long file holds up the output of those after it: wait rather than keep too much, or
+    // hold more descriptors than the process may have. With nothing in flight, the walk goes
+    // on as with one job.
+    while (!in_flight_.empty() && !has_room()) {
+        hand_out();  // what is gathered is among what there is to wait for
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            done_.wait(lock, [this] { return in_flight_.front()->now == item::state::done; });
+        }
+        release_done();
+    }
 }
 
 void file_scheduler::settle_last_told() {
@@ -227,7 +247,12 @@ void file_scheduler::hand_out() {
 }
 
 void file_scheduler::before_folder() {
-    if (jobs_ == 1 || forming_ == nullptr) {
+    if (jobs_ == 1) {
+        return;
+    }
+    settle_last_told();
+    make_room();  // for the folder and its listing, as for a file
+    if (forming_ == nullptr) {
         return;
     }
     bool starving = false;

@@ -59,9 +59,12 @@ private:
     void hand_out();                                                          // walk's thread only
     void release_done();                                                      // walk's thread only
     void settle_last_told();                                                  // walk's thread only
-    void put_out_all();  // walk's thread only: waits for every file in flight, puts it out
+    void put_out_all();     // walk's thread only: waits for every file in flight, puts it out
+    bool has_room() const;  // walk's thread only: for one more file in flight
+    void make_room();       // walk's thread only: waits, putting out what is done, for room
 
     run_output& run_;
+    std::size_t descriptors_;  // the process may have open at once
     unsigned jobs_;  // 1 also when no worker thread could be started, or descriptors are few
     std::size_t most_in_flight_;  // files (and failures) told but not yet put out, at most
     std::size_t batch_files_;     // files handed to a worker at once
