@@ -122,6 +122,34 @@ bool locks_unsupported(int error) {
            error == EBADF;
 }
 
+// Describes the file `fd` is open on into `file` if it is a regular file;
+// otherwise closes `fd` (keeping errno when fstat failed).
+open_status describe_regular(int fd, open_file* file) {
+    struct stat info;
+    if (fstat(fd, &info) != 0) {
+        close_keeping_errno(fd);
+        return open_status::failed;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        close(fd);
+        return open_status::not_regular;
+    }
+    file->identity = identity_of(info);
+    file->size = static_cast<std::uint64_t>(info.st_size);
+    file->links = static_cast<std::uint64_t>(info.st_nlink);
+    return open_status::opened;
+}
+
+// Keeps other writers out of `fd`'s file: only a lock held elsewhere
+// (`in_use`) or a failure stops the run, with errno set; a file system
+// without locks does not.
+open_status lock_for_update(int fd) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && !locks_unsupported(errno)) {
+        return errno == EWOULDBLOCK ? open_status::in_use : open_status::failed;
+    }
+    return open_status::opened;
+}
+
 }  // namespace
 
 bool kind_of_path(const char* path, path_kind* kind) {
@@ -246,18 +274,10 @@ open_status open_file_at(const file_place& place, open_file* file, file_access a
     if (anchor < 0) {
         return place.parent != nullptr && errno == ELOOP ? open_status::link : open_status::failed;
     }
-    struct stat info;
-    if (fstat(anchor, &info) != 0) {
-        close_keeping_errno(anchor);
-        return open_status::failed;
+    const open_status described = describe_regular(anchor, file);
+    if (described != open_status::opened) {
+        return described;
     }
-    if (!S_ISREG(info.st_mode)) {
-        close(anchor);
-        return open_status::not_regular;
-    }
-    file->identity = identity_of(info);
-    file->size = static_cast<std::uint64_t>(info.st_size);
-    file->links = static_cast<std::uint64_t>(info.st_nlink);
 #if defined(O_PATH)
     file->fd = -1;
     if (access == file_access::update) {
@@ -289,14 +309,12 @@ open_status open_for_update(const file_place& place, open_file* file) {
     if (fd < 0) {
         return open_status::failed;
     }
-    // Only a lock held elsewhere stops the run; a file system without locks does not.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && !locks_unsupported(errno)) {
-        const int error = errno;
+    const open_status locked = lock_for_update(fd);
+    if (locked != open_status::opened) {
         if (fd != file->fd) {
-            close(fd);
+            close_keeping_errno(fd);
         }
-        errno = error;
-        return error == EWOULDBLOCK ? open_status::in_use : open_status::failed;
+        return locked;
     }
     if (fd != file->fd) {
         close(file->fd);
@@ -317,25 +335,17 @@ open_status open_journal_file(const char* path, open_file* file) {
     if (fd < 0) {
         return errno == EISDIR ? open_status::not_regular : open_status::failed;
     }
-    if (fstat(fd, &info) != 0) {
+    const open_status described = describe_regular(fd, file);
+    if (described != open_status::opened) {
+        return described;
+    }
+    const open_status locked = lock_for_update(fd);
+    if (locked != open_status::opened) {
         close_keeping_errno(fd);
-        return open_status::failed;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        close(fd);
-        return open_status::not_regular;
-    }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && !locks_unsupported(errno)) {
-        const int error = errno;
-        close(fd);
-        errno = error;
-        return error == EWOULDBLOCK ? open_status::in_use : open_status::failed;
+        return locked;
     }
     file->fd = fd;
     file->writable = true;
-    file->identity = identity_of(info);
-    file->size = static_cast<std::uint64_t>(info.st_size);
-    file->links = static_cast<std::uint64_t>(info.st_nlink);
     return open_status::opened;
 }
 

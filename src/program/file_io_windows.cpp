@@ -92,6 +92,19 @@ bool describe_handle(HANDLE handle, file_identity* identity, std::uint64_t* size
     return true;
 }
 
+// Describes the file `handle` is open on into `file` if it is a file on a
+// disk (not a folder, console, pipe or device); otherwise closes the handle.
+bool describe_disk_file(HANDLE handle, open_file* file) {
+    bool is_folder = false;
+    if (GetFileType(handle) != FILE_TYPE_DISK ||
+        !describe_handle(handle, &file->identity, &file->size, &file->links, &is_folder) ||
+        is_folder) {
+        CloseHandle(handle);
+        return false;
+    }
+    return true;
+}
+
 // A handle on `place` with `access` and `flags`, that opens a reparse point
 // itself rather than what it points at when the place is a folder entry.
 HANDLE open_handle(const file_place& place, DWORD access, DWORD share, DWORD flags) {
@@ -248,11 +261,7 @@ open_status open_file_at(const file_place& place, open_file* file, file_access) 
     if (handle == INVALID_HANDLE_VALUE) {
         return open_status::failed;
     }
-    bool is_folder = false;
-    if (GetFileType(handle) != FILE_TYPE_DISK ||
-        !describe_handle(handle, &file->identity, &file->size, &file->links, &is_folder) ||
-        is_folder) {
-        CloseHandle(handle);
+    if (!describe_disk_file(handle, file)) {
         return open_status::not_regular;
     }
     if (place.parent != nullptr && is_reparse_point(handle)) {
@@ -324,11 +333,7 @@ open_status open_journal_file(const char* path, open_file* file) {
         }
         return error == ERROR_SHARING_VIOLATION ? open_status::in_use : open_status::failed;
     }
-    bool is_folder = false;
-    if (GetFileType(handle) != FILE_TYPE_DISK ||
-        !describe_handle(handle, &file->identity, &file->size, &file->links, &is_folder) ||
-        is_folder) {
-        CloseHandle(handle);
+    if (!describe_disk_file(handle, file)) {
         return open_status::not_regular;
     }
     file->fd = descriptor_for(handle, _O_RDWR);

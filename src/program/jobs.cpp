@@ -44,22 +44,23 @@ constexpr std::size_t most_batch_files = 16;
 constexpr std::size_t waiting_batches_per_job = 2;
 
 // Each file in flight may hold two descriptors (its own, and its folder's once
-// the walk has left that folder), and half of those the process may have are
-// left to the walk and the run: so that a run never fails to open a file that
-// one job would open, the files in flight, and with them the jobs, are fewer
-// where descriptors are few.
-std::size_t descriptors_in_flight() {
-    return open_files_allowed() / 2;
+// the walk has left that folder). has_room() keeps them, beside the walk's
+// folders, within the `descriptors` the process may have; where those are
+// few, the files in flight are at most a quarter of them, and the jobs fewer,
+// so that each job still has two files in flight.
+std::size_t most_files_in_flight(unsigned jobs, std::size_t descriptors) {
+    return std::min(std::size_t{jobs} * most_batch_files * waiting_batches_per_job,
+                    descriptors / 4);
 }
 
-// Descriptors the count below leaves out: the standard streams, the journal,
-// a folder's listing and slack.
-constexpr std::size_t descriptors_kept = 8;
-
-unsigned jobs_for_descriptors(unsigned jobs) {
+unsigned jobs_for_descriptors(unsigned jobs, std::size_t descriptors) {
     return static_cast<unsigned>(
-        std::min<std::size_t>(jobs, std::max<std::size_t>(1, descriptors_in_flight() / 4)));
+        std::min<std::size_t>(jobs, std::max<std::size_t>(1, descriptors / 8)));
 }
+
+// Descriptors has_room() leaves out: the standard streams, the journal, a
+// folder's listing and slack.
+constexpr std::size_t descriptors_kept = 8;
 
 std::size_t window_for(unsigned jobs) {
     // The window, a mark bit per byte of it and, at worst, a read-back as long.
@@ -97,9 +98,8 @@ struct file_scheduler::batch {
 file_scheduler::file_scheduler(run_output& run, unsigned jobs)
     : run_(run),
       descriptors_(open_files_allowed()),
-      jobs_(jobs_for_descriptors(std::max(jobs, 1u))),
-      most_in_flight_(std::min(std::size_t{jobs_} * most_batch_files * waiting_batches_per_job,
-                               descriptors_in_flight() / 2)),
+      jobs_(jobs_for_descriptors(std::max(jobs, 1u), descriptors_)),
+      most_in_flight_(most_files_in_flight(jobs_, descriptors_)),
       batch_files_(std::max<std::size_t>(
           1, std::min(most_batch_files, most_in_flight_ / waiting_batches_per_job / jobs_))) {
     if (jobs_ == 1) {
