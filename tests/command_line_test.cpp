@@ -75,6 +75,23 @@ TEST(parse_command_line, options_anywhere_before_a_double_dash) {
         {{"--exclude=a=b", "a"}, command::patch, false, {"a"}, nullptr, {"a=b"}},
         {{"a", "--exclude"}, command::bad_option, false, {"a"}, "--exclude: needs a value"},
         {{"--exclude=", "a"}, command::bad_option, false, {}, "--exclude: needs a value"},
+        // A pattern that could match nothing is a mistake, not a way to exclude nothing.
+        {{"--exclude", "[ab", "a"},
+         command::bad_option,
+         false,
+         {},
+         "--exclude: '[ab' can match nothing: a [ that no ] closes"},
+        {{"--exclude=[[:digits:]]*", "a"},
+         command::bad_option,
+         false,
+         {},
+         "--exclude: '[[:digits:]]*' can match nothing: an unknown class [:name:]"},
+        {{"--exclude=*\\", "a"},
+         command::bad_option,
+         false,
+         {},
+         "--exclude: '*\\' can match nothing: a lone \\ at its end"},
+        {{"--exclude=x\\", "a"}, command::patch, false, {"a"}, nullptr, {"x\\"}},
         {{"--dry-run=yes", "a"}, command::bad_option, false, {}, "--dry-run: takes no value"},
         {{"--files-from", "list"}, command::patch, false, {}, nullptr, {}, "list"},
         {{"b", "--files-from=-", "-0", "a"},
@@ -220,7 +237,17 @@ TEST(glob_match, stars_classes_and_escapes) {
         {"[\\]a]", "]", true},
         {"[/]", "/", false},
         {"[!a]", "/", false},
-        {"[ab", "[ab", true},  // no closing ']': '[' is itself
+        {"[ab", "[ab", false},  // no closing ']': matches nothing, as in rsync
+        // Regression: named classes were not known.
+        {"[[:digit:]]*.dff", "1car.dff", true},
+        {"[[:digit:]]*.dff", "car.dff", false},
+        {"[![:digit:][:upper:]]", "a", true},
+        {"[![:digit:][:upper:]]", "A", false},
+        {"[[:alpha:]-]", "-", true},
+        {"[[:alpha:]]", "\xC3\xA9", false},  // ASCII classes
+        {"[[:nope:]]", "n", false},
+        {"[[:a]", ":", true},  // no ":]": '[' and ':' are members
+        {"*\\", "a\\", false},
         {"\\*", "*", true},
         {"\\*", "a", false},
         {"a\\?", "a?", true},
@@ -257,6 +284,23 @@ TEST(exclude_rules, names_paths_tails_anchors_and_folders) {
         {{"/Peds"}, "x/Peds", true, false},
         {{"/Peds/*.dff"}, "x/Peds/a.dff", false, false},
         {{"a.dff", "b/"}, "x/b", true, true},
+        // Regression: "**/" did not match at the top of the folder given.
+        {{"**/backup/"}, "backup", true, true},
+        {{"**/backup/"}, "Peds/backup", true, true},
+        {{"/**/backup/"}, "backup", true, false},  // anchored: as rsync, only below the top
+        // Regression: with "**" and no '/', only the name was matched.
+        {{"Peds**"}, "Peds/a.dff", false, true},
+        // Regression: a '\' was an escape in a pattern without wildcards.
+        {{"x\\y.dff"}, "x\\y.dff", false, true},
+        {{"x\\y.dff"}, "xy.dff", false, false},
+        {{"*\\?.dff"}, "a?.dff", false, true},
+        {{"*\\?.dff"}, "ab.dff", false, false},
+        {{"a/**/b"}, "x/a/y/z/b", false, true},
+        {{"a/**/b"}, "a/b", false, false},
+        {{"dir/***"}, "dir", true, true},
+        {{"dir/***"}, "dir", false, false},
+        {{"dir/***"}, "x/dir/y/z.dff", false, true},
+        {{"Peds/*"}, "Peds/sub/a.dff", false, false},
     };
     for (const auto& c : cases) {
         img_whiten::exclude_rules rules;

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <utility>
 
+#include "exclude.h"
+
 #ifndef IMG_WHITEN_VERSION
 #error "IMG_WHITEN_VERSION must be defined by the build"
 #endif
@@ -98,6 +100,11 @@ bool take_option(command_line& line, const known_option& option, const char* val
             line.dry_run = true;
             return true;
         case option_id::exclude:
+            if (const char* why = pattern_fault(value)) {
+                fault(line, long_form(option),
+                      "'" + std::string(value) + "' can match nothing: " + why);
+                return false;
+            }
             line.excludes.emplace_back(value);
             return true;
         case option_id::files_from:

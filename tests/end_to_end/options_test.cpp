@@ -843,6 +843,8 @@ TEST_F(end_to_end, backups_and_excluded_entries_are_left_alone) {
         {{"--exclude", "/Peds", root}, {"Peds/old.dff", "Peds/new.DFF", "Peds/backup/y.dff"}},
         {{"--exclude", "/backup/", root}, {"backup/x.dff"}},
         {{"--exclude", "**/y.dff", "--exclude", "[ab].dff", root}, {"Peds/backup/y.dff", "a.dff"}},
+        // Regression: "**/backup/" let a backup folder at the top through.
+        {{"--exclude", "**/backup/", root}, {"backup/x.dff", "Peds/backup/y.dff"}},
         // What is named is patched, whatever the patterns say.
         {{"--exclude", "a.dff", root + "/a.dff"},
          {"backup/x.dff", "Peds/old.dff", "Peds/new.DFF", "keep.img", "Peds/backup/y.dff"}},
