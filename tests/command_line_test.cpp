@@ -51,7 +51,15 @@ TEST(parse_command_line, options_anywhere_before_a_double_dash) {
         {{"-0"}, command::no_path, false, {}, nullptr, {}, nullptr, true},
         // Bundled short options.
         {{"-nh"}, command::help, true, {}, nullptr},
-        {{"-n0", "a"}, command::patch, true, {"a"}, nullptr, {}, nullptr, true},
+        // Regression: -0 without a list to read was taken silently.
+        {{"-n0", "a"},
+         command::bad_option,
+         true,
+         {"a"},
+         "--null: is only for the list of --files-from",
+         {},
+         nullptr,
+         true},
         {{"-nx", "a"}, command::bad_option, true, {}, "-x: unknown option"},
         {{"-n-"}, command::bad_option, true, {}, "-n-: unknown option"},
         // Long options shortened; the whole name only as it is spelled.
@@ -323,10 +331,11 @@ TEST(read_path_list, newline_or_nul_separated_bytes) {
         {"a.img\r\n\r\n\nmods/\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD.dff\nlast",
          false,
          {"a.img", "mods/\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD.dff", "last"}},
+        // Regression: the "\r" of a last line without a newline was kept.
         {"\xEF\xBB\xBF"
          "a\rb\nc\r",
          false,
-         {"a\rb", "c\r"}},
+         {"a\rb", "c"}},
         {std::string("a\nb\0\0c\r\n\0", 10), true, {"a\nb", "c\r\n"}},
         {"", false, {}},
     };

@@ -182,6 +182,11 @@ bool check_combination(command_line& line) {
             }
         }
     }
+    // Without any path the run is a usage error anyway, said as such.
+    if (line.null_separated && line.files_from == nullptr && !line.paths.empty()) {
+        fault(line, "--null", "is only for the list of --files-from");
+        return false;
+    }
     if (line.undo_log != nullptr && line.dry_run) {
         // A dry run writes nothing, so there would be nothing to record.
         fault(line, "--undo-log",
