@@ -930,18 +930,20 @@ TEST_F(end_to_end, excludes_pass_over_what_rsync_passes_over) {
         std::sort(found.begin(), found.end());
         return found;
     };
+    // The first rows hang on paths more than on wildcards: under a launcher,
+    // where each run takes seconds, they are enough.
     const char* const patterns[] = {
-        "**/backup/", "backup/",  "/backup/", "/**/backup/", "*.old.dff",
-        "**.dff",     "Peds**",   "a/**/b",   "**/b",        "[[:digit:]]*.dff",
-        "x\\y.dff",   "*\\?.dff", "dir/***",  "/dir/***",    "Peds/b.dff",
-        "/b.dff",     "b/",       "br[1]",    "br\\[1]",     "a/*/*/b/",
-        "/a/x/",      "x",        "*/",       "[!a-d]*.dff",
+        "**/backup/", "/backup/",    "dir/***",          "Peds/b.dff", "/a/x/",    "x",
+        "backup/",    "/**/backup/", "*.old.dff",        "**.dff",     "Peds**",   "a/**/b",
+        "**/b",       "/dir/***",    "[[:digit:]]*.dff", "x\\y.dff",   "*\\?.dff", "/b.dff",
+        "b/",         "br[1]",       "br\\[1]",          "a/*/*/b/",   "*/",       "[!a-d]*.dff",
     };
+    const std::size_t rows = config.launcher.empty() ? std::size(patterns) : 6;
     const std::string previous = std::filesystem::current_path().string();
     std::filesystem::current_path(root);  // where the list's paths start, for rsync and the tool
-    for (const char* pattern : patterns) {
-        SCOPED_TRACE(pattern);
-        const std::string exclude = std::string("--exclude=") + pattern;
+    for (std::size_t row = 0; row < rows; ++row) {
+        SCOPED_TRACE(patterns[row]);
+        const std::string exclude = std::string("--exclude=") + patterns[row];
         const std::vector<std::string> rsync = {"rsync", "-r", "-n", "--out-format=%n", exclude};
         std::vector<std::string> walk = rsync, from_list = rsync;
         walk.insert(walk.end(), {"./", to});
