@@ -10,9 +10,9 @@ namespace img_whiten {
 
 // True when `pattern` matches the whole of `text`, case-sensitively: * is any
 // run of characters but '/', ** any run at all, ? one character but '/',
-// [...] one character of a class (ranges a-z, named classes [:digit:] and the
-// other ASCII ones of C, ! or ^ first to negate, ] first as a member; never
-// '/'), and \ makes the next character itself. A character is one UTF-8
+// [...] one character of a class (ranges a-z, named classes such as [:digit:],
+// ASCII only, ! or ^ first to negate, ] first as a member; never '/'), and a
+// backslash makes the next character itself. A character is one UTF-8
 // sequence, or one byte that starts none. A pattern that pattern_fault()
 // finds fault with matches nothing. Time grows with the product of the two
 // lengths at worst, never exponentially.
