@@ -51,7 +51,15 @@ TEST(parse_command_line, options_anywhere_before_a_double_dash) {
         {{"-0"}, command::no_path, false, {}, nullptr, {}, nullptr, true},
         // Bundled short options.
         {{"-nh"}, command::help, true, {}, nullptr},
-        {{"-n0", "a"}, command::patch, true, {"a"}, nullptr, {}, nullptr, true},
+        // Regression: -0 without a list to read was taken silently.
+        {{"-n0", "a"},
+         command::bad_option,
+         true,
+         {"a"},
+         "--null: is only for the list of --files-from",
+         {},
+         nullptr,
+         true},
         {{"-nx", "a"}, command::bad_option, true, {}, "-x: unknown option"},
         {{"-n-"}, command::bad_option, true, {}, "-n-: unknown option"},
         // Long options shortened; the whole name only as it is spelled.
@@ -75,6 +83,23 @@ TEST(parse_command_line, options_anywhere_before_a_double_dash) {
         {{"--exclude=a=b", "a"}, command::patch, false, {"a"}, nullptr, {"a=b"}},
         {{"a", "--exclude"}, command::bad_option, false, {"a"}, "--exclude: needs a value"},
         {{"--exclude=", "a"}, command::bad_option, false, {}, "--exclude: needs a value"},
+        // A pattern that could match nothing is a mistake, not a way to exclude nothing.
+        {{"--exclude", "[ab", "a"},
+         command::bad_option,
+         false,
+         {},
+         "--exclude: '[ab' can match nothing: a [ that no ] closes"},
+        {{"--exclude=[[:digits:]]*", "a"},
+         command::bad_option,
+         false,
+         {},
+         "--exclude: '[[:digits:]]*' can match nothing: an unknown class [:name:]"},
+        {{"--exclude=*\\", "a"},
+         command::bad_option,
+         false,
+         {},
+         "--exclude: '*\\' can match nothing: a lone \\ at its end"},
+        {{"--exclude=x\\", "a"}, command::patch, false, {"a"}, nullptr, {"x\\"}},
         {{"--dry-run=yes", "a"}, command::bad_option, false, {}, "--dry-run: takes no value"},
         {{"--files-from", "list"}, command::patch, false, {}, nullptr, {}, "list"},
         {{"b", "--files-from=-", "-0", "a"},
@@ -220,7 +245,17 @@ TEST(glob_match, stars_classes_and_escapes) {
         {"[\\]a]", "]", true},
         {"[/]", "/", false},
         {"[!a]", "/", false},
-        {"[ab", "[ab", true},  // no closing ']': '[' is itself
+        {"[ab", "[ab", false},  // no closing ']': matches nothing, as in rsync
+        // Regression: named classes were not known.
+        {"[[:digit:]]*.dff", "1car.dff", true},
+        {"[[:digit:]]*.dff", "car.dff", false},
+        {"[![:digit:][:upper:]]", "a", true},
+        {"[![:digit:][:upper:]]", "A", false},
+        {"[[:alpha:]-]", "-", true},
+        {"[[:alpha:]]", "\xC3\xA9", false},  // ASCII classes
+        {"[[:nope:]]", "n", false},
+        {"[[:a]", ":", true},  // no ":]": '[' and ':' are members
+        {"*\\", "a\\", false},
         {"\\*", "*", true},
         {"\\*", "a", false},
         {"a\\?", "a?", true},
@@ -257,6 +292,23 @@ TEST(exclude_rules, names_paths_tails_anchors_and_folders) {
         {{"/Peds"}, "x/Peds", true, false},
         {{"/Peds/*.dff"}, "x/Peds/a.dff", false, false},
         {{"a.dff", "b/"}, "x/b", true, true},
+        // Regression: "**/" did not match at the top of the folder given.
+        {{"**/backup/"}, "backup", true, true},
+        {{"**/backup/"}, "Peds/backup", true, true},
+        {{"/**/backup/"}, "backup", true, false},  // anchored: as rsync, only below the top
+        // Regression: with "**" and no '/', only the name was matched.
+        {{"Peds**"}, "Peds/a.dff", false, true},
+        // Regression: a '\' was an escape in a pattern without wildcards.
+        {{"x\\y.dff"}, "x\\y.dff", false, true},
+        {{"x\\y.dff"}, "xy.dff", false, false},
+        {{"*\\?.dff"}, "a?.dff", false, true},
+        {{"*\\?.dff"}, "ab.dff", false, false},
+        {{"a/**/b"}, "x/a/y/z/b", false, true},
+        {{"a/**/b"}, "a/b", false, false},
+        {{"dir/***"}, "dir", true, true},
+        {{"dir/***"}, "dir", false, false},
+        {{"dir/***"}, "x/dir/y/z.dff", false, true},
+        {{"Peds/*"}, "Peds/sub/a.dff", false, false},
     };
     for (const auto& c : cases) {
         img_whiten::exclude_rules rules;
@@ -279,10 +331,11 @@ TEST(read_path_list, newline_or_nul_separated_bytes) {
         {"a.img\r\n\r\n\nmods/\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD.dff\nlast",
          false,
          {"a.img", "mods/\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD.dff", "last"}},
+        // Regression: the "\r" of a last line without a newline was kept.
         {"\xEF\xBB\xBF"
          "a\rb\nc\r",
          false,
-         {"a\rb", "c\r"}},
+         {"a\rb", "c"}},
         {std::string("a\nb\0\0c\r\n\0", 10), true, {"a\nb", "c\r\n"}},
         {"", false, {}},
     };

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <utility>
 
+#include "exclude.h"
+
 #ifndef IMG_WHITEN_VERSION
 #error "IMG_WHITEN_VERSION must be defined by the build"
 #endif
@@ -98,6 +100,11 @@ bool take_option(command_line& line, const known_option& option, const char* val
             line.dry_run = true;
             return true;
         case option_id::exclude:
+            if (const char* why = pattern_fault(value)) {
+                fault(line, long_form(option),
+                      "'" + std::string(value) + "' can match nothing: " + why);
+                return false;
+            }
             line.excludes.emplace_back(value);
             return true;
         case option_id::files_from:
@@ -174,6 +181,11 @@ bool check_combination(command_line& line) {
                 return false;
             }
         }
+    }
+    // Without any path the run is a usage error anyway, said as such.
+    if (line.null_separated && line.files_from == nullptr && !line.paths.empty()) {
+        fault(line, "--null", "is only for the list of --files-from");
+        return false;
     }
     if (line.undo_log != nullptr && line.dry_run) {
         // A dry run writes nothing, so there would be nothing to record.
@@ -313,12 +325,13 @@ void print_help(std::FILE* out) {
         "Options, before, between or after the paths:\n"
         "  -n, --dry-run          open files read-only, change nothing, and print what\n"
         "                         a real run would print\n"
-        "      --exclude=PATTERN  inside the folders given, pass over the files and\n"
-        "                         folders that PATTERN matches (see below); repeatable\n"
+        "      --exclude=PATTERN  inside the folders given and in the list of\n"
+        "                         --files-from, pass over the files and folders that\n"
+        "                         PATTERN matches (see below); repeatable\n"
         "      --files-from=FILE  patch the paths listed in FILE, one a line, after the\n"
         "                         paths given; - reads the list from standard input\n"
         "  -0, --null             the list of --files-from is separated by NUL bytes, as\n"
-        "                         find -print0 writes it\n"
+        "                         find -print0 writes it; only with --files-from\n"
         "      --check            a dry run whose exit status says whether anything would\n"
         "                         be whitened: 0 nothing, 3 something, 1 a failure\n"
         "  -q, --quiet            no line per model and no headings: the summary and\n"
@@ -341,12 +354,16 @@ void print_help(std::FILE* out) {
         "Short options may be bundled (-nh), and long ones shortened while no other\n"
         "option starts the same (--dry). On Windows, /? is --help too.\n"
         "\n"
-        "In PATTERN, * matches any characters but /, ** any characters, ? one character\n"
-        "but /, [a-z] one of a class ([!a-z] one not in it), and \\ makes the next\n"
-        "character itself; case counts. A pattern without a / is matched against each\n"
-        "name, one with a / against the path below the folder given and each of its\n"
-        "tails after a /; a leading / ties it to that folder, and a trailing / matches\n"
-        "folders only. Separate folders with / on Windows too. Example:\n"
+        "PATTERN follows rsync's rules: * matches any characters but /, ** any\n"
+        "characters, ? one character but /, [a-z] or [[:digit:]] one of a class\n"
+        "([!a-z] one not in it); case counts. Where a pattern holds * ? or [, \\ makes\n"
+        "the next character itself; elsewhere it is itself. A pattern without a / (but\n"
+        "a trailing one) and without ** is matched against each name; any other against\n"
+        "the path below the folder given and each of its tails after a /; a leading /\n"
+        "ties it to that folder, a trailing / matches folders only, and dir/*** matches\n"
+        "dir and all in it. A path of a --files-from list is matched as written there;\n"
+        "a path named is never passed over. Separate folders with / on Windows too.\n"
+        "Example:\n"
         "  img-whiten --exclude 'backup/' --exclude '*.old.dff' mods\n"
         "\n"
         "A file named like an option is reached after -- or through a path:\n"
@@ -365,8 +382,9 @@ void print_help(std::FILE* out) {
         "  0  done, also when nothing needed patching\n"
         "  1  a failure was reported on standard error\n"
         "  2  a wrong command line: no path, an unknown or ambiguous option, an option\n"
-        "     without its value, options that do not go together, a --files-from list\n"
-        "     that cannot be read, or an undo journal that cannot be opened or read;\n"
+        "     without its value, options that do not go together, a pattern that could\n"
+        "     match nothing, a --files-from list that cannot be read, or an undo\n"
+        "     journal that cannot be opened or read;\n"
         "     nothing was patched or put back\n"
         "  3  with --check: something would be whitened, and no failure was reported\n",
         out);

@@ -66,7 +66,7 @@ bool read_path_list(const char* source, bool nul_separated, std::vector<std::str
         std::string entry = text.substr(start, end - start);
         start = end + 1;
         if (!nul_separated) {
-            if (end < text.size() && !entry.empty() && entry.back() == '\r') {
+            if (!entry.empty() && entry.back() == '\r') {  // the last line's too, unended
                 entry.pop_back();
             }
             if (entry.find('\0') != std::string::npos) {

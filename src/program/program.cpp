@@ -78,7 +78,8 @@ int patch_paths(const std::vector<const char*>& paths, const run_options& option
     output.quiet = options.quiet;
     output.json = options.json;
     output.progress.start(err, options.progress);
-    patch_paths(output, paths, options.jobs, options.excludes, options.journal);
+    patch_paths(output, paths, options.jobs, options.excludes, options.journal,
+                options.first_listed);
     if (options.check && output.status == exit_done && output.materials_whitened > 0) {
         return exit_would_change;
     }
@@ -118,6 +119,7 @@ int patch_archive(int argc, char** argv) {
         options.excludes.add(pattern);
     }
     std::vector<const char*> paths = line.paths;
+    options.first_listed = paths.size();
     std::vector<std::string> listed;
     // A list that cannot be read is a wrong command line: nothing has run yet.
     if (line.files_from != nullptr && !add_listed_paths(line, &listed, &paths)) {

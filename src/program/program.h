@@ -2,6 +2,7 @@
 #ifndef IMG_WHITEN_PROGRAM_H
 #define IMG_WHITEN_PROGRAM_H
 
+#include <cstddef>
 #include <cstdio>
 #include <vector>
 
@@ -26,6 +27,8 @@ struct run_options {
     bool progress = false;   // a progress display on a terminal's stderr
     unsigned jobs = 1;       // files patched at once; 0: as many as suit the disk
     exclude_rules excludes;  // entries of the folders walked that are passed over
+    // The index in the paths of the first from a --files-from list: these the excludes see too.
+    std::size_t first_listed = static_cast<std::size_t>(-1);
     // The journal a real run records what it whitens in (--undo-log), open; or none.
     undo_journal* journal = nullptr;
 };

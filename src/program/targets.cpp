@@ -175,6 +175,7 @@ struct named_path {
     bool found;
     int error;  // why it was not found
     path_kind kind;
+    std::string relative;  // a listed path as the patterns see it; "" for one named
 };
 
 }  // namespace
@@ -188,14 +189,22 @@ bool has_model_name(const char* path) {
 }
 
 void patch_paths(run_output& output, const std::vector<const char*>& paths, unsigned jobs,
-                 const exclude_rules& excludes, undo_journal* journal) {
+                 const exclude_rules& excludes, undo_journal* journal, std::size_t first_listed) {
     std::vector<named_path> named;
     // What each path names decides the output's form before anything is patched;
     // what is opened later is checked again by its descriptor.
-    for (const char* path : paths) {
-        named_path target{path, false, 0, path_kind::other};
+    for (std::size_t index = 0; index < paths.size(); ++index) {
+        const char* path = paths[index];
+        named_path target{path, false, 0, path_kind::other, ""};
         target.found = kind_of_path(path, &target.kind);
         target.error = errno;
+        const bool folder = target.found && target.kind == path_kind::folder;
+        if (index >= first_listed) {
+            target.relative = listed_relative(path);
+            if (!excludes.empty() && excludes.excludes(target.relative, folder)) {
+                continue;
+            }
+        }
         output.several_files |= target.found && target.kind == path_kind::folder;
         output.progress.found(target.found && target.kind == path_kind::regular);
         named.push_back(target);
@@ -223,7 +232,7 @@ void patch_paths(run_output& output, const std::vector<const char*>& paths, unsi
                            std::strerror(target.error));
                     files.told();
                 } else if (target.kind == path_kind::folder) {
-                    walk_folder(run, nullptr, nullptr, target.path, "");
+                    walk_folder(run, nullptr, nullptr, target.path, target.relative);
                 } else if (target.kind == path_kind::regular) {
                     visit_file(run, nullptr, nullptr, target.path, has_model_name(target.path));
                 } else {

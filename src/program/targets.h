@@ -8,6 +8,7 @@
 #ifndef IMG_WHITEN_TARGETS_H
 #define IMG_WHITEN_TARGETS_H
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -21,12 +22,16 @@ class undo_journal;
 // Patches every path in the order given, going on after a failure, with up
 // to `jobs` files at once (0: as many as suit the disk). With several paths
 // or a folder, the run ends with a summary line.
-// Entries of walked folders that `excludes` matches are passed over.
+// Entries of walked folders that `excludes` matches are passed over, and so
+// are the paths from `first_listed` on (a --files-from list's) that it
+// matches as listed_relative() gives them; below a listed folder, entries are
+// matched with that path before theirs.
 // With a `journal`, each window's whitened words are recorded there before
 // it is written; the journal itself is never patched, and it is flushed and
 // closed before the summary.
 void patch_paths(run_output& output, const std::vector<const char*>& paths, unsigned jobs = 1,
-                 const exclude_rules& excludes = exclude_rules(), undo_journal* journal = nullptr);
+                 const exclude_rules& excludes = exclude_rules(), undo_journal* journal = nullptr,
+                 std::size_t first_listed = static_cast<std::size_t>(-1));
 
 // True when the last component of `path` is a loose model's name: it ends
 // in ".dff", in any ASCII case. (Backup copies such as "car.dff~" or

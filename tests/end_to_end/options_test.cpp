@@ -158,6 +158,13 @@ TEST_F(end_to_end, files_from_adds_the_listed_paths_after_those_named) {
          all_three,
          ""},
         {"stdin", {named, "--files-from", "-"}, unicode + "\n" + model + "\n", 0, all_three, ""},
+        // Regression: the "\r" ending a last line without a newline was kept.
+        {"a file, CRLF, the last line unended",
+         {named, "--files-from", list},
+         unicode + "\r\n" + model + "\r",
+         0,
+         all_three,
+         ""},
         {"stdin, -0",
          {"-0", named, "--files-from=-"},
          unicode + std::string(1, '\0') + model + std::string(1, '\0'),
@@ -170,6 +177,13 @@ TEST_F(end_to_end, files_from_adds_the_listed_paths_after_those_named) {
          2,
          "",
          "-: cannot read the list of paths: a line holds a NUL byte"},
+        // Regression: -0 without a list was taken silently.
+        {"-0 without --files-from",
+         {"-0", named},
+         "",
+         2,
+         "",
+         "--null: is only for the list of --files-from"},
         {"no such list",
          {named, "--files-from", path("missing")},
          "",
@@ -843,6 +857,8 @@ TEST_F(end_to_end, backups_and_excluded_entries_are_left_alone) {
         {{"--exclude", "/Peds", root}, {"Peds/old.dff", "Peds/new.DFF", "Peds/backup/y.dff"}},
         {{"--exclude", "/backup/", root}, {"backup/x.dff"}},
         {{"--exclude", "**/y.dff", "--exclude", "[ab].dff", root}, {"Peds/backup/y.dff", "a.dff"}},
+        // Regression: "**/backup/" let a backup folder at the top through.
+        {{"--exclude", "**/backup/", root}, {"backup/x.dff", "Peds/backup/y.dff"}},
         // What is named is patched, whatever the patterns say.
         {{"--exclude", "a.dff", root + "/a.dff"},
          {"backup/x.dff", "Peds/old.dff", "Peds/new.DFF", "keep.img", "Peds/backup/y.dff"}},
@@ -866,6 +882,81 @@ TEST_F(end_to_end, backups_and_excluded_entries_are_left_alone) {
             EXPECT_TRUE(read_file(root + "/" + name) == expected) << name;
         }
     }
+}
+
+// Regression: --exclude differed from rsync's (see the rows of exclude_rules),
+// and the paths of a --files-from list were never passed over. Each pattern
+// must pass over what rsync passes over, in a folder walked and in a list.
+TEST_F(end_to_end, excludes_pass_over_what_rsync_passes_over) {
+    if (run_process({"rsync", "--version"}).exit_status != 0) {
+        E2E_SKIP_UNLESS_CI("needs rsync, whose --exclude this follows");
+    }
+    std::vector<std::string> files = {"backup/a.dff",   "Peds/backup/b.dff", "Peds/b.dff",
+                                      "Peds/b.old.dff", "1car.dff",          "a/b.dff",
+                                      "b/g.dff",        "a/x/y/b/c.dff",     "dir/d.dff",
+                                      "dir/sub/e.dff",  "dir.dff",           "br[1]/f.dff"};
+    if (config.launcher.empty()) {  // names Windows has no room for
+        files.insert(files.end(), {"x\\y.dff", "a?.dff", "a\\?.dff"});
+    }
+    const std::string root = path("mods");
+    for (const std::string& name : files) {
+        std::filesystem::create_directories(std::filesystem::path(root + "/" + name).parent_path());
+        write_file(root + "/" + name, material(grey));
+    }
+    const std::string list = path("list.txt");
+    const std::string listed = "backup/a.dff\nPeds\n./dir/d.dff\na/x\n1car.dff\nbr[1]/f.dff\n";
+    write_file(list, bytes(listed.begin(), listed.end()));
+    const std::string to = path("to/");
+    std::filesystem::create_directory(to);
+    // The models a run named, from its lines, or the files rsync named: sorted, '/'-separated.
+    const auto names = [](const std::string& out, bool tool) {
+        std::vector<std::string> found;
+        std::size_t start = 0;
+        for (std::size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1) {
+            std::string line = out.substr(start, end - start);
+            const std::string head = "Patching ", tail = " patched 1 materials";
+            line.erase(line.size() - (!line.empty() && line.back() == '\r'));
+            if (!tool && line.size() > 4 && line.compare(line.size() - 4, 4, ".dff") == 0) {
+                found.push_back(line);
+            } else if (tool && line.rfind(head, 0) == 0 &&
+                       line.size() > head.size() + tail.size()) {
+                line = line.substr(head.size(), line.size() - head.size() - tail.size());
+                if (!config.launcher.empty()) {
+                    std::replace(line.begin(), line.end(), '\\', '/');
+                }
+                found.push_back(line.rfind("./", 0) == 0 ? line.substr(2) : line);
+            }
+        }
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    // The first rows hang on paths more than on wildcards: under a launcher,
+    // where each run takes seconds, they are enough.
+    const char* const patterns[] = {
+        "**/backup/", "/backup/",    "dir/***",          "Peds/b.dff", "/a/x/",    "x",
+        "backup/",    "/**/backup/", "*.old.dff",        "**.dff",     "Peds**",   "a/**/b",
+        "**/b",       "/dir/***",    "[[:digit:]]*.dff", "x\\y.dff",   "*\\?.dff", "/b.dff",
+        "b/",         "br[1]",       "br\\[1]",          "a/*/*/b/",   "*/",       "[!a-d]*.dff",
+    };
+    const std::size_t rows = config.launcher.empty() ? std::size(patterns) : 6;
+    const std::string previous = std::filesystem::current_path().string();
+    std::filesystem::current_path(root);  // where the list's paths start, for rsync and the tool
+    for (std::size_t row = 0; row < rows; ++row) {
+        SCOPED_TRACE(patterns[row]);
+        const std::string exclude = std::string("--exclude=") + patterns[row];
+        const std::vector<std::string> rsync = {"rsync", "-r", "-n", "--out-format=%n", exclude};
+        std::vector<std::string> walk = rsync, from_list = rsync;
+        walk.insert(walk.end(), {"./", to});
+        from_list.insert(from_list.end(), {"--files-from=" + list, "./", to});
+        const process_result walked = run({"-n", exclude, "."});
+        const process_result listed_run = run({"-n", exclude, "--files-from", list});
+        EXPECT_EQ(walked.exit_status, 0) << walked.err;
+        EXPECT_EQ(listed_run.exit_status, 0) << listed_run.err;
+        EXPECT_EQ(names(walked.out, true), names(run_process(walk).out, false)) << "walked";
+        EXPECT_EQ(names(listed_run.out, true), names(run_process(from_list).out, false))
+            << "listed";
+    }
+    std::filesystem::current_path(previous);
 }
 
 }  // namespace
