@@ -100,13 +100,14 @@ struct record_read {
 
 std::vector<record_read> records_of(const bytes& journal) {
     std::vector<record_read> records;
-    for (std::size_t at = 0; at + 48 <= journal.size();) {
+    for (std::size_t at = 0; at + 56 <= journal.size();) {
         const std::size_t length = le32_at(journal, at + 12);
         record_read record{at, at + length, {}, {}};
         const std::size_t path_length = le32_at(journal, at + 40);
-        record.path.assign(journal.begin() + static_cast<long>(at + 48),
-                           journal.begin() + static_cast<long>(at + 48 + path_length));
-        for (std::size_t p = at + 48 + path_length; p + 4 < at + length; p += 8) {
+        const std::size_t folder_length = le32_at(journal, at + 48);
+        record.path.assign(journal.begin() + static_cast<long>(at + 56),
+                           journal.begin() + static_cast<long>(at + 56 + path_length));
+        for (std::size_t p = at + 56 + path_length + folder_length; p + 4 < at + length; p += 8) {
             record.positions.push_back(le32_at(journal, p) | std::uint64_t{le32_at(journal, p + 4)}
                                                                  << 32);
         }
@@ -218,20 +219,31 @@ TEST_F(undo, two_runs_are_undone_in_turn_or_from_one_journal) {
 
 TEST_F(undo, files_changed_since_the_run_are_left_alone_and_the_others_restored) {
     const std::string root = path("tree");
-    const tree before = sample_tree();
+    tree before = sample_tree();
+    before["mods/cars/van.dff"] = material(grey);
     write_tree(root, before);
     const std::string journal = path("whiten.log");
     ASSERT_EQ(run({"--undo-log", journal, root}).exit_status, 0);
     const tree patched = read_tree(root, before);
-    // Replaced by a copy (another file of the same bytes), made longer, removed.
+    // Regression (undo wrote into a file the run never touched): replaced by
+    // a file of the same length (on ext4 often under the same inode number)
+    // that holds other bytes. Made longer. Removed.
     const std::string taxi = root + "/mods/cars/taxi.dff", peds = root + "/mods/peds/\xD0\x9C.dff";
-    write_file(taxi + ".new", patched.at("mods/cars/taxi.dff"));
-    std::filesystem::rename(taxi + ".new", taxi);
+    const bytes other(patched.at("mods/cars/taxi.dff").size(), 0x5A);
+    std::filesystem::remove(taxi);
+    write_file(taxi, other);
     bytes longer = patched.at("mods/peds/\xD0\x9C.dff");
     longer.push_back(0);
     write_file(peds, longer);
-    std::filesystem::remove(root + "/mods/a.img");
-    // In main.img, one whitened word changed by hand, one left part white as a cut write leaves it.
+    std::filesystem::remove(root + "/mods/cars/van.dff");
+    // Regression (undo wrote over another program's write): in a.img, a byte
+    // beside a whitened word rewritten.
+    const std::string a = root + "/mods/a.img";
+    bytes a_now = patched.at("mods/a.img");
+    a_now[whitened_words(before.at("mods/a.img"), a_now).back() - 1] ^= 1;
+    write_file(a, a_now);
+    // In main.img, one whitened word recoloured since, one left part white as a cut write leaves
+    // it.
     const std::vector<std::size_t> words =
         whitened_words(before.at("main.img"), patched.at("main.img"));
     ASSERT_GE(words.size(), 2u);
@@ -246,24 +258,33 @@ TEST_F(undo, files_changed_since_the_run_are_left_alone_and_the_others_restored)
     const process_result undone = run({"--undo", journal});
     EXPECT_EQ(undone.exit_status, 1);
     const std::size_t restored = words.size() - 1;
+    char recoloured[64];
+    std::snprintf(recoloured, sizeof recoloured, "the colour word at byte %zu is now", words[0]);
+    const std::string other_bytes =
+        ": not the file the journal recorded (its bytes around the recorded words are not what "
+        "the run left there): left alone\n";
     for (const std::string& message :
          {"img-whiten: " + peds_name + ": its length is now " + std::to_string(longer.size()) +
               " bytes, was " + std::to_string(longer.size() - 1) + " when recorded: left alone\n",
-          "img-whiten: " + taxi_name +
-              ": not the file the journal recorded (another file has this name now): left alone\n",
-          "img-whiten: " + in_tree(root, "mods/a.img") +
-              ": cannot open for update: No such file or directory\n"}) {
+          "img-whiten: " + taxi_name + other_bytes,
+          "img-whiten: " + in_tree(root, "mods/a.img") + other_bytes,
+          "img-whiten: " + in_tree(root, "mods/cars/van.dff") +
+              ": cannot open for update: No such file or directory\n",
+          // Regression: a word recoloured since was passed over in silence, with exit 0.
+          "img-whiten: " + in_tree(root, "main.img") + ": " + recoloured +
+              " 0A 14 1E FF, neither white nor grey: changed since the run, left alone\n"}) {
         EXPECT_NE(undone.err.find(lines(message)), std::string::npos) << undone.err;
     }
     EXPECT_EQ(undone.out, lines(restoring(in_tree(root, "main.img"), restored) +
                                 "Restored 1 file: " + std::to_string(restored) +
-                                " materials put back, 3 failed\n"));
+                                " materials put back, 5 failed\n"));
     EXPECT_TRUE(read_file(root + "/main.img") == [&] {
         bytes expected = before.at("main.img");
         set_le32(expected, words[0], 0xFF1E140A);
         return expected;
     }()) << "a word changed by hand was not left alone, or a word was not put back";
-    EXPECT_TRUE(read_file(taxi) == patched.at("mods/cars/taxi.dff"));
+    EXPECT_TRUE(read_file(a) == a_now);
+    EXPECT_TRUE(read_file(taxi) == other);
     EXPECT_TRUE(read_file(peds) == longer);
 }
 
