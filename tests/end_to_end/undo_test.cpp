@@ -135,6 +135,31 @@ TEST_F(undo, a_journaled_run_over_a_tree_is_undone_byte_for_byte) {
         const tree patched = read_tree(root, before);
         EXPECT_NE(patched, before);
 
+        // Regression: words whose write failed were counted as put back.
+        if (config.launcher.empty() && std::system("command -v strace >/dev/null") == 0) {
+            std::vector<std::string> argv{"strace",
+                                          "-f",
+                                          "-qq",
+                                          "-o",
+                                          "/dev/null",
+                                          "-e",
+                                          "trace=pwrite64",
+                                          "-e",
+                                          "inject=pwrite64:error=ENOSPC"};
+            for (const std::string& arg : command({"--undo", journal})) {
+                argv.push_back(arg);
+            }
+            const process_result failed = run_process(argv);
+            EXPECT_EQ(failed.exit_status, 1);
+            EXPECT_NE(failed.err.find(": cannot write: No space left on device\n"),
+                      std::string::npos)
+                << failed.err;
+            EXPECT_NE(failed.out.find("Restored 4 files: 0 materials put back, 4 failed\n"),
+                      std::string::npos)
+                << failed.out;
+            EXPECT_TRUE(read_tree(root, before) == patched);
+        }
+
         const process_result dry = run({"--undo", journal, "--dry-run"});
         EXPECT_EQ(read_tree(root, before), patched) << "a dry run wrote";
         const process_result undone = run({"--undo", journal});
@@ -286,6 +311,61 @@ TEST_F(undo, files_changed_since_the_run_are_left_alone_and_the_others_restored)
     EXPECT_TRUE(read_file(a) == a_now);
     EXPECT_TRUE(read_file(taxi) == other);
     EXPECT_TRUE(read_file(peds) == longer);
+}
+
+// Regression: a path a walk reached past PATH_MAX could be patched but not
+// undone ("File name too long"); and of a journal two runs from two folders
+// appended to, undone from the first folder, only the newest record's path
+// was tried, from the current folder: the file stayed white.
+TEST_F(undo, every_path_a_run_reached_is_undone_from_any_folder) {
+    const std::string root = path("tree"), journal = path("whiten.log");
+    const tree before = sample_tree();
+    write_tree(root, before);
+    const bytes model = material(grey);
+    const bool deep = config.launcher.empty();  // Wine maps paths of its own
+    int folder = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+    std::string deep_path = root;
+    while (deep && deep_path.size() <= PATH_MAX) {
+        const std::string name(200, 'd');
+        ASSERT_EQ(mkdirat(folder, name.c_str(), 0755), 0) << std::strerror(errno);
+        const int next = openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY);
+        close(folder);
+        folder = next;
+        deep_path += "/" + name;
+    }
+    auto deep_model = [&](const bytes* put) {
+        const int fd =
+            openat(folder, "m.dff", put != nullptr ? O_WRONLY | O_CREAT : O_RDONLY, 0644);
+        bytes data(model.size());
+        EXPECT_EQ(put != nullptr ? pwrite(fd, put->data(), put->size(), 0)
+                                 : pread(fd, data.data(), data.size(), 0),
+                  static_cast<ssize_t>(model.size()));
+        close(fd);
+        return data;
+    };
+    if (deep) {
+        deep_model(&model);
+    }
+    const std::filesystem::path started = std::filesystem::current_path();
+    std::filesystem::current_path(root + "/mods");
+    EXPECT_EQ(run({"--undo-log", journal, "a.img"}).exit_status, 0);
+    // A mod update puts back one grey word between the runs: the second run records a.img too.
+    bytes a = read_file(root + "/mods/a.img");
+    set_le32(a, whitened_words(before.at("mods/a.img"), a).at(0), 0xFF959595);
+    write_file(root + "/mods/a.img", a);
+    std::filesystem::current_path(root);
+    EXPECT_EQ(run({"--undo-log", journal, "."}).exit_status, 0);
+    EXPECT_TRUE(!deep || deep_model(nullptr) == whitened(model, {28}));
+    std::filesystem::current_path(root + "/mods");
+    const process_result undone = run({"--undo", journal});
+    std::filesystem::current_path(started);
+    EXPECT_EQ(undone.exit_status, 0) << undone.err;
+    EXPECT_TRUE(read_tree(root, before) == before) << "not given back byte for byte";
+    EXPECT_TRUE(!deep || deep_model(nullptr) == model);
+    close(folder);
+    if (deep) {
+        EXPECT_EQ(std::system(("rm -rf '" + root + "'").c_str()), 0);  // past PATH_MAX
+    }
 }
 
 // A small journal, cut at every byte and with every byte flipped in turn: the
