@@ -426,6 +426,31 @@ TEST_F(undo, cut_and_damaged_journals_put_back_exactly_their_sound_records) {
                     }))
             << "not exactly the sound records were put back";
     }
+
+    // The same records as 1.3.0 wrote them (version 1) still undo, under
+    // 1.3.0's rule: the file recorded is the one of that device and inode.
+    if (config.launcher.empty()) {
+        bytes old_journal;
+        for (const record_read& record : records) {
+            struct stat info {};
+            ASSERT_EQ(stat(record.path.c_str(), &info), 0);
+            const bool stranger = record.begin == records.back().begin;
+            append(old_journal,
+                   journal_record({record.path, info.st_dev, info.st_ino + (stranger ? 1 : 0),
+                                   static_cast<std::uint64_t>(info.st_size), record.positions, 1}));
+        }
+        write_file(damaged, old_journal);
+        write_tree(root, patched);
+        const process_result undone = run({"--undo", damaged});
+        EXPECT_EQ(undone.exit_status, 1);
+        EXPECT_NE(undone.err.find(": not the file the journal recorded (another file has this name "
+                                  "now): left alone\n"),
+                  std::string::npos)
+            << undone.err;
+        EXPECT_TRUE(read_tree(root, before) == expected([&](const record_read& r) {
+                        return r.begin != records.back().begin;
+                    }));
+    }
 }
 
 TEST_F(undo, options_that_cannot_go_together_and_journals_that_cannot_be_opened) {
