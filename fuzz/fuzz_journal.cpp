@@ -1,9 +1,9 @@
 // Fuzzes the undo journal's reader: the sound records and the damaged
-// regions it gives tile the journal in order; every sound record is exactly
-// the bytes the writer would encode for it, with its positions strictly
-// increasing and inside the file; memory is backed by the journal's bytes
-// and the bytes read stay within a fixed multiple of its size; and the
-// journal cut short gives the same records up to the cut.
+// regions it gives tile the journal in order; every sound record, of either
+// version, is exactly the bytes the writer would encode for it, with its
+// positions strictly increasing and inside the file; memory is backed by the
+// journal's bytes and the bytes read stay within a fixed multiple of its
+// size; and the journal cut short gives the same records up to the cut.
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -38,7 +38,10 @@ reading read(const std::uint8_t* data, std::size_t size) {
 }
 
 std::uint64_t record_end(const img_whiten::journal_record& record) {
-    return record.at + img_whiten::journal_header_size + record.path_length +
+    const std::size_t header = record.header.version == img_whiten::journal_version_1
+                                   ? img_whiten::journal_header_1_size
+                                   : img_whiten::journal_header_size;
+    return record.at + header + record.path_length + record.folder_length +
            record.count * img_whiten::journal_position_size + img_whiten::journal_checksum_size;
 }
 
@@ -63,12 +66,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(record.at == at);
         const std::uint64_t* positions = contents.positions.data() + record.first_position;
         for (std::size_t i = 0; i < record.count; ++i) {
-            FUZZ_CHECK(positions[i] + 4 <= record.file_length);
+            FUZZ_CHECK(positions[i] + 4 <= record.header.file_length);
             FUZZ_CHECK(i == 0 || positions[i - 1] < positions[i]);
         }
+        FUZZ_CHECK(record.folder_begin == record.path_begin + record.path_length);
         FUZZ_CHECK(img_whiten::encode_journal_record(
-            contents.paths.substr(record.path_begin, record.path_length), record.identity,
-            record.file_length, positions, record.count, &encoded));
+            record.header, contents.paths.substr(record.path_begin, record.path_length),
+            contents.paths.substr(record.folder_begin, record.folder_length), positions,
+            record.count, &encoded));
         FUZZ_CHECK(record_end(record) <= size && encoded.size() == record_end(record) - at);
         FUZZ_CHECK(std::memcmp(encoded.data(), data + at, encoded.size()) == 0);
         at = record_end(record);

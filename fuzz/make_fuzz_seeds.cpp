@@ -74,10 +74,13 @@ std::vector<std::pair<std::string, bytes>> archive_seeds() {
 
 std::vector<std::pair<std::string, bytes>> journal_seeds() {
     const bytes a = journal_record({"models/main.img", 2049, 131, 1u << 20, {2076, 4124, 90000}});
-    const bytes b = journal_record({"mods/cars/taxi.dff", 2049, 9, 300, {28}});
+    const bytes b =
+        journal_record({"mods/cars/taxi.dff", 2049, 9, 300, {28}, 2, 0, "/home/me/game"});
+    const bytes old = journal_record({"mods/cars/bus.dff", 2049, 10, 300, {28}, 1});
     bytes cut = a;
     cut.resize(a.size() - 7);
     return {{"two", cat({a, b})},
+            {"both-versions", cat({old, b})},
             {"cut-then-whole", cat({cut, b, a})},
             {"garbage-between", cat({b, bytes{'I', 'W', '-', 'U', 'N', 0, 1}, a})}};
 }

@@ -70,27 +70,68 @@ TEST(crc32c, known_value_and_carried_on) {
     EXPECT_EQ(img_whiten::crc32c(digits + 4, 5, img_whiten::crc32c(digits, 4)), 0xE3069283u);
 }
 
+// The sectors' CRC does not change with what the recorded words are now,
+// does with any other byte of their sectors, and is the same read in pieces.
+TEST(word_sectors_crc, covers_the_words_sectors_but_not_the_words) {
+    bytes file(5 * 2048, 7);
+    const std::vector<std::uint64_t> words{100, 2046, 8000};  // one across two sectors
+    auto crc = [&](const bytes& data) {
+        return img_whiten::word_sectors_crc(data.data(), 0, data.size(), words.data(), words.size(),
+                                            0);
+    };
+    auto with = [&](std::size_t at, std::initializer_list<unsigned char> values) {
+        bytes changed = file;
+        std::copy(values.begin(), values.end(), changed.begin() + static_cast<long>(at));
+        return changed;
+    };
+    const std::uint32_t grey = crc(file);
+    EXPECT_EQ(crc(with(2046, {0xFF, 0xFF, 0xFF})), grey);
+    EXPECT_EQ(crc(with(8000, {0xFF, 0x95, 0xFF})), grey);
+    EXPECT_EQ(crc(with(6000, {1})), grey) << "a sector without a word";
+    EXPECT_NE(crc(with(2049, {1})), grey);
+    EXPECT_NE(crc(with(103, {1})), grey) << "the alpha byte";
+    EXPECT_NE(crc(with(7000, {1})), grey);
+    const std::uint32_t first =
+        img_whiten::word_sectors_crc(file.data(), 0, 4096, words.data(), 2, 0);
+    EXPECT_EQ(
+        img_whiten::word_sectors_crc(file.data() + 6144, 6144, 4096, words.data() + 2, 1, first),
+        grey);
+}
+
 TEST(encode_journal_record, lays_out_the_fields_as_documented) {
-    const journal_entry entry{"mods/\xD0\x9C\xD0\xBE\xD0\xB4.dff",
-                              0x0102030405060708,
-                              0x1112131415161718,
-                              5000,
-                              {28, 0x1'0000'0000, 4996}};
-    std::vector<unsigned char> record;
-    ASSERT_TRUE(img_whiten::encode_journal_record(entry.path, {entry.device, entry.index},
-                                                  entry.file_length, entry.positions.data(),
-                                                  entry.positions.size(), &record));
-    EXPECT_TRUE(record == journal_record(entry));
+    for (const std::uint32_t version : {2u, 1u}) {
+        SCOPED_TRACE(version);
+        const journal_entry entry{"mods/\xD0\x9C\xD0\xBE\xD0\xB4.dff",
+                                  0x0102030405060708,
+                                  0x1112131415161718,
+                                  5000,
+                                  {28, 0x1'0000'0000, 4996},
+                                  version,
+                                  0,
+                                  version == 2 ? "/home/\xD0\x9C" : "",
+                                  version == 2 ? 0x21222324u : 0u};
+        std::vector<unsigned char> record;
+        const img_whiten::journal_header header{
+            version, {entry.device, entry.index}, entry.file_length, entry.sectors_crc};
+        ASSERT_TRUE(img_whiten::encode_journal_record(header, entry.path, entry.folder,
+                                                      entry.positions.data(),
+                                                      entry.positions.size(), &record));
+        EXPECT_TRUE(record == journal_record(entry));
+    }
     const std::uint64_t one = 28;
-    EXPECT_FALSE(img_whiten::encode_journal_record("", {}, 100, &one, 1, &record));
-    EXPECT_FALSE(img_whiten::encode_journal_record("a", {}, 100, &one, 0, &record));
+    std::vector<unsigned char> record;
+    const img_whiten::journal_header header{2, {}, 100, 0};
+    EXPECT_FALSE(img_whiten::encode_journal_record(header, "", "", &one, 1, &record));
+    EXPECT_FALSE(img_whiten::encode_journal_record(header, "a", "", &one, 0, &record));
     EXPECT_FALSE(img_whiten::encode_journal_record(
-        std::string(img_whiten::journal_path_limit + 1, 'a'), {}, 100, &one, 1, &record));
+        header, std::string(img_whiten::journal_path_limit + 1, 'a'), "", &one, 1, &record));
+    EXPECT_FALSE(img_whiten::encode_journal_record(
+        header, "a", std::string(img_whiten::journal_path_limit + 1, 'a'), &one, 1, &record));
 }
 
 TEST(read_journal, takes_every_sound_record_and_reports_each_damaged_region_once) {
     const journal_entry a{"a.img", 1, 2, 4096, {100, 200}};
-    const journal_entry b{"b.dff", 1, 3, 300, {28, 296}};
+    const journal_entry b{"b.dff", 1, 3, 300, {28, 296}, 2, 0, "/game", 0x5EC7};
     const bytes first = journal_record(a), second = journal_record(b);
     const std::size_t one = first.size(), two = first.size() + second.size();
     const std::string ends = " the journal ends inside a record";
@@ -114,13 +155,25 @@ TEST(read_journal, takes_every_sound_record_and_reports_each_damaged_region_once
          {"a.img"},
          {std::to_string(one) + "-" + std::to_string(one + 5) + ends}},
         {"cut in the header",
-         cut(cat({first, second}), one + 47),
+         cut(cat({first, second}), one + 55),
          {"a.img"},
-         {std::to_string(one) + "-" + std::to_string(one + 47) + ends}},
+         {std::to_string(one) + "-" + std::to_string(one + 55) + ends}},
         {"cut in the path",
-         cut(cat({first, second}), one + 50),
+         cut(cat({first, second}), one + 58),
          {"a.img"},
-         {std::to_string(one) + "-" + std::to_string(one + 50) + ends}},
+         {std::to_string(one) + "-" + std::to_string(one + 58) + ends}},
+        {"cut in the folder",
+         cut(cat({first, second}), one + 63),
+         {"a.img"},
+         {std::to_string(one) + "-" + std::to_string(one + 63) + ends}},
+        {"a version-1 record, as 1.3.0 wrote it, then one of version 2",
+         cat({with(a, [](journal_entry& e) { e.version = 1; }), second}),
+         {"a.img", "b.dff"},
+         {}},
+        {"a version-1 record cut in its header",
+         cut(with(a, [](journal_entry& e) { e.version = 1; }), 47),
+         {},
+         {"0-47" + ends}},
         {"cut in a position",
          cut(cat({first, second}), two - 9),
          {"a.img"},
@@ -153,7 +206,7 @@ TEST(read_journal, takes_every_sound_record_and_reports_each_damaged_region_once
          {"a.img"},
          {std::to_string(one) + "-" + std::to_string(one + 14) + none}},
         {"another version",
-         cat({with(a, [](journal_entry& e) { e.version = 2; }), second}),
+         cat({with(a, [](journal_entry& e) { e.version = 3; }), second}),
          {"b.dff"},
          {"0-" + std::to_string(one) + " a record of another version"}},
         {"length that lies",
@@ -172,6 +225,10 @@ TEST(read_journal, takes_every_sound_record_and_reports_each_damaged_region_once
          cat({with(a, [](journal_entry& e) { e.path[1] = '\0'; }), second}),
          {"b.dff"},
          {"0-" + std::to_string(one) + bad}},
+        {"NUL in the folder",
+         cat({first, with(b, [](journal_entry& e) { e.folder[2] = '\0'; })}),
+         {"a.img"},
+         {std::to_string(one) + "-" + std::to_string(two) + bad}},
         {"positions not increasing",
          cat({with(a,
                    [](journal_entry& e) {
@@ -209,10 +266,10 @@ TEST(read_journal, hostile_numbers_cost_nothing_beyond_the_bytes_present) {
     img_whiten::build::set_le32(huge, 12, 0xFFFFFFFF);  // record_length
     img_whiten::build::set_le32(huge, 44, 0xFFFFFFFF);  // count
     bytes claims = journal_record({"a.img", 1, 2, UINT64_MAX, {28}});
-    img_whiten::build::set_le32(claims, 12, 48 + 5 + 8 * 0x1000000 + 4);  // 128 MiB: over the limit
+    img_whiten::build::set_le32(claims, 12, 56 + 5 + 8 * 0x1000000 + 4);  // 128 MiB: over the limit
     img_whiten::build::set_le32(claims, 44, 0x1000000);
     bytes within = journal_record({"a.img", 1, 2, UINT64_MAX, {28}});
-    img_whiten::build::set_le32(within, 12, 48 + 5 + 8 * 0x100000 + 4);  // 8 MiB, not present
+    img_whiten::build::set_le32(within, 12, 56 + 5 + 8 * 0x100000 + 4);  // 8 MiB, not present
     img_whiten::build::set_le32(within, 44, 0x100000);
     // Headers one after another, each claiming the rest: found again and again, read once.
     bytes many;

@@ -346,15 +346,22 @@ std::uint32_t crc32c_bitwise(const bytes& data) {
 
 bytes journal_record(const journal_entry& record) {
     bytes out{'I', 'W', '-', 'U', 'N', 'D', 'O', '\n'};
-    const std::size_t length = 48 + record.path.size() + 8 * record.positions.size() + 4;
-    put_le32(out, record.version != 0 ? record.version : 1);
+    const bool first = record.version == 1;
+    const std::size_t length = (first ? 48 : 56) + record.path.size() + record.folder.size() +
+                               8 * record.positions.size() + 4;
+    put_le32(out, record.version);
     put_le32(out, record.length != 0 ? record.length : static_cast<std::uint32_t>(length));
     put_le64(out, record.device);
     put_le64(out, record.index);
     put_le64(out, record.file_length);
     put_le32(out, static_cast<std::uint32_t>(record.path.size()));
     put_le32(out, static_cast<std::uint32_t>(record.positions.size()));
+    if (!first) {
+        put_le32(out, static_cast<std::uint32_t>(record.folder.size()));
+        put_le32(out, record.sectors_crc);
+    }
     out.insert(out.end(), record.path.begin(), record.path.end());
+    out.insert(out.end(), record.folder.begin(), record.folder.end());
     for (std::uint64_t position : record.positions) {
         put_le64(out, position);
     }

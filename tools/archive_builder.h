@@ -98,16 +98,19 @@ struct sample_options {
 std::vector<entry> sample_entries(const sample_options& options);
 
 // One record of an undo journal, field by field: magic "IW-UNDO\n", version,
-// record length, device, index, file length, path length, count, path,
-// 64-bit positions and the CRC-32C of all before it (worked out bit by bit
-// here). `version` and `length` other than 0 replace the true ones, for
-// records that lie about them.
+// record length, device, index, file length, path length, count, folder
+// length and sectors' CRC (not in version 1), path, folder, 64-bit positions
+// and the CRC-32C of all before it (worked out bit by bit here). `version`
+// 1 gives a record as 1.3.0 wrote it; `length` other than 0 replaces the
+// true one, for records that lie about it.
 struct journal_entry {
     std::string path;
     std::uint64_t device = 0, index = 0, file_length = 0;
     std::vector<std::uint64_t> positions;
-    std::uint32_t version = 0;
+    std::uint32_t version = 2;
     std::uint32_t length = 0;
+    std::string folder = "";
+    std::uint32_t sectors_crc = 0;
 };
 bytes journal_record(const journal_entry& record);
 

@@ -68,7 +68,7 @@ mutant model_patch.cpp "no signal check between sector writes" \
   's#if (interrupted(target.output)) {  // between writes.*#if (false) {  // no check between writes#' \
   "SIGTERM in a long write-back of one model's separate sectors"
 mutant model_patch.cpp "no check of the file before a write" \
-  's#if (!still_as_read(target, entry_name, offset, data, marks, begin, stop, buffers)) {#if (false \&\& !still_as_read(target, entry_name, offset, data, marks, begin, stop, buffers)) {#' \
+  's#if (!still_as_read(target, entry_name, offset, data, marks, marked_was, begin, stop,#if (false \&\& !still_as_read(target, entry_name, offset, data, marks, marked_was, begin, stop,#' \
   "a file cut or rewritten by another program while the run walks it"
 mutant output.cpp "control characters in names are not escaped" \
   's#if (!needs_escaping(name)) {#if (true || !needs_escaping(name)) {#' \

@@ -138,6 +138,20 @@ struct open_file {
 open_status open_file_at(const file_place& place, open_file* file,
                          file_access access = file_access::read_only);
 
+// Opens the regular file at the named `path` as open_file_at does, at any
+// length: on POSIX systems folder by folder from the root or the current
+// folder (openat), links followed as in any named path, so a path longer
+// than PATH_MAX that a walk reached opens too.
+open_status open_named_file(const char* path, open_file* file);
+
+// The current folder as an absolute path; false with errno set when it
+// cannot be found out.
+bool current_folder(std::string* folder);
+
+// Whether `path` is taken from a root (on Windows: a drive or a share)
+// rather than from the current folder.
+bool is_absolute_path(const char* path);
+
 // Opens the very file `file` holds (not whatever its name names by now) for
 // update too, and keeps other writers out: an exclusive advisory lock (flock)
 // on POSIX systems, a share mode that denies writing on Windows. `file`

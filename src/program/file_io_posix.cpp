@@ -12,7 +12,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "file_io.h"
 #include "file_io_platform.h"
@@ -295,6 +298,63 @@ open_status open_file_at(const file_place& place, open_file* file, file_access a
     file->fd = anchor;
     return open_status::opened;
 #endif
+}
+
+open_status open_named_file(const char* path, open_file* file) {
+#if defined(O_PATH)
+    constexpr int folder_flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+    constexpr int folder_flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+    const char* name = path;
+    int folder = *path == '/' ? open("/", folder_flags) : AT_FDCWD;
+    for (const char* slash; folder != -1 && (slash = std::strchr(name, '/')) != nullptr;
+         name = slash + 1) {
+        if (slash == name) {
+            continue;  // "//": one folder
+        }
+        const std::string component(name, static_cast<std::size_t>(slash - name));
+        const int next = openat(folder, component.c_str(), folder_flags);
+        if (folder != AT_FDCWD) {
+            close_keeping_errno(folder);
+        }
+        folder = next;
+    }
+    if (folder == -1) {
+        return open_status::failed;
+    }
+    if (folder == AT_FDCWD || *name == '\0') {
+        return open_file_at({nullptr, nullptr, path}, file);  // no folder, or not a file's name
+    }
+    // The last name, followed if a link, through the folder reached: a short path again.
+    char within[64 + NAME_MAX];
+    const int length = std::snprintf(within, sizeof within, "/proc/self/fd/%d/%s", folder, name);
+    open_status status = open_status::failed;
+    if (length > 0 && static_cast<std::size_t>(length) < sizeof within) {
+        status = open_file_at({nullptr, nullptr, within}, file);
+    } else {
+        errno = ENAMETOOLONG;
+    }
+    if (status == open_status::failed && errno == ENOENT && std::strlen(path) < PATH_MAX &&
+        access("/proc/self/fd", F_OK) != 0) {
+        status = open_file_at({nullptr, nullptr, path}, file);  // no /proc here
+    }
+    close_keeping_errno(folder);
+    return status;
+}
+
+bool current_folder(std::string* folder) {
+    char* const found = getcwd(nullptr, 0);
+    if (found == nullptr) {
+        return false;
+    }
+    *folder = found;
+    std::free(found);
+    return true;
+}
+
+bool is_absolute_path(const char* path) {
+    return path[0] == '/';
 }
 
 open_status open_for_update(const file_place& place, open_file* file) {

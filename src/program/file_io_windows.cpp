@@ -272,6 +272,29 @@ open_status open_file_at(const file_place& place, open_file* file, file_access) 
     return file->fd >= 0 ? open_status::opened : open_status::failed;
 }
 
+open_status open_named_file(const char* path, open_file* file) {
+    return open_file_at({nullptr, nullptr, path}, file);  // \\?\ paths reach any length
+}
+
+bool current_folder(std::string* folder) {
+    const DWORD needed = GetCurrentDirectoryW(0, nullptr);
+    std::wstring wide(needed, L'\0');
+    const DWORD length = needed != 0 ? GetCurrentDirectoryW(needed, &wide[0]) : 0;
+    if (length == 0 || length >= needed) {
+        errno = length == 0 ? errno_for(GetLastError()) : EAGAIN;
+        return false;
+    }
+    const std::u16string utf16(wide.begin(), wide.begin() + length);
+    *folder = utf16_to_utf8(utf16.data(), utf16.size());
+    return true;
+}
+
+bool is_absolute_path(const char* path) {
+    // C:\..., \\server\share\... and \\?\...; also \... and /..., from the current drive's root.
+    return path[0] == '\\' || path[0] == '/' ||
+           (path[0] != '\0' && path[1] == ':' && (path[2] == '\\' || path[2] == '/'));
+}
+
 open_status open_for_update(const file_place& place, open_file* file) {
     const HANDLE reading = reinterpret_cast<HANDLE>(_get_osfhandle(file->fd));
     // The same file again, whatever its name names now; sharing reading only keeps writers out.

@@ -126,18 +126,6 @@ void restore_cut_word(patch_target& target, const char* entry_name, std::uint64_
     }
 }
 
-// Notes every run of bytes marked in `marks` (one bit per byte of `length`),
-// in order: the one pass over a window's marks before it is written. May
-// throw std::bad_alloc.
-void find_marked_runs(const std::uint64_t* marks, std::size_t length,
-                      std::vector<marked_run>* runs) {
-    runs->clear();
-    std::size_t first = 0, end = 0;
-    for (std::size_t from = 0; next_marked_run(marks, length, from, &first, &end); from = end) {
-        runs->push_back({first, end});
-    }
-}
-
 // The next run of neighbouring sectors that hold a byte of the marked runs
 // from runs[*next] on, in a window of `length` bytes, as the bytes [*begin,
 // *stop); moves *next past the runs it holds. False when none is left.
@@ -166,12 +154,12 @@ const char* later_entries(const char* entry_name) {
 }
 
 // Makes sure the file still has its length and still holds in data[begin,
-// stop) (read at `offset`) what the walk read there, so that a write never
-// puts stale bytes back over another program's, nor lengthens a file that
-// was cut short; false (reported) otherwise.
+// stop) (read at `offset`) what was read there (`marked_was` where a byte is
+// marked), so that a write never puts stale bytes back over another
+// program's, nor lengthens a file that was cut short; false (reported) otherwise.
 bool still_as_read(patch_target& target, const char* entry_name, std::uint64_t offset,
-                   const unsigned char* data, const std::uint64_t* marks, std::size_t begin,
-                   std::size_t stop, model_buffers& buffers) {
+                   const unsigned char* data, const std::uint64_t* marks, unsigned char marked_was,
+                   std::size_t begin, std::size_t stop, model_buffers& buffers) {
     std::uint64_t size = 0;
     int error = 0;
     if (!current_size(target.file, &size)) {
@@ -203,7 +191,7 @@ bool still_as_read(patch_target& target, const char* entry_name, std::uint64_t o
         return false;
     }
     for (std::size_t at = begin; at < stop; ++at) {
-        const unsigned char was = is_marked(marks, at) ? grey_byte : data[at];
+        const unsigned char was = is_marked(marks, at) ? marked_was : data[at];
         if (now[at - begin] != was) {
             report(target.output, target.path(), entry_name,
                    "changed during the run: byte %llu is not what was read; not written, run "
@@ -225,7 +213,7 @@ static_assert(journal_header_size + journal_path_limit + journal_position_size *
 // journal holds them before any of them is written; false (reported) when it
 // cannot.
 bool journal_window(patch_target& target, const char* entry_name, std::uint64_t offset,
-                    model_buffers& buffers) {
+                    const unsigned char* data, std::size_t length, model_buffers& buffers) {
     std::vector<std::uint64_t>& positions = buffers.journal_positions;
     positions.clear();
     for (const marked_run& run : buffers.runs) {
@@ -233,9 +221,17 @@ bool journal_window(patch_target& target, const char* entry_name, std::uint64_t 
             positions.push_back(offset + word);
         }
     }
+    journal_header header;
+    header.identity = target.file.identity;
+    header.file_length = target.opened_size;
+    // What the run leaves in the sectors it is about to write: how undo knows the file again.
+    header.sectors_crc =
+        word_sectors_crc(data, offset, length, positions.data(), positions.size(), 0);
+    static const std::string none;
+    const std::string& folder = is_absolute_path(target.path()) ? none : target.journal->folder();
     int error = ENAMETOOLONG;  // the one reason a record cannot be encoded
-    if (!encode_journal_record(target.path(), target.file.identity, target.opened_size,
-                               positions.data(), positions.size(), &buffers.journal_record) ||
+    if (!encode_journal_record(header, target.path(), folder, positions.data(), positions.size(),
+                               &buffers.journal_record) ||
         !target.journal->append(buffers.journal_record, &error)) {
         report(target.output, target.path(), entry_name,
                "cannot write to the undo journal: %s: not written%s", std::strerror(error),
@@ -258,13 +254,41 @@ next_step write_changed_sectors(patch_target& target, const char* entry_name, st
         return next_step::stop;
     }
     find_marked_runs(marks, length, &buffers.runs);
-    if (target.journal != nullptr && !journal_window(target, entry_name, offset, buffers)) {
+    if (target.journal != nullptr &&
+        !journal_window(target, entry_name, offset, data, length, buffers)) {
         return next_step::stop;
     }
+    const write_back done =
+        write_marked_sectors(target, entry_name, offset, data, marks, length, grey_byte, buffers);
+    if (done.failed_stop != 0) {
+        restore_cut_word(target, entry_name, offset, data, done.written, done.failed_stop,
+                         done.failed_put);
+    }
+    return done.step;
+}
+
+}  // namespace
+
+void find_marked_runs(const std::uint64_t* marks, std::size_t length,
+                      std::vector<marked_run>* runs) {
+    runs->clear();
+    std::size_t first = 0, end = 0;
+    for (std::size_t from = 0; next_marked_run(marks, length, from, &first, &end); from = end) {
+        runs->push_back({first, end});
+    }
+}
+
+write_back write_marked_sectors(patch_target& target, const char* entry_name, std::uint64_t offset,
+                                const unsigned char* data, const std::uint64_t* marks,
+                                std::size_t length, unsigned char marked_was,
+                                model_buffers& buffers) {
+    write_back done;
     std::size_t begin = 0, stop = 0;
     for (std::size_t next = 0; next_sector_run(buffers.runs, length, &next, &begin, &stop);) {
-        if (!still_as_read(target, entry_name, offset, data, marks, begin, stop, buffers)) {
-            return next_step::stop;
+        done.written = begin;
+        if (!still_as_read(target, entry_name, offset, data, marks, marked_was, begin, stop,
+                           buffers)) {
+            return done;
         }
         int error = 0;
         const std::size_t put =
@@ -272,17 +296,19 @@ next_step write_changed_sectors(patch_target& target, const char* entry_name, st
         if (put != stop - begin) {
             report(target.output, target.path(), entry_name, "cannot write: %s%s",
                    std::strerror(error), later_entries(entry_name));
-            restore_cut_word(target, entry_name, offset, data, begin, stop, put);
-            return next_step::stop;
+            done.failed_stop = stop;
+            done.failed_put = put;
+            return done;
         }
+        done.written = stop;
         if (interrupted(target.output)) {  // between writes, where no word is ever cut
-            return next_step::stop;
+            return done;
         }
     }
-    return next_step::go_on;
+    done.written = length;
+    done.step = next_step::go_on;
+    return done;
 }
-
-}  // namespace
 
 void pending_whites::record(std::uint64_t offset, const std::uint64_t* marks, std::size_t length) {
     std::size_t first = 0, end = 0;

@@ -105,6 +105,33 @@ next_step patch_model(patch_target& target, const char* entry_name, std::uint64_
                       std::uint64_t available, std::uint64_t declared, model_buffers& buffers,
                       std::size_t preread = 0);
 
+// Notes every run of bytes marked in `marks` (one bit per byte of `length`),
+// in order: the one pass over a window's marks before it is written. May
+// throw std::bad_alloc.
+void find_marked_runs(const std::uint64_t* marks, std::size_t length,
+                      std::vector<marked_run>* runs);
+
+// How a write-back ended.
+struct write_back {
+    next_step step = next_step::stop;  // go_on: every sector written
+    std::size_t written = 0;           // every marked byte before this one reached the file
+    // A write that failed: data[written, failed_stop), of which failed_put
+    // bytes reached the file at least; failed_stop is 0 for any other end.
+    std::size_t failed_stop = 0, failed_put = 0;
+};
+
+// Writes back data[0, length), read at `offset`, where `marks` marks a byte:
+// the sectors `buffers.runs` (find_marked_runs) says hold one, neighbouring
+// ones in one write. The one check before every write, of runs and undos
+// alike: the file must still have `target.opened_size` bytes and hold there
+// what was read (`marked_was` where a byte is marked, data's byte
+// elsewhere); otherwise, or when a write fails, that is reported and nothing
+// more is written. Stops too between writes when a signal arrived.
+write_back write_marked_sectors(patch_target& target, const char* entry_name, std::uint64_t offset,
+                                const unsigned char* data, const std::uint64_t* marks,
+                                std::size_t length, unsigned char marked_was,
+                                model_buffers& buffers);
+
 // Reads up to one window of the model at `offset` (of which the file holds
 // `available` bytes) into `buffers.data`, setting *got; false with the
 // failure in *error (ENOMEM: no memory for it).

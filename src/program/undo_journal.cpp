@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "archive.h"
 #include "byte_order.h"
+#include "material_walk.h"
 
 namespace img_whiten {
 
@@ -72,35 +74,92 @@ std::uint32_t crc32c(const unsigned char* data, std::size_t length, std::uint32_
     return ~crc;
 }
 
-bool encode_journal_record(const std::string& path, const file_identity& identity,
-                           std::uint64_t file_length, const std::uint64_t* positions,
+std::uint32_t word_sectors_crc(const unsigned char* data, std::uint64_t at, std::size_t length,
+                               const std::uint64_t* positions, std::size_t count,
+                               std::uint32_t crc) {
+    constexpr unsigned char grey_byte = grey_colour & 0xFF;
+    const std::uint64_t end = at + length;
+    std::uint64_t next = at >> sector_shift;  // the first sector not folded in yet
+    unsigned char sector[sector_size];
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint64_t word = positions[i];
+        if (word + colour_changed_bytes <= at) {
+            continue;  // folded in by the call for the bytes before
+        }
+        for (std::uint64_t s = std::max(next, word >> sector_shift);
+             s <= (word + colour_changed_bytes - 1) >> sector_shift; ++s) {
+            const std::uint64_t from = s << sector_shift;
+            if (from >= end) {
+                return crc;
+            }
+            const auto size = static_cast<std::size_t>(std::min(end - from, sector_size));
+            std::memcpy(sector, data + (from - at), size);
+            // Every recorded word with a byte in this sector.
+            const std::uint64_t* first =
+                std::lower_bound(positions, positions + count,
+                                 from - std::min<std::uint64_t>(from, colour_changed_bytes - 1));
+            for (std::size_t j = static_cast<std::size_t>(first - positions);
+                 j < count && positions[j] < from + size; ++j) {
+                for (std::uint64_t byte = positions[j]; byte < positions[j] + colour_changed_bytes;
+                     ++byte) {
+                    if (byte >= from && byte < from + size) {
+                        sector[byte - from] = grey_byte;
+                    }
+                }
+            }
+            crc = crc32c(sector, size, crc);
+            next = s + 1;
+        }
+    }
+    return crc;
+}
+
+bool encode_journal_record(const journal_header& header, const std::string& path,
+                           const std::string& folder, const std::uint64_t* positions,
                            std::size_t count, std::vector<unsigned char>* record) {
-    if (path.empty() || path.size() > journal_path_limit || count == 0 ||
-        count > (journal_record_limit - journal_header_size - journal_path_limit -
+    const bool first_version = header.version == journal_version_1;
+    const std::size_t header_size = first_version ? journal_header_1_size : journal_header_size;
+    if (path.empty() || path.size() > journal_path_limit || folder.size() > journal_path_limit ||
+        (first_version && !folder.empty()) || count == 0 ||
+        count > (journal_record_limit - journal_header_size - 2 * journal_path_limit -
                  journal_checksum_size) /
                     journal_position_size) {
         return false;
     }
-    const std::size_t length =
-        journal_header_size + path.size() + count * journal_position_size + journal_checksum_size;
+    const std::size_t length = header_size + path.size() + folder.size() +
+                               count * journal_position_size + journal_checksum_size;
     record->resize(length);
     unsigned char* out = record->data();
     std::memcpy(out, journal_magic, journal_magic_size);
-    store_le32(out + journal_version_offset, journal_version);
+    store_le32(out + journal_version_offset, first_version ? journal_version_1 : journal_version);
     store_le32(out + journal_length_offset, static_cast<std::uint32_t>(length));
-    store_le64(out + journal_device_offset, identity.device);
-    store_le64(out + journal_index_offset, identity.index);
-    store_le64(out + journal_file_length_offset, file_length);
+    store_le64(out + journal_device_offset, header.identity.device);
+    store_le64(out + journal_index_offset, header.identity.index);
+    store_le64(out + journal_file_length_offset, header.file_length);
     store_le32(out + journal_path_length_offset, static_cast<std::uint32_t>(path.size()));
     store_le32(out + journal_count_offset, static_cast<std::uint32_t>(count));
-    unsigned char* at = out + journal_header_size;
+    if (!first_version) {
+        store_le32(out + journal_folder_length_offset, static_cast<std::uint32_t>(folder.size()));
+        store_le32(out + journal_sectors_crc_offset, header.sectors_crc);
+    }
+    unsigned char* at = out + header_size;
     std::memcpy(at, path.data(), path.size());
     at += path.size();
+    if (!folder.empty()) {
+        std::memcpy(at, folder.data(), folder.size());
+        at += folder.size();
+    }
     for (std::size_t i = 0; i < count; ++i, at += journal_position_size) {
         store_le64(at, positions[i]);
     }
     store_le32(at, crc32c(out, length - journal_checksum_size));
     return true;
+}
+
+undo_journal::undo_journal() {
+    if (!current_folder(&folder_)) {
+        folder_.clear();  // relative paths are then taken from the folder undo runs in
+    }
 }
 
 undo_journal::~undo_journal() {
@@ -225,24 +284,33 @@ verdict take_record(journal_bytes& bytes, std::uint64_t at, journal_contents* co
         *why = not_a_record;
         return verdict::damaged;
     }
-    if (got < journal_header_size) {
+    if (got < journal_length_offset) {
         *why = cut_short;
         return verdict::damaged;
     }
-    if (load_le32(data + journal_version_offset) != journal_version) {
+    const std::uint32_t version = load_le32(data + journal_version_offset);
+    if (version != journal_version && version != journal_version_1) {
         *why = other_version;
+        return verdict::damaged;
+    }
+    const std::size_t header_size =
+        version == journal_version_1 ? journal_header_1_size : journal_header_size;
+    if (got < header_size) {
+        *why = cut_short;
         return verdict::damaged;
     }
     const std::uint32_t record_length = load_le32(data + journal_length_offset);
     const std::uint32_t path_length = load_le32(data + journal_path_length_offset);
     const std::uint32_t count = load_le32(data + journal_count_offset);
     const std::uint64_t file_length = load_le64(data + journal_file_length_offset);
-    const std::uint64_t expected = std::uint64_t{journal_header_size} + path_length +
+    const std::uint32_t folder_length =
+        version == journal_version_1 ? 0 : load_le32(data + journal_folder_length_offset);
+    const std::uint64_t expected = std::uint64_t{header_size} + path_length + folder_length +
                                    std::uint64_t{count} * journal_position_size +
                                    journal_checksum_size;
-    if (path_length == 0 || path_length > journal_path_limit || count == 0 ||
-        record_length != expected || record_length > journal_record_limit ||
-        file_length < journal_word_size) {
+    if (path_length == 0 || path_length > journal_path_limit ||
+        folder_length > journal_path_limit || count == 0 || record_length != expected ||
+        record_length > journal_record_limit || file_length < journal_word_size) {
         *why = malformed;
         return verdict::damaged;
     }
@@ -251,15 +319,22 @@ verdict take_record(journal_bytes& bytes, std::uint64_t at, journal_contents* co
         *why = cut_short;
         return verdict::damaged;
     }
-    journal_record record{
-        at,
-        {load_le64(data + journal_device_offset), load_le64(data + journal_index_offset)},
-        file_length,
-        contents->paths.size(),
-        path_length,
-        contents->positions.size(),
-        count};
-    std::uint32_t crc = crc32c(data, journal_header_size);
+    journal_header header;
+    header.version = version;
+    header.identity = {load_le64(data + journal_device_offset),
+                       load_le64(data + journal_index_offset)};
+    header.file_length = file_length;
+    header.sectors_crc =
+        version == journal_version_1 ? 0 : load_le32(data + journal_sectors_crc_offset);
+    journal_record record{at,
+                          header,
+                          contents->paths.size(),
+                          path_length,
+                          contents->paths.size() + path_length,
+                          folder_length,
+                          contents->positions.size(),
+                          count};
+    std::uint32_t crc = crc32c(data, header_size);
     // What this record added, taken back if it proves unsound.
     auto refuse = [&](const char* reason) {
         contents->paths.resize(record.path_begin);
@@ -267,8 +342,8 @@ verdict take_record(journal_bytes& bytes, std::uint64_t at, journal_contents* co
         *why = reason;
         return verdict::damaged;
     };
-    std::uint64_t cursor = at + journal_header_size;
-    for (std::size_t left = path_length; left > 0;) {
+    std::uint64_t cursor = at + header_size;
+    for (std::size_t left = std::size_t{path_length} + folder_length; left > 0;) {
         if (!bytes.view(cursor, std::min(left, piece_size), &data, &got, error)) {
             refuse(nullptr);
             return verdict::failed;

@@ -5,11 +5,13 @@
 #include <cstring>
 #include <map>
 #include <new>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "archive.h"
+#include "byte_order.h"
 #include "file_io.h"
 #include "material_walk.h"
 #include "model_patch.h"
@@ -20,7 +22,7 @@ namespace img_whiten {
 
 namespace {
 
-// A file's words are put back this many bytes of neighbouring sectors at a time, at most.
+// A file's words are read and put back this many bytes of neighbouring sectors at a time, at most.
 constexpr std::size_t restore_piece = model_window_size;
 constexpr std::size_t piece_sectors = restore_piece >> sector_shift;
 static_assert(restore_piece % sector_size == 0 && piece_sectors >= 2,
@@ -35,7 +37,7 @@ static_assert((grey_colour >> 8 & 0xFF) == grey_byte && (grey_colour >> 16 & 0xF
 struct journaled_file {
     file_identity identity;
     std::uint64_t length;
-    std::vector<std::size_t> records;  // newest first; the newest one's path names the file
+    std::vector<std::size_t> records;  // newest first
 };
 
 // The journal's files, in the order of their newest records, newest first.
@@ -43,16 +45,38 @@ std::vector<journaled_file> files_of(const journal_contents& contents) {
     std::vector<journaled_file> files;
     std::map<std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>, std::size_t> index;
     for (std::size_t i = contents.records.size(); i-- > 0;) {
-        const journal_record& record = contents.records[i];
+        const journal_header& header = contents.records[i].header;
         const auto found = index.emplace(
-            std::make_tuple(record.identity.device, record.identity.index, record.file_length),
+            std::make_tuple(header.identity.device, header.identity.index, header.file_length),
             files.size());
         if (found.second) {
-            files.push_back({record.identity, record.file_length, {}});
+            files.push_back({header.identity, header.file_length, {}});
         }
         files[found.first->second].records.push_back(i);
     }
     return files;
+}
+
+// Every path the file's records name, newest first, each once: a relative
+// one from the folder its run was started in, then from the current one.
+std::vector<std::string> paths_of(const journal_contents& contents, const journaled_file& file,
+                                  const std::string& here) {
+    std::vector<std::string> paths;
+    auto add = [&paths](std::string path) {
+        if (std::find(paths.begin(), paths.end(), path) == paths.end()) {
+            paths.push_back(std::move(path));
+        }
+    };
+    for (std::size_t index : file.records) {
+        const journal_record& record = contents.records[index];
+        std::string path = contents.paths.substr(record.path_begin, record.path_length);
+        const std::string folder = contents.paths.substr(record.folder_begin, record.folder_length);
+        if (!is_absolute_path(path.c_str()) && !folder.empty() && folder != here) {
+            add(join_path(folder, path));
+        }
+        add(std::move(path));
+    }
+    return paths;
 }
 
 // A recorded word to put back: white, or part white as a write that stopped
@@ -68,18 +92,25 @@ bool whitened(const unsigned char* word) {
     return white && word[colour_changed_bytes] == white_byte;
 }
 
-struct recorded_word {
-    std::uint64_t position;
-    std::size_t age;  // 0 in the file's newest record
-};
+bool grey(const unsigned char* word) {
+    return load_le32(word) == grey_colour;
+}
 
 // An undo's totals, and the bytes it reads into, reused from file to file.
 struct undo_state {
     run_output& output;
     const journal_contents& contents;
-    reused_block<unsigned char> data;
+    std::string here;  // the current folder, or empty
+    model_buffers buffers;
     std::uint64_t files = 0;
     std::uint64_t materials = 0;
+};
+
+// One file being put back: open, its length checked; a dry run notes the
+// words it would have put back, so that older records see them grey.
+struct undo_target {
+    patch_target target;
+    std::set<std::uint64_t> put_back;  // dry run only
 };
 
 void close_or_report(run_output& output, const char* path, open_file& file) {
@@ -88,175 +119,263 @@ void close_or_report(run_output& output, const char* path, open_file& file) {
     }
 }
 
-// Opens the file at `place` (for update, and locked, unless a dry run) if it
-// is still the one recorded; false (reported, and closed) otherwise.
-bool open_recorded(run_output& output, const file_place& place, const journaled_file& file,
-                   open_file* opened) {
-    switch (open_file_at(place, opened)) {
-        case open_status::opened:
-            break;
-        case open_status::not_regular:
-            report(output, place.path, nullptr, "not a regular file: left alone");
-            return false;
-        default:
-            report(output, place.path, nullptr,
-                   output.dry_run ? "cannot open for reading: %s" : "cannot open for update: %s",
-                   std::strerror(errno));
-            return false;
-    }
-    if (!(opened->identity == file.identity)) {
-        report(output, place.path, nullptr,
-               "not the file the journal recorded (another file has this name now): left alone");
-    } else if (opened->size != file.length) {
-        report(output, place.path, nullptr,
-               "its length is now %llu bytes, was %llu when recorded: left alone",
-               static_cast<unsigned long long>(opened->size),
-               static_cast<unsigned long long>(file.length));
-    } else if (output.dry_run) {
-        return true;
-    } else {
-        switch (open_for_update(place, opened)) {
-            case open_status::opened:
-                return true;
-            case open_status::in_use:
-                report(output, place.path, nullptr, "in use by another program: %s",
-                       in_use_reason());
+// Calls `piece` with each run of neighbouring sectors that hold a byte of
+// the record's words, a piece at most: its bytes [begin, stop) and the
+// words in it. False as soon as `piece` says so.
+template <typename Piece>
+bool for_each_piece(const std::uint64_t* words, std::size_t count, std::uint64_t length,
+                    Piece piece) {
+    for (std::size_t begin = 0; begin < count;) {
+        const std::uint64_t first = words[begin] >> sector_shift;
+        std::uint64_t last = (words[begin] + journal_word_size - 1) >> sector_shift;
+        std::size_t end = begin + 1;
+        for (; end < count && (words[end] >> sector_shift) <= last + 1; ++end) {
+            const std::uint64_t word_last = (words[end] + journal_word_size - 1) >> sector_shift;
+            if (word_last - first >= piece_sectors) {
                 break;
-            default:
-                report(output, place.path, nullptr, "cannot open for update: %s",
-                       std::strerror(errno));
-                break;
+            }
+            last = std::max(last, word_last);
         }
-    }
-    close_or_report(output, place.path, *opened);
-    return false;
-}
-
-// Puts back `words` (count of them), which lie in the file's bytes [begin,
-// stop), newest record first, and writes back the sectors that changed,
-// neighbouring ones in one write. False (reported) when the file must be
-// left as it is from there on.
-bool restore_words(undo_state& undo, const char* path, const open_file& file, std::uint64_t length,
-                   std::uint64_t begin, std::uint64_t stop, recorded_word* words, std::size_t count,
-                   std::uint64_t* restored) {
-    run_output& output = undo.output;
-    const auto size = static_cast<std::size_t>(stop - begin);
-    if (!undo.data.reserve(size)) {
-        report(output, path, nullptr, "cannot allocate %llu bytes: not restored further",
-               static_cast<unsigned long long>(size));
-        return false;
-    }
-    unsigned char* const data = undo.data.items;
-    int error = 0;
-    if (read_at(file, begin, data, size, &error) != size) {
-        report(output, path, nullptr, "cannot read: %s: not restored further",
-               error != 0 ? std::strerror(error) : "it ends before its recorded length");
-        return false;
-    }
-    // Newest first: of two records of the same word, the newer one is applied.
-    std::stable_sort(words, words + count,
-                     [](const recorded_word& a, const recorded_word& b) { return a.age < b.age; });
-    bool changed[piece_sectors] = {};
-    for (std::size_t i = 0; i < count; ++i) {
-        const auto at = static_cast<std::size_t>(words[i].position - begin);
-        if (!whitened(data + at)) {
-            continue;  // grey already, or changed since: left alone
-        }
-        for (std::size_t byte = at; byte < at + colour_changed_bytes; ++byte) {
-            changed[byte >> sector_shift] |= data[byte] != grey_byte;
-            data[byte] = grey_byte;
-        }
-        ++*restored;
-    }
-    if (output.dry_run) {
-        return true;
-    }
-    const std::size_t sectors = (size + sector_size - 1) >> sector_shift;
-    for (std::size_t first = 0; first < sectors;) {
-        if (!changed[first]) {
-            ++first;
-            continue;
-        }
-        std::size_t end = first;
-        while (end < sectors && changed[end]) {
-            ++end;
-        }
-        const std::size_t from = first << sector_shift;
-        const std::size_t to = std::min(end << sector_shift, size);
-        std::uint64_t now = 0;
-        if (!current_size(file, &now)) {
-            report(output, path, nullptr, "cannot check the file before writing: %s",
-                   std::strerror(errno));
+        if (!piece(first << sector_shift, std::min((last + 1) << sector_shift, length),
+                   words + begin, end - begin)) {
             return false;
         }
-        if (now != length) {
-            report(output, path, nullptr,
-                   "changed during the undo: its length is now %llu bytes, was %llu; not written",
-                   static_cast<unsigned long long>(now), static_cast<unsigned long long>(length));
-            return false;
-        }
-        if (write_at(file, begin + from, data + from, to - from, &error) != to - from) {
-            // A word the write stopped inside is part white: the next undo puts it back.
-            report(output, path, nullptr, "cannot write: %s: run the undo again",
-                   std::strerror(error));
-            return false;
-        }
-        end_if_signalled(output);  // between writes, where no word is ever cut
-        first = end;
+        begin = end;
     }
     return true;
 }
 
-// Puts back every word the file's records hold, and prints its line.
+// Reads the file's bytes [begin, stop) into the buffer, seen as a dry run
+// would have left them; false (reported) when it cannot.
+bool read_piece(undo_state& undo, undo_target& file, std::uint64_t begin, std::uint64_t stop) {
+    const auto size = static_cast<std::size_t>(stop - begin);
+    if (!undo.buffers.data.reserve(size) ||
+        !undo.buffers.marks.reserve(change_map_words(size, 0))) {
+        report(undo.output, file.target.path(), nullptr,
+               "cannot allocate %llu bytes: not restored further",
+               static_cast<unsigned long long>(size));
+        return false;
+    }
+    unsigned char* const data = undo.buffers.data.items;
+    int error = 0;
+    if (read_at(file.target.file, begin, data, size, &error) != size) {
+        report(undo.output, file.target.path(), nullptr, "cannot read: %s: not restored further",
+               error != 0 ? std::strerror(error) : "it ends before its recorded length");
+        return false;
+    }
+    for (auto word = file.put_back.lower_bound(begin >= 2 ? begin - 2 : 0);
+         word != file.put_back.end() && *word < stop; ++word) {
+        for (std::uint64_t byte = *word; byte < *word + colour_changed_bytes; ++byte) {
+            if (byte >= begin && byte < stop) {
+                data[byte - begin] = grey_byte;
+            }
+        }
+    }
+    return true;
+}
+
+enum class verdict { same, differs, failed };
+
+// Whether the sectors that hold the record's words hold what its run left
+// there (a version-1 record: whether the file has the identity recorded).
+verdict as_the_run_left_it(undo_state& undo, undo_target& file, const journal_record& record) {
+    if (record.header.version == journal_version_1) {
+        return file.target.file.identity == record.header.identity ? verdict::same
+                                                                   : verdict::differs;
+    }
+    const std::uint64_t* words = undo.contents.positions.data() + record.first_position;
+    std::uint32_t crc = 0;
+    const bool read = for_each_piece(
+        words, record.count, record.header.file_length,
+        [&](std::uint64_t begin, std::uint64_t stop, const std::uint64_t* in, std::size_t count) {
+            if (!read_piece(undo, file, begin, stop)) {
+                return false;
+            }
+            crc = word_sectors_crc(undo.buffers.data.items, begin,
+                                   static_cast<std::size_t>(stop - begin), in, count, crc);
+            return true;
+        });
+    if (!read) {
+        return verdict::failed;
+    }
+    return crc == record.header.sectors_crc ? verdict::same : verdict::differs;
+}
+
+// Puts back the words of one record of the file, piece by piece; false when
+// the file must be left as it is from there on (reported).
+bool restore_record(undo_state& undo, undo_target& file, const journal_record& record,
+                    std::uint64_t* restored) {
+    run_output& output = undo.output;
+    patch_target& target = file.target;
+    const std::uint64_t* words = undo.contents.positions.data() + record.first_position;
+    std::vector<std::pair<std::size_t, std::uint64_t>> changed;  // last byte changed, word
+    return for_each_piece(
+        words, record.count, record.header.file_length,
+        [&](std::uint64_t begin, std::uint64_t stop, const std::uint64_t* in, std::size_t count) {
+            if (!read_piece(undo, file, begin, stop)) {
+                return false;
+            }
+            const auto size = static_cast<std::size_t>(stop - begin);
+            unsigned char* const data = undo.buffers.data.items;
+            std::uint64_t* const marks = undo.buffers.marks.items;
+            std::memset(marks, 0, change_map_words(size, 0) * sizeof(std::uint64_t));
+            changed.clear();
+            for (std::size_t i = 0; i < count; ++i) {
+                const auto at = static_cast<std::size_t>(in[i] - begin);
+                if (grey(data + at)) {
+                    continue;
+                }
+                if (!whitened(data + at)) {
+                    report(output, target.path(), nullptr,
+                           "the colour word at byte %llu is now %02X %02X %02X %02X, neither "
+                           "white nor grey: changed since the run, left alone",
+                           static_cast<unsigned long long>(in[i]), data[at], data[at + 1],
+                           data[at + 2], data[at + 3]);
+                    continue;
+                }
+                std::size_t last = at;
+                for (std::size_t byte = at; byte < at + colour_changed_bytes; ++byte) {
+                    if (data[byte] != grey_byte) {
+                        marks[byte / 64] |= std::uint64_t{1} << (byte % 64);
+                        data[byte] = grey_byte;
+                        last = byte;
+                    }
+                }
+                changed.emplace_back(last, in[i]);
+            }
+            if (output.dry_run) {
+                for (const auto& word : changed) {
+                    file.put_back.insert(word.second);
+                }
+                *restored += changed.size();
+                return true;
+            }
+            find_marked_runs(marks, size, &undo.buffers.runs);
+            const write_back done = write_marked_sectors(target, nullptr, begin, data, marks, size,
+                                                         white_byte, undo.buffers);
+            // Only the words every changed byte of which reached the file.
+            for (const auto& word : changed) {
+                *restored += word.first < done.written;
+            }
+            if (done.step == next_step::stop) {
+                return false;  // a word a failed write stopped inside is part white: undo again
+            }
+            end_if_signalled(output);
+            return true;
+        });
+}
+
+// Opens the file at `path` (for update, and locked, unless a dry run) if it
+// has the recorded length and holds what the file's newest record left in
+// it; otherwise *why says why it was not taken, and it is closed.
+bool open_recorded(undo_state& undo, const journaled_file& file, const char* path,
+                   undo_target* opened, std::string* why) {
+    run_output& output = undo.output;
+    open_file& handle = opened->target.file;
+    char reason[160];
+    switch (open_named_file(path, &handle)) {
+        case open_status::opened:
+            break;
+        case open_status::not_regular:
+            *why = "not a regular file: left alone";
+            return false;
+        default:
+            *why = output.dry_run ? "cannot open for reading: " : "cannot open for update: ";
+            *why += std::strerror(errno);
+            return false;
+    }
+    opened->target.opened_size = handle.size;
+    const journal_record& newest = undo.contents.records[file.records.front()];
+    verdict same = verdict::differs;
+    if (handle.size != file.length) {
+        std::snprintf(reason, sizeof reason,
+                      "its length is now %llu bytes, was %llu when recorded: left alone",
+                      static_cast<unsigned long long>(handle.size),
+                      static_cast<unsigned long long>(file.length));
+        *why = reason;
+    } else if ((same = as_the_run_left_it(undo, *opened, newest)) == verdict::failed) {
+        why->clear();  // the failure is reported already
+    } else if (same == verdict::differs) {
+        *why = newest.header.version == journal_version_1
+                   ? "not the file the journal recorded (another file has this name now): left "
+                     "alone"
+                   : "not the file the journal recorded (its bytes around the recorded words "
+                     "are not what the run left there): left alone";
+    } else if (output.dry_run) {
+        return true;
+    } else {
+        switch (open_for_update(opened->target.place, &handle)) {
+            case open_status::opened:
+                return true;
+            case open_status::in_use:
+                *why = "in use by another program: ";
+                *why += in_use_reason();
+                break;
+            default:
+                *why = "cannot open for update: ";
+                *why += std::strerror(errno);
+                break;
+        }
+    }
+    close_or_report(output, path, handle);
+    return false;
+}
+
+// Puts back every word the file's records hold, newest record first, and prints its line.
 void restore_file(undo_state& undo, const journaled_file& file) {
     run_output& output = undo.output;
     const journal_contents& contents = undo.contents;
-    const journal_record& newest = contents.records[file.records.front()];
-    const std::string path = contents.paths.substr(newest.path_begin, newest.path_length);
-    const file_place place{nullptr, nullptr, path.c_str()};
-    open_file opened;
-    if (!open_recorded(output, place, file, &opened)) {
+    const std::vector<std::string> paths = paths_of(contents, file, undo.here);
+    undo_target opened{{output, {}, {}, 0, 0, {}, nullptr}, {}};
+    std::vector<std::string> refused;
+    std::size_t chosen = 0;
+    for (; chosen < paths.size(); ++chosen) {
+        opened.target.place = {nullptr, nullptr, paths[chosen].c_str()};
+        std::string why;
+        if (open_recorded(undo, file, paths[chosen].c_str(), &opened, &why)) {
+            break;
+        }
+        refused.push_back(why);
+    }
+    if (chosen == paths.size()) {
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            if (!refused[i].empty()) {
+                report(output, paths[i].c_str(), nullptr, "%s", refused[i].c_str());
+            }
+        }
         return;
     }
+    const char* const path = paths[chosen].c_str();
     std::uint64_t restored = 0;
     try {
-        std::vector<recorded_word> words;
-        for (std::size_t age = 0; age < file.records.size(); ++age) {
-            const journal_record& record = contents.records[file.records[age]];
-            for (std::size_t i = 0; i < record.count; ++i) {
-                words.push_back({contents.positions[record.first_position + i], age});
-            }
-        }
-        std::sort(words.begin(), words.end(), [](const recorded_word& a, const recorded_word& b) {
-            return a.position != b.position ? a.position < b.position : a.age < b.age;
-        });
-        // Words whose sectors neighbour each other are put back together, a piece at most.
-        for (std::size_t begin = 0; begin < words.size();) {
-            const std::uint64_t first = words[begin].position >> sector_shift;
-            std::uint64_t last = (words[begin].position + journal_word_size - 1) >> sector_shift;
-            std::size_t end = begin + 1;
-            for (; end < words.size() && (words[end].position >> sector_shift) <= last + 1; ++end) {
-                const std::uint64_t word_last =
-                    (words[end].position + journal_word_size - 1) >> sector_shift;
-                if (word_last - first >= piece_sectors) {
-                    break;
-                }
-                last = std::max(last, word_last);
-            }
-            if (!restore_words(undo, place.path, opened, file.length, first << sector_shift,
-                               std::min((last + 1) << sector_shift, file.length),
-                               words.data() + begin, end - begin, &restored)) {
+        for (std::size_t index : file.records) {
+            const journal_record& record = contents.records[index];
+            const verdict same = as_the_run_left_it(undo, opened, record);
+            if (same == verdict::failed) {
                 break;
             }
-            begin = end;
+            if (same == verdict::differs) {
+                const std::uint64_t* words = contents.positions.data() + record.first_position;
+                report(output, path, nullptr,
+                       "bytes %llu to %llu are not what the run left there: %llu recorded words "
+                       "there left alone",
+                       static_cast<unsigned long long>(words[0]),
+                       static_cast<unsigned long long>(words[record.count - 1] + journal_word_size -
+                                                       1),
+                       static_cast<unsigned long long>(record.count));
+                continue;
+            }
+            if (!restore_record(undo, opened, record, &restored)) {
+                break;
+            }
         }
     } catch (const std::bad_alloc&) {
-        report(output, place.path, nullptr, "not restored further: %s", std::strerror(ENOMEM));
+        report(output, path, nullptr, "not restored further: %s", std::strerror(ENOMEM));
     }
     ++undo.files;
     undo.materials += restored;
-    print_restore_line(output, place.path, restored);
-    close_or_report(output, place.path, opened);
+    print_restore_line(output, path, restored);
+    close_or_report(output, path, opened.target.file);
 }
 
 // Reads the journal's sound records; false (reported) when it cannot be read.
@@ -305,7 +424,10 @@ int undo_from_journal(const char* journal_path, bool dry_run, bool quiet, std::F
                static_cast<unsigned long long>(damage.begin),
                static_cast<unsigned long long>(damage.end - 1), damage.why);
     }
-    undo_state undo{output, contents, {}, 0, 0};
+    undo_state undo{output, contents, {}, {}, 0, 0};
+    if (!current_folder(&undo.here)) {
+        undo.here.clear();  // every recorded folder is then tried
+    }
     try {
         for (const journaled_file& file : files_of(contents)) {
             restore_file(undo, file);

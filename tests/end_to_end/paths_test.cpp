@@ -390,14 +390,38 @@ TEST_F(paths, a_folder_too_large_for_the_memory_left_is_reported_and_skipped) {
     EXPECT_TRUE(read_file(later) == whitened(material(grey), {28}));
 }
 
-// Bind mounts, which only root may make, taken down again after the test.
+// Bind mounts and loop devices, which only root may make, taken down again after the test.
 class mounts : public paths {
 protected:
     void TearDown() override {
         for (auto at = mounted_.rbegin(); at != mounted_.rend(); ++at) {
             umount2(at->c_str(), MNT_DETACH);
         }
+        for (const std::string& device : loops_) {
+            EXPECT_EQ(std::system(("losetup -d " + device).c_str()), 0) << device;
+        }
         paths::TearDown();
+    }
+
+    // Attaches the file system image `image` to a free loop device, noted in
+    // *device, and mounts it at `onto`; returns why that cannot be done, or "".
+    std::string mount_loop(const std::string& image, const std::string& onto, std::string* device) {
+        if (geteuid() != 0) {
+            return "loop devices need root";
+        }
+        FILE* attach = popen(("losetup -f --show '" + image + "' 2>/dev/null").c_str(), "r");
+        char name[64] = "";
+        const bool read = attach != nullptr && std::fgets(name, sizeof name, attach) != nullptr;
+        if (attach == nullptr || pclose(attach) != 0 || !read) {
+            return "no loop device to attach a file system image to";
+        }
+        *device = std::string(name, std::strcspn(name, "\n"));
+        loops_.push_back(*device);
+        if (mount(device->c_str(), onto.c_str(), "ext4", 0, nullptr) != 0) {
+            return "cannot mount " + *device + ": " + std::strerror(errno);
+        }
+        mounted_.push_back(onto);
+        return "";
     }
 
     // Mounts `from` at `onto` as well, read-only if asked; returns why that
@@ -418,6 +442,7 @@ protected:
     }
 
     std::vector<std::string> mounted_;
+    std::vector<std::string> loops_;
 };
 
 // Regression: a file bind-mounted over another (one link, two paths) was
@@ -474,6 +499,48 @@ TEST_F(mounts, read_only_media_fail_a_run_only_where_a_word_is_grey) {
                                 "/grey.dff: cannot open for update: Read-only file system\n" +
                                 "img-whiten: failed: " + root + "/grey.dff\n");
     EXPECT_TRUE(read_file(source + "/grey.dff") == material(grey));
+}
+
+// Regression: undo refused the very file it patched once its disk came
+// back under another device number (a USB disk plugged in again, a loop
+// device, LVM after a reboot): "another file has this name now".
+TEST_F(mounts, undone_after_the_disk_comes_back_under_another_device_number) {
+    if (!config.launcher.empty()) {
+        GTEST_SKIP() << "mounts as Linux has them";
+    }
+    const std::string image = path("disk.ext4"), root = path("disk"), journal = path("whiten.log");
+    std::filesystem::create_directory(root);
+    write_file(image, bytes(16u << 20, 0));
+    if (std::system(("mkfs.ext4 -q -F '" + image + "' >/dev/null 2>&1").c_str()) != 0) {
+        E2E_SKIP_UNLESS_CI("mkfs.ext4 (e2fsprogs) cannot make a file system image");
+    }
+    std::string first, second;
+    std::string why = mount_loop(image, root, &first);
+    if (!why.empty()) {
+        E2E_SKIP_UNLESS_CI(why);
+    }
+    const bytes before = archive({{"car.dff", material(grey)}, {"bus.dff", material(grey)}});
+    write_file(root + "/a.img", before);
+    struct stat info {};
+    ASSERT_EQ(stat((root + "/a.img").c_str(), &info), 0);
+    const dev_t was = info.st_dev;
+    ASSERT_EQ(run({"--undo-log", journal, root}).exit_status, 0);
+    const bytes patched = read_file(root + "/a.img");
+    ASSERT_FALSE(patched == before);
+    ASSERT_EQ(umount(root.c_str()), 0) << std::strerror(errno);
+    // The first device stays attached: the second is another.
+    why = mount_loop(image, root, &second);
+    if (!why.empty()) {
+        E2E_SKIP_UNLESS_CI(why);
+    }
+    ASSERT_EQ(stat((root + "/a.img").c_str(), &info), 0);
+    ASSERT_NE(info.st_dev, was) << first << " and " << second;
+    const process_result undone = run({"--undo", journal});
+    EXPECT_EQ(undone.exit_status, 0) << undone.err;
+    EXPECT_EQ(undone.out,
+              "Restoring " + root +
+                  "/a.img restored 2 materials\nRestored 1 file: 2 materials put back\n");
+    EXPECT_TRUE(read_file(root + "/a.img") == before) << "not given back byte for byte";
 }
 
 }  // namespace

@@ -100,13 +100,14 @@ struct record_read {
 
 std::vector<record_read> records_of(const bytes& journal) {
     std::vector<record_read> records;
-    for (std::size_t at = 0; at + 48 <= journal.size();) {
+    for (std::size_t at = 0; at + 56 <= journal.size();) {
         const std::size_t length = le32_at(journal, at + 12);
         record_read record{at, at + length, {}, {}};
         const std::size_t path_length = le32_at(journal, at + 40);
-        record.path.assign(journal.begin() + static_cast<long>(at + 48),
-                           journal.begin() + static_cast<long>(at + 48 + path_length));
-        for (std::size_t p = at + 48 + path_length; p + 4 < at + length; p += 8) {
+        const std::size_t folder_length = le32_at(journal, at + 48);
+        record.path.assign(journal.begin() + static_cast<long>(at + 56),
+                           journal.begin() + static_cast<long>(at + 56 + path_length));
+        for (std::size_t p = at + 56 + path_length + folder_length; p + 4 < at + length; p += 8) {
             record.positions.push_back(le32_at(journal, p) | std::uint64_t{le32_at(journal, p + 4)}
                                                                  << 32);
         }
@@ -133,6 +134,31 @@ TEST_F(undo, a_journaled_run_over_a_tree_is_undone_byte_for_byte) {
         EXPECT_NE(patching.out.find("Visited 5 files: "), std::string::npos) << patching.out;
         const tree patched = read_tree(root, before);
         EXPECT_NE(patched, before);
+
+        // Regression: words whose write failed were counted as put back.
+        if (config.launcher.empty() && std::system("command -v strace >/dev/null") == 0) {
+            std::vector<std::string> argv{"strace",
+                                          "-f",
+                                          "-qq",
+                                          "-o",
+                                          "/dev/null",
+                                          "-e",
+                                          "trace=pwrite64",
+                                          "-e",
+                                          "inject=pwrite64:error=ENOSPC"};
+            for (const std::string& arg : command({"--undo", journal})) {
+                argv.push_back(arg);
+            }
+            const process_result failed = run_process(argv);
+            EXPECT_EQ(failed.exit_status, 1);
+            EXPECT_NE(failed.err.find(": cannot write: No space left on device\n"),
+                      std::string::npos)
+                << failed.err;
+            EXPECT_NE(failed.out.find("Restored 4 files: 0 materials put back, 4 failed\n"),
+                      std::string::npos)
+                << failed.out;
+            EXPECT_TRUE(read_tree(root, before) == patched);
+        }
 
         const process_result dry = run({"--undo", journal, "--dry-run"});
         EXPECT_EQ(read_tree(root, before), patched) << "a dry run wrote";
@@ -218,20 +244,31 @@ TEST_F(undo, two_runs_are_undone_in_turn_or_from_one_journal) {
 
 TEST_F(undo, files_changed_since_the_run_are_left_alone_and_the_others_restored) {
     const std::string root = path("tree");
-    const tree before = sample_tree();
+    tree before = sample_tree();
+    before["mods/cars/van.dff"] = material(grey);
     write_tree(root, before);
     const std::string journal = path("whiten.log");
     ASSERT_EQ(run({"--undo-log", journal, root}).exit_status, 0);
     const tree patched = read_tree(root, before);
-    // Replaced by a copy (another file of the same bytes), made longer, removed.
+    // Regression (undo wrote into a file the run never touched): replaced by
+    // a file of the same length (on ext4 often under the same inode number)
+    // that holds other bytes. Made longer. Removed.
     const std::string taxi = root + "/mods/cars/taxi.dff", peds = root + "/mods/peds/\xD0\x9C.dff";
-    write_file(taxi + ".new", patched.at("mods/cars/taxi.dff"));
-    std::filesystem::rename(taxi + ".new", taxi);
+    const bytes other(patched.at("mods/cars/taxi.dff").size(), 0x5A);
+    std::filesystem::remove(taxi);
+    write_file(taxi, other);
     bytes longer = patched.at("mods/peds/\xD0\x9C.dff");
     longer.push_back(0);
     write_file(peds, longer);
-    std::filesystem::remove(root + "/mods/a.img");
-    // In main.img, one whitened word changed by hand, one left part white as a cut write leaves it.
+    std::filesystem::remove(root + "/mods/cars/van.dff");
+    // Regression (undo wrote over another program's write): in a.img, a byte
+    // beside a whitened word rewritten.
+    const std::string a = root + "/mods/a.img";
+    bytes a_now = patched.at("mods/a.img");
+    a_now[whitened_words(before.at("mods/a.img"), a_now).back() - 1] ^= 1;
+    write_file(a, a_now);
+    // In main.img, one whitened word recoloured since, one left part white as a cut write leaves
+    // it.
     const std::vector<std::size_t> words =
         whitened_words(before.at("main.img"), patched.at("main.img"));
     ASSERT_GE(words.size(), 2u);
@@ -246,25 +283,89 @@ TEST_F(undo, files_changed_since_the_run_are_left_alone_and_the_others_restored)
     const process_result undone = run({"--undo", journal});
     EXPECT_EQ(undone.exit_status, 1);
     const std::size_t restored = words.size() - 1;
+    char recoloured[64];
+    std::snprintf(recoloured, sizeof recoloured, "the colour word at byte %zu is now", words[0]);
+    const std::string other_bytes =
+        ": not the file the journal recorded (its bytes around the recorded words are not what "
+        "the run left there): left alone\n";
     for (const std::string& message :
          {"img-whiten: " + peds_name + ": its length is now " + std::to_string(longer.size()) +
               " bytes, was " + std::to_string(longer.size() - 1) + " when recorded: left alone\n",
-          "img-whiten: " + taxi_name +
-              ": not the file the journal recorded (another file has this name now): left alone\n",
-          "img-whiten: " + in_tree(root, "mods/a.img") +
-              ": cannot open for update: No such file or directory\n"}) {
+          "img-whiten: " + taxi_name + other_bytes,
+          "img-whiten: " + in_tree(root, "mods/a.img") + other_bytes,
+          "img-whiten: " + in_tree(root, "mods/cars/van.dff") +
+              ": cannot open for update: No such file or directory\n",
+          // Regression: a word recoloured since was passed over in silence, with exit 0.
+          "img-whiten: " + in_tree(root, "main.img") + ": " + recoloured +
+              " 0A 14 1E FF, neither white nor grey: changed since the run, left alone\n"}) {
         EXPECT_NE(undone.err.find(lines(message)), std::string::npos) << undone.err;
     }
     EXPECT_EQ(undone.out, lines(restoring(in_tree(root, "main.img"), restored) +
                                 "Restored 1 file: " + std::to_string(restored) +
-                                " materials put back, 3 failed\n"));
+                                " materials put back, 5 failed\n"));
     EXPECT_TRUE(read_file(root + "/main.img") == [&] {
         bytes expected = before.at("main.img");
         set_le32(expected, words[0], 0xFF1E140A);
         return expected;
     }()) << "a word changed by hand was not left alone, or a word was not put back";
-    EXPECT_TRUE(read_file(taxi) == patched.at("mods/cars/taxi.dff"));
+    EXPECT_TRUE(read_file(a) == a_now);
+    EXPECT_TRUE(read_file(taxi) == other);
     EXPECT_TRUE(read_file(peds) == longer);
+}
+
+// Regression: a path a walk reached past PATH_MAX could be patched but not
+// undone ("File name too long"); and of a journal two runs from two folders
+// appended to, undone from the first folder, only the newest record's path
+// was tried, from the current folder: the file stayed white.
+TEST_F(undo, every_path_a_run_reached_is_undone_from_any_folder) {
+    const std::string root = path("tree"), journal = path("whiten.log");
+    const tree before = sample_tree();
+    write_tree(root, before);
+    const bytes model = material(grey);
+    const bool deep = config.launcher.empty();  // Wine maps paths of its own
+    int folder = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+    std::string deep_path = root;
+    while (deep && deep_path.size() <= PATH_MAX) {
+        const std::string name(200, 'd');
+        ASSERT_EQ(mkdirat(folder, name.c_str(), 0755), 0) << std::strerror(errno);
+        const int next = openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY);
+        close(folder);
+        folder = next;
+        deep_path += "/" + name;
+    }
+    auto deep_model = [&](const bytes* put) {
+        const int fd =
+            openat(folder, "m.dff", put != nullptr ? O_WRONLY | O_CREAT : O_RDONLY, 0644);
+        bytes data(model.size());
+        EXPECT_EQ(put != nullptr ? pwrite(fd, put->data(), put->size(), 0)
+                                 : pread(fd, data.data(), data.size(), 0),
+                  static_cast<ssize_t>(model.size()));
+        close(fd);
+        return data;
+    };
+    if (deep) {
+        deep_model(&model);
+    }
+    const std::filesystem::path started = std::filesystem::current_path();
+    std::filesystem::current_path(root + "/mods");
+    EXPECT_EQ(run({"--undo-log", journal, "a.img"}).exit_status, 0);
+    // A mod update puts back one grey word between the runs: the second run records a.img too.
+    bytes a = read_file(root + "/mods/a.img");
+    set_le32(a, whitened_words(before.at("mods/a.img"), a).at(0), 0xFF959595);
+    write_file(root + "/mods/a.img", a);
+    std::filesystem::current_path(root);
+    EXPECT_EQ(run({"--undo-log", journal, "."}).exit_status, 0);
+    EXPECT_TRUE(!deep || deep_model(nullptr) == whitened(model, {28}));
+    std::filesystem::current_path(root + "/mods");
+    const process_result undone = run({"--undo", journal});
+    std::filesystem::current_path(started);
+    EXPECT_EQ(undone.exit_status, 0) << undone.err;
+    EXPECT_TRUE(read_tree(root, before) == before) << "not given back byte for byte";
+    EXPECT_TRUE(!deep || deep_model(nullptr) == model);
+    close(folder);
+    if (deep) {
+        EXPECT_EQ(std::system(("rm -rf '" + root + "'").c_str()), 0);  // past PATH_MAX
+    }
 }
 
 // A small journal, cut at every byte and with every byte flipped in turn: the
@@ -324,6 +425,31 @@ TEST_F(undo, cut_and_damaged_journals_put_back_exactly_their_sound_records) {
                         return cutting ? r.end <= at : !(r.begin <= at && at < r.end);
                     }))
             << "not exactly the sound records were put back";
+    }
+
+    // The same records as 1.3.0 wrote them (version 1) still undo, under
+    // 1.3.0's rule: the file recorded is the one of that device and inode.
+    if (config.launcher.empty()) {
+        bytes old_journal;
+        for (const record_read& record : records) {
+            struct stat info {};
+            ASSERT_EQ(stat(record.path.c_str(), &info), 0);
+            const bool stranger = record.begin == records.back().begin;
+            append(old_journal,
+                   journal_record({record.path, info.st_dev, info.st_ino + (stranger ? 1 : 0),
+                                   static_cast<std::uint64_t>(info.st_size), record.positions, 1}));
+        }
+        write_file(damaged, old_journal);
+        write_tree(root, patched);
+        const process_result undone = run({"--undo", damaged});
+        EXPECT_EQ(undone.exit_status, 1);
+        EXPECT_NE(undone.err.find(": not the file the journal recorded (another file has this name "
+                                  "now): left alone\n"),
+                  std::string::npos)
+            << undone.err;
+        EXPECT_TRUE(read_tree(root, before) == expected([&](const record_read& r) {
+                        return r.begin != records.back().begin;
+                    }));
     }
 }
 
