@@ -344,7 +344,8 @@ void print_help(std::FILE* out) {
         "                         rotational one (not virtual)\n"
         "      --undo-log=FILE    before writing to a file, append to the journal FILE\n"
         "                         where each word about to be whitened lies; FILE is\n"
-        "                         created if missing (not with --dry-run or --check)\n"
+        "                         created if missing, else must be empty or a journal\n"
+        "                         (not with --dry-run or --check)\n"
         "      --undo=FILE        put back to grey every word the journal FILE recorded\n"
         "                         that is white now, newest first, and print one line\n"
         "                         per file; -n shows it without writing; no PATH\n"
@@ -384,8 +385,8 @@ void print_help(std::FILE* out) {
         "  2  a wrong command line: no path, an unknown or ambiguous option, an option\n"
         "     without its value, options that do not go together, a pattern that could\n"
         "     match nothing, a --files-from list that cannot be read, or an undo\n"
-        "     journal that cannot be opened or read;\n"
-        "     nothing was patched or put back\n"
+        "     journal that cannot be opened or read, or is refused (not a journal, or\n"
+        "     named as a path to patch); nothing was patched or put back\n"
         "  3  with --check: something would be whitened, and no failure was reported\n",
         out);
 }

@@ -25,10 +25,13 @@ enum class path_kind {
     other,  // a device, FIFO or socket: never opened
 };
 
-// What `path` names, following a final link. False with errno set when it
-// cannot be found out (a missing path, say). Only a hint for named paths:
-// what is opened is checked again by its descriptor.
-bool kind_of_path(const char* path, path_kind* kind);
+struct file_identity;
+
+// What `path` names, following a final link, and who it is when `identity`
+// is given. False with errno set when it cannot be found out (a missing path,
+// say). Only a hint for named paths: what is opened is checked again by its
+// descriptor.
+bool kind_of_path(const char* path, path_kind* kind, file_identity* identity = nullptr);
 
 // Joins a folder path and a name with the platform's separator.
 std::string join_path(const std::string& folder, const std::string& name);
@@ -160,10 +163,15 @@ bool is_absolute_path(const char* path);
 open_status open_for_update(const file_place& place, open_file* file);
 
 // Opens the regular file at the named `path` for reading and writing,
-// creating it if missing, and keeps other writers out as open_for_update
-// does: for a journal that records are appended to. A path that names
-// anything but a regular file gives `not_regular`, and is not opened.
-open_status open_journal_file(const char* path, open_file* file);
+// creating it if missing (*created says whether it did), and keeps other
+// writers out as open_for_update does: for a journal that records are
+// appended to. A path that names anything but a regular file gives
+// `not_regular`, and is not opened.
+open_status open_journal_file(const char* path, open_file* file, bool* created);
+
+// Closes `file`, which open_journal_file created at `path`, and removes it
+// again while that name still names it.
+void remove_created_file(const char* path, open_file& file);
 
 // How many descriptors the process may have open at once.
 std::size_t open_files_allowed();

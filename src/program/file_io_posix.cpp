@@ -155,12 +155,15 @@ open_status lock_for_update(int fd) {
 
 }  // namespace
 
-bool kind_of_path(const char* path, path_kind* kind) {
+bool kind_of_path(const char* path, path_kind* kind, file_identity* identity) {
     struct stat info;
     if (stat(path, &info) != 0) {
         return false;
     }
     *kind = kind_of_mode(info.st_mode);
+    if (identity != nullptr) {
+        *identity = identity_of(info);
+    }
     return true;
 }
 
@@ -384,14 +387,24 @@ open_status open_for_update(const file_place& place, open_file* file) {
     return open_status::opened;
 }
 
-open_status open_journal_file(const char* path, open_file* file) {
+open_status open_journal_file(const char* path, open_file* file, bool* created) {
     file->writable = false;
+    *created = false;
     struct stat info;
     // Whatever is there already is looked at first: a device or FIFO is never opened.
     if (stat(path, &info) == 0 && !S_ISREG(info.st_mode)) {
         return open_status::not_regular;
     }
-    const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    constexpr int flags = O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    // Created only where nothing is: then it is known to be this run's own.
+    int fd = open(path, flags | O_CREAT | O_EXCL, 0666);
+    *created = fd >= 0;
+    if (fd < 0 && errno == EEXIST) {
+        fd = open(path, flags);
+        if (fd < 0 && errno == ENOENT) {
+            fd = open(path, flags | O_CREAT, 0666);  // a link to nothing yet, or removed meanwhile
+        }
+    }
     if (fd < 0) {
         return errno == EISDIR ? open_status::not_regular : open_status::failed;
     }
@@ -407,6 +420,15 @@ open_status open_journal_file(const char* path, open_file* file) {
     file->fd = fd;
     file->writable = true;
     return open_status::opened;
+}
+
+void remove_created_file(const char* path, open_file& file) {
+    struct stat info;
+    // Still locked: no other run has written to it.
+    if (stat(path, &info) == 0 && identity_of(info) == file.identity) {
+        unlink(path);
+    }
+    close_file(file);
 }
 
 std::size_t open_files_allowed() {

@@ -145,20 +145,23 @@ bool occupy_closed_standard_streams() {
     return true;
 }
 
-bool kind_of_path(const char* path, path_kind* kind) {
+bool kind_of_path(const char* path, path_kind* kind, file_identity* identity) {
     const HANDLE handle = query_handle(path);
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
     }
     bool ok = true;
+    file_identity found{};
     if (GetFileType(handle) != FILE_TYPE_DISK) {
         *kind = path_kind::other;
     } else {
-        file_identity identity;
         std::uint64_t size = 0, links = 0;
         bool is_folder = false;
-        ok = describe_handle(handle, &identity, &size, &links, &is_folder);
+        ok = describe_handle(handle, &found, &size, &links, &is_folder);
         *kind = is_folder ? path_kind::folder : path_kind::regular;
+    }
+    if (identity != nullptr) {
+        *identity = found;
     }
     CloseHandle(handle);
     return ok;
@@ -340,12 +343,14 @@ void advise_will_read(const open_file&, std::uint64_t) {
     // No such hint for a file on Windows, short of mapping it: the reads themselves ask.
 }
 
-open_status open_journal_file(const char* path, open_file* file) {
+open_status open_journal_file(const char* path, open_file* file, bool* created) {
     file->writable = false;
-    // Sharing reading only keeps other writers out, as while a file is patched.
+    // Sharing reading only keeps other writers out, as while a file is patched; and
+    // as no one may delete or rename it meanwhile, its name names it until it is closed.
     const HANDLE handle =
         CreateFileW(windows_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    *created = handle != INVALID_HANDLE_VALUE && GetLastError() != ERROR_ALREADY_EXISTS;
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         errno = errno_for(error);
@@ -365,6 +370,11 @@ open_status open_journal_file(const char* path, open_file* file) {
     }
     file->writable = true;
     return open_status::opened;
+}
+
+void remove_created_file(const char* path, open_file& file) {
+    close_file(file);
+    DeleteFileW(windows_path(path).c_str());
 }
 
 bool flush_to_disk(const open_file& file) {

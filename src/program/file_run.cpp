@@ -8,6 +8,7 @@
 #include "archive.h"
 #include "archive_run.h"
 #include "byte_order.h"
+#include "undo_journal.h"
 
 namespace img_whiten {
 
@@ -185,6 +186,11 @@ void patch_target_file(file_job& job, patch_target& target, model_buffers& buffe
 bool open_candidate(file_job& job) {
     try {
         if (!open_or_report(job)) {
+            return false;
+        }
+        if (job.journal != nullptr && job.file.identity == job.journal->identity()) {
+            notice(job.output, job.path.c_str(), "the undo journal of this run: passed over");
+            close_file(job.file);
             return false;
         }
         // A model by its name; any other file only when its first bytes are an archive's.

@@ -394,6 +394,26 @@ void check_progress_written(run_output& output, const char* path, bool flush) {
     }
 }
 
+void notice(run_output& output, const char* path, const char* what) {
+    try {
+        const std::string line = "img-whiten: " + printable(path) + ": " + what + "\n";
+        if (output.log != nullptr) {
+            output.log->items.push_back({true, false, line});
+            return;
+        }
+        output.progress.erase();
+        output.out.flush();
+        write_message(output.err, line);
+    } catch (const std::bad_alloc&) {
+        if (output.log != nullptr) {
+            ++output.messages_lost;
+        } else {
+            say_message_lost(output.err, path);
+        }
+    }
+    std::fflush(output.err);
+}
+
 void release(run_output& run, run_output& file, const char* file_path) {
     for (; file.messages_lost > 0; --file.messages_lost) {
         run.progress.erase();

@@ -106,6 +106,10 @@ __attribute__((format(printf, 4, 5)))
 #endif
 void report(run_output& output, const char* path, const char* entry_name, const char* format, ...);
 
+// A notice on stderr that is no failure, "img-whiten: <path>: <what>": the
+// exit status stays as it is, and JSON Lines on stdout hold nothing of it.
+void notice(run_output& output, const char* path, const char* what);
+
 // `name` as lines and messages print it: as it is, unless it holds a control
 // character (0x01 to 0x1F, 0x7F), which is then escaped as \n, \t, \r or \xHH,
 // with every backslash doubled, so that no name can forge a line or drive a

@@ -53,18 +53,27 @@ bool add_listed_paths(const command_line& line, std::vector<std::string>* listed
 
 // Opens the journal of --undo-log before anything is patched; false (reported) when it cannot be.
 bool open_journal_or_report(undo_journal& journal, const char* path) {
-    const open_status status = journal.open(path);
-    if (status == open_status::opened) {
-        return true;
-    }
+    const journal_open status = journal.open(path);
     const int error = errno;
     run_output output{stdout, stderr};
-    if (status == open_status::in_use) {
-        report(output, path, nullptr, "cannot open the undo journal: in use by another program: %s",
-               in_use_reason());
-    } else {
-        report(output, path, nullptr, "cannot open the undo journal: %s",
-               status == open_status::not_regular ? "not a regular file" : std::strerror(error));
+    switch (status) {
+        case journal_open::opened:
+            return true;
+        case journal_open::in_use:
+            report(output, path, nullptr,
+                   "cannot open the undo journal: in use by another program: %s", in_use_reason());
+            break;
+        case journal_open::not_regular:
+            report(output, path, nullptr, "cannot open the undo journal: not a regular file");
+            break;
+        case journal_open::not_a_journal:
+            report(output, path, nullptr,
+                   "not an undo journal (it does not begin with one): refusing to append to it; "
+                   "name a new file for --undo-log");
+            break;
+        case journal_open::failed:
+            report(output, path, nullptr, "cannot open the undo journal: %s", std::strerror(error));
+            break;
     }
     return false;
 }

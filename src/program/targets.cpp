@@ -176,6 +176,7 @@ struct named_path {
     int error;  // why it was not found
     path_kind kind;
     std::string relative;  // a listed path as the patterns see it; "" for one named
+    file_identity identity;
 };
 
 }  // namespace
@@ -191,12 +192,13 @@ bool has_model_name(const char* path) {
 void patch_paths(run_output& output, const std::vector<const char*>& paths, unsigned jobs,
                  const exclude_rules& excludes, undo_journal* journal, std::size_t first_listed) {
     std::vector<named_path> named;
+    bool journal_named = false;
     // What each path names decides the output's form before anything is patched;
     // what is opened later is checked again by its descriptor.
     for (std::size_t index = 0; index < paths.size(); ++index) {
         const char* path = paths[index];
-        named_path target{path, false, 0, path_kind::other, ""};
-        target.found = kind_of_path(path, &target.kind);
+        named_path target{path, false, 0, path_kind::other, "", {}};
+        target.found = kind_of_path(path, &target.kind, &target.identity);
         target.error = errno;
         const bool folder = target.found && target.kind == path_kind::folder;
         if (index >= first_listed) {
@@ -207,7 +209,21 @@ void patch_paths(run_output& output, const std::vector<const char*>& paths, unsi
         }
         output.several_files |= target.found && target.kind == path_kind::folder;
         output.progress.found(target.found && target.kind == path_kind::regular);
+        if (journal != nullptr && target.found && target.kind == path_kind::regular &&
+            target.identity == journal->identity()) {
+            report(output, path, nullptr,
+                   "the undo journal of this run: refusing to patch it; name another file for "
+                   "--undo-log");
+            journal_named = true;
+        }
         named.push_back(target);
+    }
+    if (journal_named) {
+        // A wrong command line: nothing is patched, and a journal made for the run is gone again.
+        journal->discard();
+        output.status = exit_usage;
+        output.progress.erase();
+        return;
     }
     output.several_files |= paths.size() > 1;
     if (!output.several_files) {

@@ -27,8 +27,10 @@ class undo_journal;
 // matches as listed_relative() gives them; below a listed folder, entries are
 // matched with that path before theirs.
 // With a `journal`, each window's whitened words are recorded there before
-// it is written; the journal itself is never patched, and it is flushed and
-// closed before the summary.
+// it is written, and it is flushed and closed before the summary. The
+// journal itself is never patched: a path that names it is a wrong command
+// line (exit_usage, nothing patched, the journal discarded), and a walk that
+// meets it passes it over with a notice.
 void patch_paths(run_output& output, const std::vector<const char*>& paths, unsigned jobs = 1,
                  const exclude_rules& excludes = exclude_rules(), undo_journal* journal = nullptr,
                  std::size_t first_listed = static_cast<std::size_t>(-1));

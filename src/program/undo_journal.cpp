@@ -168,14 +168,58 @@ undo_journal::~undo_journal() {
     }
 }
 
-open_status undo_journal::open(const char* path) {
-    const open_status status = open_journal_file(path, &file_);
-    if (status == open_status::opened) {
-        path_ = path;
-        end_ = file_.size;
-        flushed_ = std::chrono::steady_clock::now();
+bool begins_as_journal(const unsigned char* start, std::size_t length) {
+    return std::memcmp(start, journal_magic, std::min(length, journal_magic_size)) == 0;
+}
+
+journal_open undo_journal::open(const char* path) {
+    switch (open_journal_file(path, &file_, &created_)) {
+        case open_status::opened:
+            break;
+        case open_status::in_use:
+            return journal_open::in_use;
+        case open_status::not_regular:
+            return journal_open::not_regular;
+        default:
+            return journal_open::failed;
     }
-    return status;
+    // Looked at under the lock, so that no other run can make it a journal or not meanwhile.
+    unsigned char start[journal_magic_size] = {};
+    std::uint64_t size = 0;
+    int error = 0;
+    std::size_t got = 0;
+    if (!current_size(file_, &size)) {
+        error = errno;
+    } else {
+        got = read_at(file_, 0, start,
+                      static_cast<std::size_t>(std::min<std::uint64_t>(size, journal_magic_size)),
+                      &error);
+    }
+    if (error != 0 || !begins_as_journal(start, got)) {
+        if (created_) {
+            remove_created_file(path, file_);
+        } else {
+            close_file(file_);
+        }
+        errno = error;
+        return error != 0 ? journal_open::failed : journal_open::not_a_journal;
+    }
+    path_ = path;
+    end_ = size;
+    flushed_ = std::chrono::steady_clock::now();
+    return journal_open::opened;
+}
+
+void undo_journal::discard() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (file_.fd < 0) {
+        return;
+    }
+    if (created_) {
+        remove_created_file(path_.c_str(), file_);
+    } else {
+        close_file(file_);
+    }
 }
 
 bool undo_journal::append(const std::vector<unsigned char>& record, int* error) {
@@ -465,6 +509,11 @@ bool read_journal(const journal_source& source, std::uint64_t size, journal_cont
         contents->damage.push_back(damage);
     }
     return true;
+}
+
+bool holds_no_journal(const journal_contents& contents) {
+    return contents.records.empty() && !contents.damage.empty() &&
+           contents.damage.front().begin == 0 && contents.damage.front().why == not_a_record;
 }
 
 }  // namespace img_whiten

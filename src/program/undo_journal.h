@@ -102,6 +102,18 @@ bool encode_journal_record(const journal_header& header, const std::string& path
                            const std::string& folder, const std::uint64_t* positions,
                            std::size_t count, std::vector<unsigned char>* record);
 
+// True when the first `length` bytes of a file may begin a journal: they
+// are the magic, or as much of it as a journal cut short holds.
+bool begins_as_journal(const unsigned char* start, std::size_t length);
+
+enum class journal_open {
+    opened,
+    failed,         // errno says why
+    in_use,         // another program holds it (in_use_reason() says how)
+    not_regular,    // a device, FIFO, socket or folder
+    not_a_journal,  // a file that holds something else: never appended to
+};
+
 // The journal a run appends to, shared by every job of the run.
 class undo_journal {
 public:
@@ -111,13 +123,17 @@ public:
     undo_journal& operator=(const undo_journal&) = delete;
 
     // Opens the journal at `path` to append to, creating it if missing, with
-    // other writers kept out as while a file is patched.
-    open_status open(const char* path);
+    // other writers kept out as while a file is patched. A file that is
+    // neither empty nor a journal is closed again untouched.
+    journal_open open(const char* path);
     const std::string& path() const { return path_; }
     const file_identity& identity() const { return file_.identity; }
     // The current folder when the run started (empty if it could not be
     // found out): relative paths of its records are taken from there.
     const std::string& folder() const { return folder_; }
+    // Closes the journal of a run refused before it began, and removes it
+    // if open() created it.
+    void discard();
     // Appends an encoded record at the end of the journal, then flushes the
     // journal to disk if a second has passed since it last was. False with
     // *error set when either fails. Safe to call from several threads.
@@ -130,6 +146,7 @@ private:
     open_file file_;
     std::string path_;
     std::uint64_t end_ = 0;  // where the next record goes
+    bool created_ = false;   // by open(), so nothing else ever wrote to it
     std::chrono::steady_clock::time_point flushed_;
     std::string folder_;  // set once, before any job starts
 };
@@ -168,6 +185,10 @@ struct journal_contents {
 // `source` fails. May throw std::bad_alloc.
 bool read_journal(const journal_source& source, std::uint64_t size, journal_contents* contents,
                   int* error);
+
+// True when what read_journal found is no journal at all: not a sound
+// record anywhere, and bytes at the start that no record begins with.
+bool holds_no_journal(const journal_contents& contents);
 
 }  // namespace img_whiten
 

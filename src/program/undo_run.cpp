@@ -419,6 +419,12 @@ int undo_from_journal(const char* journal_path, bool dry_run, bool quiet, std::F
     if (!read_whole_journal(output, journal_path, &contents)) {
         return exit_usage;  // nothing was put back
     }
+    if (holds_no_journal(contents)) {
+        report(output, journal_path, nullptr,
+               "not an undo journal (it does not begin with one, and holds no record): "
+               "nothing put back");
+        return exit_usage;
+    }
     for (const journal_damage& damage : contents.damage) {
         report(output, journal_path, nullptr, "bytes %llu to %llu ignored: %s",
                static_cast<unsigned long long>(damage.begin),

@@ -125,12 +125,18 @@ TEST_F(undo, a_journaled_run_over_a_tree_is_undone_byte_for_byte) {
     for (const char* jobs : {"1", "3"}) {
         SCOPED_TRACE(std::string("--jobs ") + jobs);
         write_tree(root, before);
-        // Inside the walked folder and named like a model: passed over by its identity.
+        // Inside the walked folder and named like a model: passed over by its identity,
+        // and said. New for one job, an empty file for the other: both begin a journal.
         const std::string journal = root + "/mods/journal.dff";
         std::filesystem::remove(journal);
+        if (std::string(jobs) == "3") {
+            write_file(journal, {});
+        }
         const process_result patching = run({"--undo-log", journal, "--jobs", jobs, root});
         EXPECT_EQ(patching.exit_status, 0) << patching.err;
         EXPECT_EQ(patching.out.find("journal.dff"), std::string::npos) << patching.out;
+        EXPECT_EQ(patching.err, lines("img-whiten: " + in_tree(root, "mods/journal.dff") +
+                                      ": the undo journal of this run: passed over\n"));
         EXPECT_NE(patching.out.find("Visited 5 files: "), std::string::npos) << patching.out;
         const tree patched = read_tree(root, before);
         EXPECT_NE(patched, before);
@@ -456,11 +462,31 @@ TEST_F(undo, cut_and_damaged_journals_put_back_exactly_their_sound_records) {
 TEST_F(undo, options_that_cannot_go_together_and_journals_that_cannot_be_opened) {
     const bytes before = archive({{"car.dff", material(grey)}});
     const std::string file = path("a.img"), journal = path("whiten.log");
+    // Files no journal may be appended to, and that no refused run may patch.
+    const std::string model = path("m.dff"), notes = path("notes.txt");
+    const bytes model_before = material(grey), notes_before = {'h', 'i', '\n'};
     std::filesystem::create_directory(path("folder"));
     const struct {
         std::vector<std::string> args;
         const char* err;  // after "img-whiten: "
     } cases[] = {
+        // the journal appended to an archive, to a model, to any other file
+        {{"--undo-log", file, model},
+         "a.img: not an undo journal (it does not begin with one): refusing to append to it; "
+         "name a new file for --undo-log"},
+        {{"--undo-log", model, file}, "m.dff: not an undo journal (it does not begin with one)"},
+        {{"--undo-log", notes, file},
+         "notes.txt: not an undo journal (it does not begin with one)"},
+        {{"--undo-log", file, file}, "a.img: not an undo journal (it does not begin with one)"},
+        // the journal patched as a path, or made and left behind by a refused run
+        {{"--undo-log", journal, file, journal},
+         "whiten.log: the undo journal of this run: refusing to patch it; name another file for "
+         "--undo-log"},
+        // another kind of file undone as a journal
+        {{"--undo", notes},
+         "notes.txt: not an undo journal (it does not begin with one, and holds no record): "
+         "nothing put back"},
+        {{"--undo", file}, "a.img: not an undo journal (it does not begin with one"},
         {{"--undo-log", journal, "--dry-run", file},
          "--undo-log: cannot be used with --dry-run; see img-whiten --help"},
         {{"--check", "--undo-log", journal, file},
@@ -476,11 +502,15 @@ TEST_F(undo, options_that_cannot_go_together_and_journals_that_cannot_be_opened)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.err);
         write_file(file, before);
+        write_file(model, model_before);
+        write_file(notes, notes_before);
         const process_result result = run(c.args);
         EXPECT_EQ(result.exit_status, 2);
         EXPECT_EQ(result.out, "");
         EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;
         EXPECT_TRUE(read_file(file) == before);
+        EXPECT_TRUE(read_file(model) == model_before);
+        EXPECT_TRUE(read_file(notes) == notes_before);
         EXPECT_FALSE(std::filesystem::exists(journal)) << "the journal was created";
     }
     if (config.launcher.empty()) {
