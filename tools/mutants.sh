@@ -128,6 +128,12 @@ mutant progress.cpp "the progress display shows on a stderr that is no terminal"
 mutant jobs.cpp "a worker goes on patching its batch after a signal" \
   's#} else if (arrived_signal() != 0) {#} else if (false) {#' \
   "a parallel run signalled while it patches: no file started after the signal"
+mutant undo_run.cpp "undo takes any file of the recorded length for the one recorded" \
+  's#return crc == record.header.sectors_crc ? verdict::same : verdict::differs;#return verdict::same;#' \
+  "a file replaced by another of the same length: left alone"
+mutant undo_run.cpp "undo counts words whose write failed" \
+  's#\*restored += word.first < done.written;#*restored += word.first < size;#' \
+  "every undo write failed: nothing counted as put back"
 
 count=${#files[@]}
 if ((only < 0 || only > count)); then
