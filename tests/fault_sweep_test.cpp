@@ -159,19 +159,33 @@ bool parse_call(const std::string& line, traced_call* call) {
 
 // The lines of a strace log, each call whole: with several threads strace
 // prints a call cut short by another thread's as "... <unfinished ...>" and
-// its end later as "PID <... NAME resumed>...", which are joined again here.
+// its end later as "PID <... NAME resumed>...", which are joined again here,
+// where the call ended; but a close where it began: another thread's open
+// printed in between may have been given the descriptor it let go of.
 std::vector<std::string> whole_calls(const std::string& log) {
     std::vector<std::string> calls;
-    std::map<std::string, std::string> unfinished;  // pid -> the start of its call
+    // pid -> the start of its call, and the place kept for it (a close's) or npos
+    std::map<std::string, std::pair<std::string, std::size_t>> unfinished;
     std::ifstream in(log);
     for (std::string line; std::getline(in, line);) {
         const std::string pid = line.substr(0, line.find(' '));
         const std::size_t cut = line.find(" <unfinished ...>");
         const std::size_t resumed = line.find(" resumed>");
         if (cut != std::string::npos) {
-            unfinished[pid] = line.substr(0, cut);
+            const bool close =
+                line.compare(line.find_first_not_of("0123456789 "), 6, "close(") == 0;
+            unfinished[pid] = {line.substr(0, cut), close ? calls.size() : std::string::npos};
+            if (close) {
+                calls.emplace_back();  // filled once it resumes
+            }
         } else if (resumed != std::string::npos && unfinished.count(pid) != 0) {
-            calls.push_back(unfinished[pid] + line.substr(resumed + 9));
+            const auto& [start, place] = unfinished[pid];
+            const std::string whole = start + line.substr(resumed + 9);
+            if (place != std::string::npos) {
+                calls[place] = whole;
+            } else {
+                calls.push_back(whole);
+            }
             unfinished.erase(pid);
         } else {
             calls.push_back(line);
