@@ -10,10 +10,10 @@
 #include "signals.h"
 
 #if !defined(_WIN32)
+#include <limits.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
-
-#include <algorithm>
 #endif
 
 namespace img_whiten {
@@ -24,10 +24,30 @@ namespace {
 constexpr std::size_t sink_capacity = 64 * 1024;
 
 #if !defined(_WIN32)
-// Once a signal has arrived, stdout is written in pieces a pipe takes whole
-// when it says it has room, and waited for this long at most each time.
-constexpr std::size_t pipe_chunk = 4096;
+// Once a signal has arrived, stdout is waited for this long at most each time
+// before a piece of it is written.
 constexpr int ending_patience_ms = 500;
+
+// How much of `count` pending bytes (whole lines) to write at once: at most
+// PIPE_BUF bytes that end a line, which a pipe takes whole or not at all, so
+// that a reader never sees a torn line, even when the run ends by a signal
+// with the pipe full. A line longer than PIPE_BUF goes whole to one write,
+// which the system may take in part: should the run then end before the pipe
+// takes the rest, its reader sees the line cut.
+std::size_t whole_lines_for_pipe(const char* data, std::size_t count) {
+    if (count <= PIPE_BUF) {
+        return count;
+    }
+    for (std::size_t end = PIPE_BUF; end > 0; --end) {
+        if (data[end - 1] == '\n') {
+            return end;
+        }
+    }
+    const void* line_end = std::memchr(data + PIPE_BUF, '\n', count - PIPE_BUF);
+    return line_end != nullptr
+               ? static_cast<std::size_t>(static_cast<const char*>(line_end) - data) + 1
+               : count;
+}
 #endif
 
 bool is_control(unsigned char c) {
@@ -110,6 +130,8 @@ line_sink::line_sink(std::FILE* out) : out_(out) {
     line_buffered_ = out != nullptr && img_whiten::is_terminal(out, &columns);
 #if !defined(_WIN32)
     fd_ = out != nullptr ? fileno(out) : -1;
+    struct stat info;
+    is_pipe_ = fd_ >= 0 && fstat(fd_, &info) == 0 && S_ISFIFO(info.st_mode);
 #endif
 }
 
@@ -140,17 +162,20 @@ bool line_sink::flush() {
         std::size_t done = 0;
         while (done < pending_.size() && !failed_) {
             std::size_t count = pending_.size() - done;
-            if (arrived_signal() != 0) {
+            const bool ending = arrived_signal() != 0;
+            if (ending) {
                 // The run is ending: what a reader does not take soon is left
-                // out rather than hold the end up. A pipe with room for
-                // pipe_chunk bytes takes that much without waiting.
+                // out rather than hold the end up. A pipe that says it has
+                // room takes PIPE_BUF bytes without waiting.
                 pollfd ready{fd_, POLLOUT, 0};
                 if (given_up_ || poll(&ready, 1, ending_patience_ms) != 1 ||
                     (ready.revents & POLLOUT) == 0) {
                     given_up_ = true;  // and for every line still to come: the run is ending
                     break;
                 }
-                count = std::min(count, pipe_chunk);
+            }
+            if (is_pipe_ || ending) {
+                count = whole_lines_for_pipe(pending_.data() + done, count);
             }
             const ssize_t moved = write(fd_, pending_.data() + done, count);
             if (moved > 0) {

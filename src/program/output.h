@@ -43,6 +43,7 @@ private:
     std::FILE* out_;
     int fd_ = -1;  // -1: through the C stream (Windows, and streams without a descriptor)
     bool line_buffered_ = false;  // a terminal: every line at once
+    bool is_pipe_ = false;        // written in pieces it takes whole
     bool failed_ = false;
     bool given_up_ = false;  // the run is ending by a signal, and stdout took nothing for long
     std::string pending_;
