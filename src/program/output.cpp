@@ -54,13 +54,82 @@ bool is_control(unsigned char c) {
     return (c >= 0x01 && c <= 0x1F) || c == 0x7F;
 }
 
-bool needs_escaping(const char* name) {
-    for (const char* at = name; *at != '\0'; ++at) {
-        if (is_control(static_cast<unsigned char>(*at))) {
+// The printed form, inside quotes, of the character that starts at `at`:
+// written to `out` (room for 6 bytes), its length returned, and the bytes it
+// stands for in *taken. *escaped is set when it is a control character.
+std::size_t quoted_form(const char* at, char* out, std::size_t* taken, bool* escaped) {
+    static const char digits[] = "0123456789abcdef";
+    const auto c = static_cast<unsigned char>(at[0]);
+    const std::size_t sequence = utf8_sequence(at);
+    *taken = 1;
+    *escaped = true;
+    if (sequence == 2 && c == 0xC2 && static_cast<unsigned char>(at[1]) <= 0x9F) {
+        const auto code = static_cast<unsigned char>(at[1]);  // a C1 control, U+0080 to U+009F
+        std::memcpy(out, "\\u00", 4);
+        out[4] = digits[code >> 4];
+        out[5] = digits[code & 0xF];
+        *taken = 2;
+        return 6;
+    }
+    const char named = c == '\n' ? 'n' : c == '\t' ? 't' : c == '\r' ? 'r' : '\0';
+    if (named != '\0') {
+        out[0] = '\\';
+        out[1] = named;
+        return 2;
+    }
+    if (is_control(c) || (sequence == 0 && c >= 0x80 && c <= 0x9F)) {
+        out[0] = '\\';
+        out[1] = 'x';
+        out[2] = digits[c >> 4];
+        out[3] = digits[c & 0xF];
+        return 4;
+    }
+    *escaped = false;
+    if (c == '\\' || c == '"') {
+        out[0] = '\\';
+        out[1] = static_cast<char>(c);
+        return 2;
+    }
+    *taken = sequence > 1 ? sequence : 1;  // a byte outside valid UTF-8 stays as it is
+    std::memcpy(out, at, *taken);
+    return *taken;
+}
+
+// Printed in quotes: names with a control character, and those that begin
+// with '"', which would otherwise read as quoted.
+bool needs_quoting(const char* name) {
+    if (name[0] == '"') {
+        return true;
+    }
+    char form[6];
+    for (const char* at = name; *at != '\0';) {
+        std::size_t taken = 0;
+        bool escaped = false;
+        quoted_form(at, form, &taken, &escaped);
+        if (escaped) {
             return true;
         }
+        at += taken;
     }
     return false;
+}
+
+// Hands `put` the pieces of `name` as printable() prints it; allocates nothing.
+template <typename Put>
+void put_printable(const char* name, Put put) {
+    if (!needs_quoting(name)) {
+        put(name, std::strlen(name));
+        return;
+    }
+    put("\"", 1);
+    char form[6];
+    for (const char* at = name; *at != '\0';) {
+        std::size_t taken = 0;
+        bool escaped = false;
+        put(form, quoted_form(at, form, &taken, &escaped));
+        at += taken;
+    }
+    put("\"", 1);
 }
 
 // Notes `path` as failed, once: failures of one file are reported one after the other.
@@ -205,52 +274,23 @@ bool line_sink::failed() const {
 }
 
 std::string printable(const char* name) {
-    if (!needs_escaping(name)) {
-        return name;
-    }
-    static const char digits[] = "0123456789abcdef";
     std::string text;
-    for (const char* at = name; *at != '\0'; ++at) {
-        const auto c = static_cast<unsigned char>(*at);
-        if (c == '\\') {
-            text += "\\\\";
-        } else if (c == '\n') {
-            text += "\\n";
-        } else if (c == '\t') {
-            text += "\\t";
-        } else if (c == '\r') {
-            text += "\\r";
-        } else if (is_control(c)) {
-            text += "\\x";
-            text += digits[c >> 4];
-            text += digits[c & 0xF];
-        } else {
-            text += static_cast<char>(c);
-        }
-    }
+    put_printable(name, [&](const char* piece, std::size_t length) { text.append(piece, length); });
     return text;
 }
 
 namespace {
 
-// A message there was no memory for, said with none: the path escaped as printable() would.
+// A message there was no memory for, said with none.
 void say_message_lost(std::FILE* err, const char* path) {
     std::fputs("img-whiten: ", err);
-    for (const char* at = path != nullptr ? path : ""; *at != '\0'; ++at) {
-        const auto c = static_cast<unsigned char>(*at);
-        if (is_control(c) || (c == '\\' && needs_escaping(path))) {
-            if (c == '\\') {
-                std::fputs("\\\\", err);
-            } else {
-                std::fprintf(err, "\\x%02x", c);
-            }
-        } else {
-            std::fputc(c, err);
-        }
+    if (path != nullptr) {
+        put_printable(path, [&](const char* piece, std::size_t length) {
+            std::fwrite(piece, 1, length, err);
+        });
+        std::fputs(": ", err);
     }
-    std::fputs(path != nullptr ? ": cannot allocate memory for a message\n"
-                               : "cannot allocate memory for a message\n",
-               err);
+    std::fputs("cannot allocate memory for a message\n", err);
 }
 
 }  // namespace

@@ -107,10 +107,13 @@ __attribute__((format(printf, 4, 5)))
 #endif
 void report(run_output& output, const char* path, const char* entry_name, const char* format, ...);
 
-// `name` as lines and messages print it: as it is, unless it holds a control
-// character (0x01 to 0x1F, 0x7F), which is then escaped as \n, \t, \r or \xHH,
-// with every backslash doubled, so that no name can forge a line or drive a
-// terminal.
+// `name` as lines, messages and the progress display print it, so that no
+// name can forge a line or drive a terminal and no two names print alike: as
+// it is, unless it holds a control character (0x01 to 0x1F, 0x7F, a C1
+// control U+0080 to U+009F in UTF-8, or a byte 0x80 to 0x9F that is not part
+// of valid UTF-8) or begins with '"'. Such a name is printed in double quotes,
+// with '"' and '\' escaped by a backslash, \n, \t and \r, other control bytes
+// as \xHH and C1 controls as \u00HH; its other bytes as they are.
 std::string printable(const char* name);
 
 // "Patching NAME patched N materials", one whole line, for an archive entry

@@ -533,26 +533,7 @@ std::string base64_decoded(const std::string& text) {
     return out;
 }
 
-// A name as the tool's text lines print it: control characters escaped, and
-// then every backslash doubled.
-std::string escaped(const std::string& name) {
-    if (std::none_of(name.begin(), name.end(),
-                     [](char c) { return (c > 0 && c < 0x20) || c == 0x7F; })) {
-        return name;
-    }
-    std::string out;
-    for (const char c : name) {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(c));
-        out += c == '\\'                          ? "\\\\"
-               : c == '\n'                        ? "\\n"
-               : c == '\t'                        ? "\\t"
-               : c == '\r'                        ? "\\r"
-               : (c > 0 && c < 0x20) || c == 0x7F ? std::string(hex)
-                                                  : std::string(1, c);
-    }
-    return out;
-}
+using img_whiten::invariants::printed_name;
 
 TEST_F(end_to_end, check_says_in_its_status_whether_anything_would_change) {
     const struct {
@@ -635,18 +616,18 @@ TEST_F(end_to_end, quiet_and_json_runs_say_what_the_text_run_says) {
         if (type == "model") {
             const std::string file = name_of("file");
             if (object.at("entry").kind == json_value::null) {
-                rebuilt += "Patching " + escaped(file);
+                rebuilt += "Patching " + printed_name(file);
             } else {
-                if (rebuilt.find("==> " + escaped(file)) == std::string::npos) {
-                    rebuilt += "==> " + escaped(file) + " <==\n";
+                if (rebuilt.find("==> " + printed_name(file)) == std::string::npos) {
+                    rebuilt += "==> " + printed_name(file) + " <==\n";
                 }
-                rebuilt += "Patching " + escaped(name_of("entry"));
+                rebuilt += "Patching " + printed_name(name_of("entry"));
             }
             rebuilt +=
                 " patched " + std::to_string(object.at("whitened").number_value) + " materials\n";
         } else if (type == "error") {
-            messages +=
-                "img-whiten: " + escaped(name_of("file")) + ": " + object.at("message").text + "\n";
+            messages += "img-whiten: " + printed_name(name_of("file")) + ": " +
+                        object.at("message").text + "\n";
         } else {
             EXPECT_EQ(type, "summary");
             EXPECT_TRUE(object.at("dry_run").boolean_value);
