@@ -499,17 +499,9 @@ TEST_F(interrupted_run, sigterm_ends_a_run_blocked_on_a_full_stdout) {
 // the write in progress, long before the last.
 // The tool run with `args`, each of its writes waiting `delay_us` first.
 std::vector<std::string> with_slow_writes(unsigned delay_us, const std::vector<std::string>& args) {
-    // The sanitizers' runtime would otherwise insist on coming before the library.
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    std::vector<std::string> slow{
-        "env",
-        "LD_PRELOAD=" + config.short_io,
-        "SHORT_IO_BYTES=1073741824",
-        "SHORT_IO_WRITE_DELAY_US=" + std::to_string(delay_us),
-        std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") + ":verify_asan_link_order=0",
-        config.exe};
-    slow.insert(slow.end(), args.begin(), args.end());
-    return slow;
+    std::vector<std::string> argv{config.exe};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return ::with_slow_writes(config.short_io, delay_us, argv);
 }
 
 TEST_F(interrupted_run, sigterm_ends_a_write_back_between_two_sectors) {

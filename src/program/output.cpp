@@ -485,8 +485,7 @@ void release(run_output& run, run_output& file, const char* file_path) {
     run.files_visited += file.files_visited;
     run.models_changed += file.models_changed;
     run.materials_whitened += file.materials_whitened;
-    run.bytes_read += file.bytes_read;
-    run.progress.read(file.bytes_read);
+    run.bytes_read += file.bytes_read;  // the display was told as they were read
     for (const std::string& path : file.failed_paths) {
         note_failed_path(run, path.c_str());
     }

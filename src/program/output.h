@@ -63,15 +63,18 @@ struct file_log {
 
 struct run_output {
     run_output(std::FILE* out_stream, std::FILE* err_stream) : out(out_stream), err(err_stream) {}
-    // An output that keeps what it is told in `kept`, with the settings of `run`.
-    run_output(const run_output& run, file_log* kept)
+    // An output that keeps what it is told in `kept`, with the settings of `run`,
+    // whose progress display it tells the bytes it reads and the file it patches.
+    run_output(run_output& run, file_log* kept)
         : out(nullptr),
           err(run.err),
           dry_run(run.dry_run),
           quiet(run.quiet),
           json(run.json),
           several_files(run.several_files),
-          log(kept) {}
+          log(kept) {
+        progress.feed(run.progress);
+    }
 
     line_sink out;
     std::FILE* err;
@@ -84,7 +87,7 @@ struct run_output {
     std::uint64_t files_visited = 0;
     std::uint64_t models_changed = 0;
     std::uint64_t materials_whitened = 0;
-    std::uint64_t bytes_read = 0;  // of models, for the progress display
+    std::uint64_t bytes_read = 0;  // of models
     // Paths that had a failure reported, once each, in order: listed again after the summary.
     std::vector<std::string> failed_paths;
     bool failed_paths_incomplete = false;  // memory ran out while noting one
