@@ -1,6 +1,7 @@
 #include "output.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstring>
 #include <new>
@@ -397,6 +398,28 @@ bool wants_summary(const run_output& output) {
     return output.several_files || output.quiet || output.json;
 }
 
+namespace {
+
+// The JSON summary object, with what ended the run when a `signal` did.
+std::string summary_object(const run_output& output, int signal) {
+    std::string object = "{\"type\":\"summary\",\"files\":" + std::to_string(output.files_visited) +
+                         ",\"models_changed\":" + std::to_string(output.models_changed) +
+                         ",\"whitened\":" + std::to_string(output.materials_whitened) +
+                         ",\"failed\":" + std::to_string(output.failed_paths.size()) +
+                         ",\"dry_run\":" + (output.dry_run ? "true" : "false");
+    if (signal != 0) {
+        const char* name = signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : nullptr;
+#if defined(SIGHUP)
+        name = signal == SIGHUP ? "SIGHUP" : name;
+#endif
+        object += ",\"interrupted\":true,\"signal\":";
+        object += name != nullptr ? "\"" + std::string(name) + "\"" : std::to_string(signal);
+    }
+    return object + "}\n";
+}
+
+}  // namespace
+
 void print_summary(run_output& output) {
     output.progress.erase();
     const auto files = static_cast<unsigned long long>(output.files_visited);
@@ -416,11 +439,9 @@ void print_summary(run_output& output) {
                       files, file_word, models, model_word, materials, material_word);
     }
     const std::size_t failed = output.failed_paths.size();
+    output.summary_printed = true;
     if (output.json) {
-        output.out.put("{\"type\":\"summary\",\"files\":" + std::to_string(files) +
-                       ",\"models_changed\":" + std::to_string(models) + ",\"whitened\":" +
-                       std::to_string(materials) + ",\"failed\":" + std::to_string(failed) +
-                       ",\"dry_run\":" + (output.dry_run ? "true" : "false") + "}\n");
+        output.out.put(summary_object(output, 0));
     } else {
         std::string text = line;
         if (output.status != exit_done) {
@@ -509,6 +530,15 @@ void end_if_signalled(run_output& output) {
     // A second signal while the owed lines go out ends the run at once.
     release_terminating_signals();
     output.progress.erase();
+    if (output.json && !output.summary_printed) {
+        // The summary ends every JSON run: this one says how far it got.
+        output.summary_printed = true;
+        try {
+            output.out.put(summary_object(output, arrived_signal()));
+        } catch (const std::bad_alloc&) {
+            // the run ends without it
+        }
+    }
     output.out.flush();
     std::fflush(output.err);
     end_by_arrived_signal();

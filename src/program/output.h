@@ -84,6 +84,7 @@ struct run_output {
     bool several_files = false;  // lines name their file, and a summary ends the run
     int status = exit_done;
     bool output_failure_reported = false;
+    bool summary_printed = false;  // a signal after it ends the run without another
     std::uint64_t files_visited = 0;
     std::uint64_t models_changed = 0;
     std::uint64_t materials_whitened = 0;

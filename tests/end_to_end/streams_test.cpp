@@ -215,12 +215,25 @@ TEST_F(end_to_end, a_run_ended_by_sigint_puts_out_every_line_it_owes) {
         std::snprintf(name, sizeof name, "/m%04zu.dff", i);
         return root + name;
     };
-    for (int stream : {1, 0}) {
-        SCOPED_TRACE(stream == 1 ? "stdout a full pipe" : "stdout a file");
+    const struct {
+        const char* name;
+        int stream;
+        bool json;
+    } cases[] = {
+        {"stdout a full pipe", 1, false},
+        {"stdout a file", 0, false},
+        // Regression: a JSON run ended by a signal had no summary object.
+        {"JSON Lines to a file", 0, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int stream = c.stream;
         for (std::size_t i = 0; i < models; ++i) {
             write_file(model_path(i), model);
         }
-        paused_run interrupted(command({root}), stream);
+        paused_run interrupted(command(c.json ? std::vector<std::string>{"--json", root}
+                                              : std::vector<std::string>{root}),
+                               stream);
         if (stream == 1) {
             ASSERT_TRUE(interrupted.wait_until_blocked());
         } else {
@@ -238,9 +251,17 @@ TEST_F(end_to_end, a_run_ended_by_sigint_puts_out_every_line_it_owes) {
             const bytes now = read_file(model_path(i));
             if (now != model) {
                 EXPECT_TRUE(now == whitened(model, {28})) << model_path(i);
-                owed += progress({{model_path(i), 1}});
+                owed += c.json ? "{\"type\":\"model\",\"file\":\"" + model_path(i) +
+                                     "\",\"entry\":null,\"whitened\":1}\n"
+                               : progress({{model_path(i), 1}});
                 ++patched;
             }
+        }
+        if (c.json) {
+            const std::string count = std::to_string(patched);
+            owed += "{\"type\":\"summary\",\"files\":" + count + ",\"models_changed\":" + count +
+                    ",\"whitened\":" + count +
+                    ",\"failed\":0,\"dry_run\":false,\"interrupted\":true,\"signal\":\"SIGINT\"}\n";
         }
         const auto tail = [](const std::string& text) {
             return text.substr(text.size() - std::min<std::size_t>(text.size(), 150));
