@@ -139,38 +139,13 @@ expectation expect_for(const bytes& file) {
     return e;
 }
 
-// A name as lines print it: as it is, or, when it holds a control character,
-// with each escaped and every backslash doubled.
-std::string printed(const std::string& name) {
-    const auto control = [](unsigned char c) { return (c >= 1 && c < 0x20) || c == 0x7F; };
-    bool any = false;
-    for (const char c : name) {
-        any |= control(static_cast<unsigned char>(c));
-    }
-    if (!any) {
-        return name;
-    }
-    std::string out;
-    for (const char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        char hex[5];
-        std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-        out += c == '\\'       ? std::string("\\\\")
-               : c == '\n'     ? std::string("\\n")
-               : c == '\t'     ? std::string("\\t")
-               : c == '\r'     ? std::string("\\r")
-               : control(byte) ? std::string(hex)
-                               : std::string(1, c);
-    }
-    return out;
-}
-
 // Parses one "Patching <name> patched <n> materials\n" line per model, in order.
 std::vector<long long> parse_counts(const std::string& out, const std::vector<model_span>& models) {
     std::vector<long long> counts;
     std::size_t at = 0;
     for (const model_span& model : models) {
-        const std::string head = "Patching " + printed(model.name) + " patched ";
+        const std::string head =
+            "Patching " + img_whiten::invariants::printed_name(model.name) + " patched ";
         FUZZ_CHECK(out.compare(at, head.size(), head) == 0);
         at += head.size();
         const std::size_t digits = out.find_first_not_of("0123456789", at);

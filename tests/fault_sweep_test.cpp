@@ -105,12 +105,15 @@ const struct {
     {"flock", "ENOLCK", "file for update", "a file system without locks: patched unlocked"},
     {"newfstatat", "EIO", "named path",
      "only to choose how many jobs suit the disk: one whose kind is unknown gets the default"},
+    {"newfstatat", "EIO", "stdout",
+     "only to learn whether stdout is a pipe: lines still go out whole, in longer writes"},
 };
 
 const char* why_harmless(const std::string& call, const std::string& error,
                          const std::string& site) {
     for (const auto& h : harmless) {
-        if (call == h.call && error == h.error && site == h.site) {
+        if ((call == h.call || (call == "fstat" && h.call == std::string("newfstatat"))) &&
+            error == h.error && site == h.site) {
             return h.why;
         }
     }
@@ -229,7 +232,7 @@ std::string site_of(const std::string& log, std::string* injected) {
         } else if (call.name == "write") {
             site = fd == 1 ? "stdout" : fd == 2 ? "stderr" : "descriptor " + call.first;
         } else {
-            site = kind.count(fd) != 0 ? kind[fd] : "descriptor " + call.first;
+            site = kind.count(fd) != 0 ? kind[fd] : fd == 1 ? "stdout" : "descriptor " + call.first;
             if (site == "file for update" && call.name == "newfstatat") {
                 site += ", before a write";
             } else if (site == "file for update" && call.name == "pread64" &&

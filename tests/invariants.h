@@ -1,13 +1,16 @@
 // The promise the tool keeps on any input, as checks shared by the fuzzers
 // and the end-to-end tests: the only bytes that change are grey colour words
-// (0x95, 0x95, 0x95, 0xFF) that become white (0xFF, 0xFF, 0xFF, 0xFF), and
-// a walk through windows of a model does exactly what the whole walk does.
+// (0x95, 0x95, 0x95, 0xFF) that become white (0xFF, 0xFF, 0xFF, 0xFF), a
+// walk through windows of a model does exactly what the whole walk does, and
+// names print so that none can drive a terminal and no two print alike.
 #ifndef IMG_WHITEN_TESTS_INVARIANTS_H
 #define IMG_WHITEN_TESTS_INVARIANTS_H
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "material_walk.h"
@@ -106,6 +109,63 @@ inline window_walk walk_in_windows(std::vector<unsigned char>& model, std::size_
                                                    : 0;
     }
     return out;
+}
+
+// The length of the valid UTF-8 sequence at name[i], decoded, or 0.
+inline std::size_t utf8_length_at(const std::string& name, std::size_t i) {
+    const auto byte = [&](std::size_t k) {
+        return k < name.size() ? static_cast<unsigned char>(name[k]) : 0u;
+    };
+    const unsigned lead = byte(i);
+    const std::size_t length = lead < 0x80   ? 1
+                               : lead < 0xC0 ? 0
+                               : lead < 0xE0 ? 2
+                               : lead < 0xF0 ? 3
+                                             : 4;
+    std::uint32_t code = length == 1 ? lead : lead & (0x7Fu >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) {
+            return 0;
+        }
+        code = code << 6 | (byte(i + k) & 0x3F);
+    }
+    const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    const bool valid =
+        length > 0 && code >= least[length] && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
+    return valid ? length : 0;
+}
+
+// A name as lines and messages print it: as it is, or, when it holds a control
+// character (C0, DEL, C1 in UTF-8, a byte 0x80 to 0x9F outside valid UTF-8) or
+// begins with '"', in double quotes with those, '"' and '\' escaped.
+inline std::string printed_name(const std::string& name) {
+    bool quoted = !name.empty() && name[0] == '"';
+    std::string inside;
+    for (std::size_t i = 0; i < name.size();) {
+        const std::size_t length = utf8_length_at(name, i);
+        const auto c = static_cast<unsigned char>(name[i]);
+        char escape[8] = "";
+        if (length == 2 && c == 0xC2 && static_cast<unsigned char>(name[i + 1]) < 0xA0) {
+            std::snprintf(escape, sizeof escape, "\\u%04x",
+                          static_cast<unsigned char>(name[i + 1]));
+        } else if (c == '\n' || c == '\t' || c == '\r') {
+            std::snprintf(escape, sizeof escape, "\\%c", c == '\n' ? 'n' : c == '\t' ? 't' : 'r');
+        } else if (c < 0x20 || c == 0x7F || (length == 0 && c >= 0x80 && c < 0xA0)) {
+            std::snprintf(escape, sizeof escape, "\\x%02x", c);
+        }
+        quoted |= escape[0] != '\0';
+        const std::size_t taken = length > 0 ? length : 1;
+        if (escape[0] != '\0') {
+            inside += escape;
+        } else if (c == '"' || c == '\\') {
+            inside += '\\';
+            inside += static_cast<char>(c);
+        } else {
+            inside.append(name, i, taken);
+        }
+        i += taken;
+    }
+    return quoted ? '"' + inside + '"' : name;
 }
 
 }  // namespace img_whiten::invariants

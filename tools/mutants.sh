@@ -71,7 +71,7 @@ mutant model_patch.cpp "no check of the file before a write" \
   's#if (!still_as_read(target, entry_name, offset, data, marks, marked_was, begin, stop,#if (false \&\& !still_as_read(target, entry_name, offset, data, marks, marked_was, begin, stop,#' \
   "a file cut or rewritten by another program while the run walks it"
 mutant output.cpp "control characters in names are not escaped" \
-  's#if (!needs_escaping(name)) {#if (true || !needs_escaping(name)) {#' \
+  's#if (!needs_quoting(name)) {#if (true || !needs_quoting(name)) {#' \
   "a model named with a newline and an escape: lines and messages escaped"
 mutant file_run.cpp "a file is noted as seen before it is known to be a target" \
   's#^    if (seen.contains(identity)) {#    seen.add(identity);\n&#' \
@@ -123,8 +123,17 @@ mutant targets.cpp "excluded entries are walked all the same" \
   's#if (!run.excludes.empty() \&\& run.excludes.excludes(below, kind == path_kind::folder)) {#if (false) {#' \
   "--exclude backup/: the folder's models left alone"
 mutant progress.cpp "the progress display shows on a stderr that is no terminal" \
-  's#err_ = wanted \&\& is_terminal(err, \&columns_) ? err : nullptr;#err_ = wanted ? err : nullptr;#' \
+  's#err_ = wanted \&\& is_terminal(err, \&columns) ? err : nullptr;#err_ = wanted ? err : nullptr;#' \
   "a run past its first second with stderr on a pipe: nothing on stderr"
+mutant progress.cpp "the progress line is redrawn at once after each erase" \
+  's#now - drawn_ < progress_redraw_interval) {#(shown_ > 0 \&\& now - drawn_ < progress_redraw_interval)) {#' \
+  "stdout and stderr on one terminal over a slowed run: redraws counted"
+mutant output.cpp "a C1 control in a name is printed raw" \
+  's#if (sequence == 2 \&\& c == 0xC2 \&\& static_cast<unsigned char>(at\[1\]) <= 0x9F) {#if (false) {#' \
+  "a name holding U+009B: printed quoted, as \\u009b"
+mutant output.cpp "a pipe is handed lines in writes that may end mid-line" \
+  's#if (is_pipe_ || ending) {#if (ending) {#' \
+  "SIGTERM with stdout a full pipe: the reader's last line is whole"
 mutant jobs.cpp "a worker goes on patching its batch after a signal" \
   's#} else if (arrived_signal() != 0) {#} else if (false) {#' \
   "a parallel run signalled while it patches: no file started after the signal"

@@ -3,6 +3,7 @@
 #define IMG_WHITEN_PROCESS_H
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -50,5 +51,19 @@ process_result run_process(const std::vector<std::string>& argv, const process_l
 // (-1: inherited) and returns its pid without waiting for it.
 int start_process(const std::vector<std::string>& argv, int in_fd, int out_fd, int err_fd,
                   const process_limits& limits = {});
+
+// `argv` run with the short-I/O library `short_io` preloaded to make each of
+// its writes wait `delay_us` first (tests/short_io.cpp).
+inline std::vector<std::string> with_slow_writes(const std::string& short_io, unsigned delay_us,
+                                                 const std::vector<std::string>& argv) {
+    // The sanitizers' runtime would otherwise insist on coming before the library.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    std::vector<std::string> slow{
+        "env", "LD_PRELOAD=" + short_io, "SHORT_IO_BYTES=1073741824",
+        "SHORT_IO_WRITE_DELAY_US=" + std::to_string(delay_us),
+        std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") + ":verify_asan_link_order=0"};
+    slow.insert(slow.end(), argv.begin(), argv.end());
+    return slow;
+}
 
 #endif

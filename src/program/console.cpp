@@ -64,10 +64,14 @@ bool is_terminal(std::FILE* stream, unsigned* columns) {
     if (console == nullptr) {
         return false;
     }
+    // The window's width, which may be less than its buffer's: a line wider
+    // than the window would scroll it sideways.
     CONSOLE_SCREEN_BUFFER_INFO info;
-    *columns = GetConsoleScreenBufferInfo(console, &info) && info.dwSize.X > 0
-                   ? static_cast<unsigned>(info.dwSize.X)
-                   : 80;
+    const bool known = GetConsoleScreenBufferInfo(console, &info) != 0;
+    const int window = known ? info.srWindow.Right - info.srWindow.Left + 1 : 0;
+    *columns = window > 0                   ? static_cast<unsigned>(window)
+               : known && info.dwSize.X > 0 ? static_cast<unsigned>(info.dwSize.X)
+                                            : 80;
     return true;
 }
 

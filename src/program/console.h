@@ -32,7 +32,8 @@ console_facts query_console();
 void wait_for_enter(std::FILE* prompt);
 
 // True when `stream` is a terminal (a console on Windows); its width in
-// columns then goes to *columns (80 when it cannot be found out).
+// columns then goes to *columns (the window's, on Windows; 80 when it cannot be
+// found out). Cheap enough to ask at each redraw of the progress line.
 bool is_terminal(std::FILE* stream, unsigned* columns);
 
 // Writes the UTF-8 `text` to `stream`: as UTF-16 when the stream is a Windows

@@ -255,7 +255,7 @@ void patch_prepared_file(file_job& job, model_buffers& buffers) {
     }
     close_or_report(output, target.path(), target.file);
     output.progress.done();
-    output.progress.at("");
+    output.progress.left(job.path.c_str());
 }
 
 }  // namespace img_whiten

@@ -155,15 +155,23 @@ run_output& file_scheduler::next_output() {
 void file_scheduler::put_out_all() {
     settle_last_told();
     hand_out();
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        done_.wait(lock, [this] {
-            return std::all_of(
-                in_flight_.begin(), in_flight_.end(),
-                [](const std::unique_ptr<item>& file) { return file->now == item::state::done; });
-        });
-    }
+    wait_until_done([this] {
+        return std::all_of(
+            in_flight_.begin(), in_flight_.end(),
+            [](const std::unique_ptr<item>& file) { return file->now == item::state::done; });
+    });
     release_done();
+}
+
+template <typename Done>
+void file_scheduler::wait_until_done(Done done) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!done_.wait_for(lock, progress_redraw_interval, done)) {
+        // A long file: the display goes on showing how far the workers are.
+        lock.unlock();
+        run_.progress.tick();
+        lock.lock();
+    }
 }
 
 bool file_scheduler::has_room() const {
@@ -180,10 +188,7 @@ void file_scheduler::make_room() {
     // on as with one job.
     while (!in_flight_.empty() && !has_room()) {
         hand_out();  // what is gathered is among what there is to wait for
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            done_.wait(lock, [this] { return in_flight_.front()->now == item::state::done; });
-        }
+        wait_until_done([this] { return in_flight_.front()->now == item::state::done; });
         release_done();
     }
 }

@@ -62,6 +62,8 @@ private:
     void put_out_all();     // walk's thread only: waits for every file in flight, puts it out
     bool has_room() const;  // walk's thread only: for one more file in flight
     void make_room();       // walk's thread only: waits, putting out what is done, for room
+    template <typename Done>
+    void wait_until_done(Done done);  // walk's thread only: redraws the display meanwhile
 
     run_output& run_;
     std::size_t descriptors_;  // the process may have open at once

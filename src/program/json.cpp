@@ -6,8 +6,17 @@ namespace img_whiten {
 
 namespace {
 
-// The length of the valid UTF-8 sequence at `at` (one to four bytes), or 0.
-std::size_t utf8_sequence(const unsigned char* at) {
+void append_escape(std::string& out, unsigned char byte) {
+    static const char digits[] = "0123456789abcdef";
+    out += "\\u00";
+    out += digits[byte >> 4];
+    out += digits[byte & 0xF];
+}
+
+}  // namespace
+
+std::size_t utf8_sequence(const char* text) {
+    const auto* at = reinterpret_cast<const unsigned char*>(text);
     const unsigned char lead = at[0];
     if (lead < 0x80) {
         return 1;
@@ -39,22 +48,13 @@ std::size_t utf8_sequence(const unsigned char* at) {
     return length;
 }
 
-void append_escape(std::string& out, unsigned char byte) {
-    static const char digits[] = "0123456789abcdef";
-    out += "\\u00";
-    out += digits[byte >> 4];
-    out += digits[byte & 0xF];
-}
-
-}  // namespace
-
 bool append_json_string(std::string& out, const char* text) {
     bool valid = true;
     out += '"';
     const auto* at = reinterpret_cast<const unsigned char*>(text);
     while (*at != 0) {
         const unsigned char c = *at;
-        const std::size_t length = utf8_sequence(at);
+        const std::size_t length = utf8_sequence(reinterpret_cast<const char*>(at));
         if (length == 0) {
             valid = false;
             append_escape(out, c);
@@ -72,6 +72,8 @@ bool append_json_string(std::string& out, const char* text) {
             out += "\\r";
         } else if (c < 0x20 || c == 0x7F) {
             append_escape(out, c);
+        } else if (c == 0xC2 && at[1] <= 0x9F) {
+            append_escape(out, at[1]);  // a C1 control: never raw to a terminal
         } else {
             out.append(reinterpret_cast<const char*>(at), length);
         }

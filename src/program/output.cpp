@@ -1,6 +1,7 @@
 #include "output.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstring>
 #include <new>
@@ -10,10 +11,10 @@
 #include "signals.h"
 
 #if !defined(_WIN32)
+#include <limits.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
-
-#include <algorithm>
 #endif
 
 namespace img_whiten {
@@ -24,23 +25,112 @@ namespace {
 constexpr std::size_t sink_capacity = 64 * 1024;
 
 #if !defined(_WIN32)
-// Once a signal has arrived, stdout is written in pieces a pipe takes whole
-// when it says it has room, and waited for this long at most each time.
-constexpr std::size_t pipe_chunk = 4096;
+// Once a signal has arrived, stdout is waited for this long at most each time
+// before a piece of it is written.
 constexpr int ending_patience_ms = 500;
+
+// How much of `count` pending bytes (whole lines) to write at once: at most
+// PIPE_BUF bytes that end a line, which a pipe takes whole or not at all, so
+// that a reader never sees a torn line, even when the run ends by a signal
+// with the pipe full. A line longer than PIPE_BUF goes whole to one write,
+// which the system may take in part: should the run then end before the pipe
+// takes the rest, its reader sees the line cut.
+std::size_t whole_lines_for_pipe(const char* data, std::size_t count) {
+    if (count <= PIPE_BUF) {
+        return count;
+    }
+    for (std::size_t end = PIPE_BUF; end > 0; --end) {
+        if (data[end - 1] == '\n') {
+            return end;
+        }
+    }
+    const void* line_end = std::memchr(data + PIPE_BUF, '\n', count - PIPE_BUF);
+    return line_end != nullptr
+               ? static_cast<std::size_t>(static_cast<const char*>(line_end) - data) + 1
+               : count;
+}
 #endif
 
 bool is_control(unsigned char c) {
     return (c >= 0x01 && c <= 0x1F) || c == 0x7F;
 }
 
-bool needs_escaping(const char* name) {
-    for (const char* at = name; *at != '\0'; ++at) {
-        if (is_control(static_cast<unsigned char>(*at))) {
+// The printed form, inside quotes, of the character that starts at `at`:
+// written to `out` (room for 6 bytes), its length returned, and the bytes it
+// stands for in *taken. *escaped is set when it is a control character.
+std::size_t quoted_form(const char* at, char* out, std::size_t* taken, bool* escaped) {
+    static const char digits[] = "0123456789abcdef";
+    const auto c = static_cast<unsigned char>(at[0]);
+    const std::size_t sequence = utf8_sequence(at);
+    *taken = 1;
+    *escaped = true;
+    if (sequence == 2 && c == 0xC2 && static_cast<unsigned char>(at[1]) <= 0x9F) {
+        const auto code = static_cast<unsigned char>(at[1]);  // a C1 control, U+0080 to U+009F
+        std::memcpy(out, "\\u00", 4);
+        out[4] = digits[code >> 4];
+        out[5] = digits[code & 0xF];
+        *taken = 2;
+        return 6;
+    }
+    const char named = c == '\n' ? 'n' : c == '\t' ? 't' : c == '\r' ? 'r' : '\0';
+    if (named != '\0') {
+        out[0] = '\\';
+        out[1] = named;
+        return 2;
+    }
+    if (is_control(c) || (sequence == 0 && c >= 0x80 && c <= 0x9F)) {
+        out[0] = '\\';
+        out[1] = 'x';
+        out[2] = digits[c >> 4];
+        out[3] = digits[c & 0xF];
+        return 4;
+    }
+    *escaped = false;
+    if (c == '\\' || c == '"') {
+        out[0] = '\\';
+        out[1] = static_cast<char>(c);
+        return 2;
+    }
+    *taken = sequence > 1 ? sequence : 1;  // a byte outside valid UTF-8 stays as it is
+    std::memcpy(out, at, *taken);
+    return *taken;
+}
+
+// Printed in quotes: names with a control character, and those that begin
+// with '"', which would otherwise read as quoted.
+bool needs_quoting(const char* name) {
+    if (name[0] == '"') {
+        return true;
+    }
+    char form[6];
+    for (const char* at = name; *at != '\0';) {
+        std::size_t taken = 0;
+        bool escaped = false;
+        quoted_form(at, form, &taken, &escaped);
+        if (escaped) {
             return true;
         }
+        at += taken;
     }
     return false;
+}
+
+// Hands `put` the pieces of `name` as printable() prints it; allocates nothing.
+template <typename Put>
+void put_printable(const char* name, Put put) {
+    if (!needs_quoting(name)) {
+        put(name, std::strlen(name));
+        return;
+    }
+    put("\"", 1);
+    char form[6];
+    for (const char* at = name; *at != '\0';) {
+        std::size_t taken = 0;
+        bool escaped = false;
+        put(form, quoted_form(at, form, &taken, &escaped));
+        at += taken;
+    }
+    put("\"", 1);
 }
 
 // Notes `path` as failed, once: failures of one file are reported one after the other.
@@ -110,6 +200,8 @@ line_sink::line_sink(std::FILE* out) : out_(out) {
     line_buffered_ = out != nullptr && img_whiten::is_terminal(out, &columns);
 #if !defined(_WIN32)
     fd_ = out != nullptr ? fileno(out) : -1;
+    struct stat info;
+    is_pipe_ = fd_ >= 0 && fstat(fd_, &info) == 0 && S_ISFIFO(info.st_mode);
 #endif
 }
 
@@ -140,17 +232,20 @@ bool line_sink::flush() {
         std::size_t done = 0;
         while (done < pending_.size() && !failed_) {
             std::size_t count = pending_.size() - done;
-            if (arrived_signal() != 0) {
+            const bool ending = arrived_signal() != 0;
+            if (ending) {
                 // The run is ending: what a reader does not take soon is left
-                // out rather than hold the end up. A pipe with room for
-                // pipe_chunk bytes takes that much without waiting.
+                // out rather than hold the end up. A pipe that says it has
+                // room takes PIPE_BUF bytes without waiting.
                 pollfd ready{fd_, POLLOUT, 0};
                 if (given_up_ || poll(&ready, 1, ending_patience_ms) != 1 ||
                     (ready.revents & POLLOUT) == 0) {
                     given_up_ = true;  // and for every line still to come: the run is ending
                     break;
                 }
-                count = std::min(count, pipe_chunk);
+            }
+            if (is_pipe_ || ending) {
+                count = whole_lines_for_pipe(pending_.data() + done, count);
             }
             const ssize_t moved = write(fd_, pending_.data() + done, count);
             if (moved > 0) {
@@ -180,52 +275,23 @@ bool line_sink::failed() const {
 }
 
 std::string printable(const char* name) {
-    if (!needs_escaping(name)) {
-        return name;
-    }
-    static const char digits[] = "0123456789abcdef";
     std::string text;
-    for (const char* at = name; *at != '\0'; ++at) {
-        const auto c = static_cast<unsigned char>(*at);
-        if (c == '\\') {
-            text += "\\\\";
-        } else if (c == '\n') {
-            text += "\\n";
-        } else if (c == '\t') {
-            text += "\\t";
-        } else if (c == '\r') {
-            text += "\\r";
-        } else if (is_control(c)) {
-            text += "\\x";
-            text += digits[c >> 4];
-            text += digits[c & 0xF];
-        } else {
-            text += static_cast<char>(c);
-        }
-    }
+    put_printable(name, [&](const char* piece, std::size_t length) { text.append(piece, length); });
     return text;
 }
 
 namespace {
 
-// A message there was no memory for, said with none: the path escaped as printable() would.
+// A message there was no memory for, said with none.
 void say_message_lost(std::FILE* err, const char* path) {
     std::fputs("img-whiten: ", err);
-    for (const char* at = path != nullptr ? path : ""; *at != '\0'; ++at) {
-        const auto c = static_cast<unsigned char>(*at);
-        if (is_control(c) || (c == '\\' && needs_escaping(path))) {
-            if (c == '\\') {
-                std::fputs("\\\\", err);
-            } else {
-                std::fprintf(err, "\\x%02x", c);
-            }
-        } else {
-            std::fputc(c, err);
-        }
+    if (path != nullptr) {
+        put_printable(path, [&](const char* piece, std::size_t length) {
+            std::fwrite(piece, 1, length, err);
+        });
+        std::fputs(": ", err);
     }
-    std::fputs(path != nullptr ? ": cannot allocate memory for a message\n"
-                               : "cannot allocate memory for a message\n",
-               err);
+    std::fputs("cannot allocate memory for a message\n", err);
 }
 
 }  // namespace
@@ -332,6 +398,28 @@ bool wants_summary(const run_output& output) {
     return output.several_files || output.quiet || output.json;
 }
 
+namespace {
+
+// The JSON summary object, with what ended the run when a `signal` did.
+std::string summary_object(const run_output& output, int signal) {
+    std::string object = "{\"type\":\"summary\",\"files\":" + std::to_string(output.files_visited) +
+                         ",\"models_changed\":" + std::to_string(output.models_changed) +
+                         ",\"whitened\":" + std::to_string(output.materials_whitened) +
+                         ",\"failed\":" + std::to_string(output.failed_paths.size()) +
+                         ",\"dry_run\":" + (output.dry_run ? "true" : "false");
+    if (signal != 0) {
+        const char* name = signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : nullptr;
+#if defined(SIGHUP)
+        name = signal == SIGHUP ? "SIGHUP" : name;
+#endif
+        object += ",\"interrupted\":true,\"signal\":";
+        object += name != nullptr ? "\"" + std::string(name) + "\"" : std::to_string(signal);
+    }
+    return object + "}\n";
+}
+
+}  // namespace
+
 void print_summary(run_output& output) {
     output.progress.erase();
     const auto files = static_cast<unsigned long long>(output.files_visited);
@@ -351,11 +439,9 @@ void print_summary(run_output& output) {
                       files, file_word, models, model_word, materials, material_word);
     }
     const std::size_t failed = output.failed_paths.size();
+    output.summary_printed = true;
     if (output.json) {
-        output.out.put("{\"type\":\"summary\",\"files\":" + std::to_string(files) +
-                       ",\"models_changed\":" + std::to_string(models) + ",\"whitened\":" +
-                       std::to_string(materials) + ",\"failed\":" + std::to_string(failed) +
-                       ",\"dry_run\":" + (output.dry_run ? "true" : "false") + "}\n");
+        output.out.put(summary_object(output, 0));
     } else {
         std::string text = line;
         if (output.status != exit_done) {
@@ -440,8 +526,7 @@ void release(run_output& run, run_output& file, const char* file_path) {
     run.files_visited += file.files_visited;
     run.models_changed += file.models_changed;
     run.materials_whitened += file.materials_whitened;
-    run.bytes_read += file.bytes_read;
-    run.progress.read(file.bytes_read);
+    run.bytes_read += file.bytes_read;  // the display was told as they were read
     for (const std::string& path : file.failed_paths) {
         note_failed_path(run, path.c_str());
     }
@@ -465,6 +550,15 @@ void end_if_signalled(run_output& output) {
     // A second signal while the owed lines go out ends the run at once.
     release_terminating_signals();
     output.progress.erase();
+    if (output.json && !output.summary_printed) {
+        // The summary ends every JSON run: this one says how far it got.
+        output.summary_printed = true;
+        try {
+            output.out.put(summary_object(output, arrived_signal()));
+        } catch (const std::bad_alloc&) {
+            // the run ends without it
+        }
+    }
     output.out.flush();
     std::fflush(output.err);
     end_by_arrived_signal();

@@ -43,6 +43,7 @@ private:
     std::FILE* out_;
     int fd_ = -1;  // -1: through the C stream (Windows, and streams without a descriptor)
     bool line_buffered_ = false;  // a terminal: every line at once
+    bool is_pipe_ = false;        // written in pieces it takes whole
     bool failed_ = false;
     bool given_up_ = false;  // the run is ending by a signal, and stdout took nothing for long
     std::string pending_;
@@ -62,15 +63,18 @@ struct file_log {
 
 struct run_output {
     run_output(std::FILE* out_stream, std::FILE* err_stream) : out(out_stream), err(err_stream) {}
-    // An output that keeps what it is told in `kept`, with the settings of `run`.
-    run_output(const run_output& run, file_log* kept)
+    // An output that keeps what it is told in `kept`, with the settings of `run`,
+    // whose progress display it tells the bytes it reads and the file it patches.
+    run_output(run_output& run, file_log* kept)
         : out(nullptr),
           err(run.err),
           dry_run(run.dry_run),
           quiet(run.quiet),
           json(run.json),
           several_files(run.several_files),
-          log(kept) {}
+          log(kept) {
+        progress.feed(run.progress);
+    }
 
     line_sink out;
     std::FILE* err;
@@ -80,10 +84,11 @@ struct run_output {
     bool several_files = false;  // lines name their file, and a summary ends the run
     int status = exit_done;
     bool output_failure_reported = false;
+    bool summary_printed = false;  // a signal after it ends the run without another
     std::uint64_t files_visited = 0;
     std::uint64_t models_changed = 0;
     std::uint64_t materials_whitened = 0;
-    std::uint64_t bytes_read = 0;  // of models, for the progress display
+    std::uint64_t bytes_read = 0;  // of models
     // Paths that had a failure reported, once each, in order: listed again after the summary.
     std::vector<std::string> failed_paths;
     bool failed_paths_incomplete = false;  // memory ran out while noting one
@@ -110,10 +115,13 @@ void report(run_output& output, const char* path, const char* entry_name, const 
 // exit status stays as it is, and JSON Lines on stdout hold nothing of it.
 void notice(run_output& output, const char* path, const char* what);
 
-// `name` as lines and messages print it: as it is, unless it holds a control
-// character (0x01 to 0x1F, 0x7F), which is then escaped as \n, \t, \r or \xHH,
-// with every backslash doubled, so that no name can forge a line or drive a
-// terminal.
+// `name` as lines, messages and the progress display print it, so that no
+// name can forge a line or drive a terminal and no two names print alike: as
+// it is, unless it holds a control character (0x01 to 0x1F, 0x7F, a C1
+// control U+0080 to U+009F in UTF-8, or a byte 0x80 to 0x9F that is not part
+// of valid UTF-8) or begins with '"'. Such a name is printed in double quotes,
+// with '"' and '\' escaped by a backslash, \n, \t and \r, other control bytes
+// as \xHH and C1 controls as \u00HH; its other bytes as they are.
 std::string printable(const char* name);
 
 // "Patching NAME patched N materials", one whole line, for an archive entry

@@ -1,13 +1,15 @@
 #include "progress.h"
 
+#include <new>
+
 #include "console.h"
+#include "output.h"
 
 namespace img_whiten {
 
 namespace {
 
 constexpr auto delay_before_showing = std::chrono::seconds(1);
-constexpr auto redraw_interval = std::chrono::milliseconds(250);
 
 // "812 MiB": a byte count in the largest unit that keeps it at or above 1.
 std::string amount(std::uint64_t bytes) {
@@ -51,8 +53,34 @@ std::string fit(const std::string& path, std::size_t columns) {
 }  // namespace
 
 void progress_display::start(std::FILE* err, bool wanted) {
-    err_ = wanted && is_terminal(err, &columns_) ? err : nullptr;
+    unsigned columns = 0;
+    err_ = wanted && is_terminal(err, &columns) ? err : nullptr;
     started_ = std::chrono::steady_clock::now();
+}
+
+void progress_display::read(std::uint64_t bytes) {
+    (shown_by_ != nullptr ? shown_by_->read_ : read_).fetch_add(bytes, std::memory_order_relaxed);
+}
+
+void progress_display::at(const char* path) {
+    progress_display& shown = shown_by_ != nullptr ? *shown_by_ : *this;
+    const std::lock_guard<std::mutex> lock(shown.path_lock_);
+    try {
+        shown.paths_.emplace_back(path);
+    } catch (const std::bad_alloc&) {
+        // not shown
+    }
+}
+
+void progress_display::left(const char* path) {
+    progress_display& shown = shown_by_ != nullptr ? *shown_by_ : *this;
+    const std::lock_guard<std::mutex> lock(shown.path_lock_);
+    for (auto at = shown.paths_.end(); at != shown.paths_.begin();) {
+        if (*--at == path) {
+            shown.paths_.erase(at);
+            return;
+        }
+    }
 }
 
 void progress_display::tick() {
@@ -60,28 +88,36 @@ void progress_display::tick() {
         return;
     }
     const auto now = std::chrono::steady_clock::now();
-    if (now - started_ < delay_before_showing || (shown_ > 0 && now - drawn_ < redraw_interval)) {
+    // After an erase too: the line comes back at the next tick, not at once.
+    if (now - started_ < delay_before_showing || now - drawn_ < progress_redraw_interval) {
         return;
     }
     drawn_ = now;
-    std::string line = std::to_string(done_) + "/" + std::to_string(found_) + " files, " +
-                       amount(read_) + " read: ";
-    // One column stays free, so that the cursor never wraps onto a new line.
-    const std::size_t room = columns_ > columns_of(line) + 1 ? columns_ - columns_of(line) - 1 : 0;
-    std::string path;
-    for (const char* at = path_; *at != '\0'; ++at) {
-        const auto c = static_cast<unsigned char>(*at);
-        path += c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c);  // never a control character
+    unsigned columns = 80;
+    if (!is_terminal(err_, &columns)) {  // the width, read again: the window may have changed
+        return;
     }
-    line += fit(path, room);
-    const std::size_t width = columns_of(line);
-    std::string text = "\r" + line;
-    if (width < shown_) {
-        text += std::string(shown_ - width, ' ') + "\r" + line;
+    try {
+        std::string path;
+        {
+            const std::lock_guard<std::mutex> lock(path_lock_);
+            path = paths_.empty() ? std::string() : paths_.back();
+        }
+        std::string line = std::to_string(done_) + "/" + std::to_string(found_) + " files, " +
+                           amount(read_.load(std::memory_order_relaxed)) + " read: ";
+        // One column stays free, so that the cursor never wraps onto a new line.
+        const std::size_t used = columns_of(line) + 1;
+        line += fit(printable(path.c_str()), columns > used ? columns - used : 0);
+        const std::size_t width = columns_of(line);
+        // A shorter line than the one shown is drawn over a blanked one.
+        const std::string text =
+            (width < shown_ ? "\r" + std::string(shown_, ' ') : std::string()) + "\r" + line;
+        write_message(err_, text);
+        std::fflush(err_);
+        shown_ = width;
+    } catch (const std::bad_alloc&) {
+        // not drawn this time
     }
-    write_message(err_, text);
-    std::fflush(err_);
-    shown_ = width;
 }
 
 void progress_display::erase() {

@@ -1,39 +1,53 @@
 // The progress display: one line on stderr, only when stderr is a terminal
-// and the run has lasted more than a second, redrawn in place a few times a
-// second and erased before anything else is written to the terminal, and at
-// the end. It says how many files are done of those found so far, how many
-// bytes were read, and the path being patched.
+// and the run has lasted more than a second, redrawn in place four times a
+// second at most and erased before anything else is written to the terminal,
+// and at the end. It says how many files are done of those found so far, how
+// many bytes were read, and the path being patched.
 #ifndef IMG_WHITEN_PROGRESS_H
 #define IMG_WHITEN_PROGRESS_H
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace img_whiten {
+
+// The display is redrawn at most once in this long.
+constexpr auto progress_redraw_interval = std::chrono::milliseconds(250);
 
 class progress_display {
 public:
     // Shows nothing unless `wanted` and `err` is a terminal.
     void start(std::FILE* err, bool wanted);
+    // Makes this display, of a file patched beside others, pass the bytes
+    // read and the path on to `shown`, the run's, which draws them.
+    void feed(progress_display& shown) { shown_by_ = &shown; }
+    // Counts of files, this display's own: a display that feeds another passes none on.
     void found(std::uint64_t files) { found_ += files; }
     void done() { ++done_; }
-    void read(std::uint64_t bytes) { read_ += bytes; }
-    // The path now being patched; it must outlive the next tick or erase.
-    void at(const char* path) { path_ = path; }
-    // Redraws the line if it is time to.
+    // Bytes read, and each file being patched from at() until left(): any
+    // thread may tell them. The file started last of those is shown.
+    void read(std::uint64_t bytes);
+    void at(const char* path);
+    void left(const char* path);
+    // Redraws the line if it is time to; the drawing thread only.
     void tick();
     // Takes the line off the terminal, if it is shown.
     void erase();
 
 private:
-    std::FILE* err_ = nullptr;  // null: no display
-    unsigned columns_ = 80;
+    std::FILE* err_ = nullptr;              // null: no display
+    progress_display* shown_by_ = nullptr;  // set: what this one is told goes there
     std::chrono::steady_clock::time_point started_{}, drawn_{};
-    std::uint64_t found_ = 0, done_ = 0, read_ = 0;
-    const char* path_ = "";
-    std::size_t shown_ = 0;  // columns the line on the terminal takes
+    std::uint64_t found_ = 0, done_ = 0;
+    std::atomic<std::uint64_t> read_{0};
+    std::mutex path_lock_;
+    std::vector<std::string> paths_;  // guarded by path_lock_: files being patched, as started
+    std::size_t shown_ = 0;           // columns the line on the terminal takes
 };
 
 }  // namespace img_whiten

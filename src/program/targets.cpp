@@ -121,11 +121,13 @@ void walk_opened_folder(walk& run, const std::shared_ptr<const open_folder>& fol
         report_unreadable_folder(run, folder->path.c_str(), errno);
         return;
     }
-    std::uint64_t targets = 0;
+    std::uint64_t targets = 0;  // for the display: the files to visit, excluded ones left out
     for (std::size_t index = 0; index < listing.size(); ++index) {
         const char* name = listing.name(index);
         targets += listing.kind(index) == path_kind::regular &&
-                   (has_model_name(name) || has_archive_name(name));
+                   (has_model_name(name) || has_archive_name(name)) &&
+                   (run.excludes.empty() ||
+                    !run.excludes.excludes(relative.empty() ? name : relative + "/" + name, false));
     }
     run.output.progress.found(targets);
     for (std::size_t index = 0; index < listing.size(); ++index) {

@@ -23,10 +23,13 @@ int main(int argc, char** argv) {
             config.hold_file = argv[++i];
         } else if (arg == "--launch" && i + 1 < argc) {
             config.launch = argv[++i];
+        } else if (arg == "--short-io" && i + 1 < argc) {
+            config.short_io = std::filesystem::absolute(argv[++i]).string();
         } else {
-            std::fprintf(stderr,
-                         "usage: end_to_end_tests --exe PATH [--launcher PROGRAM]... [--crlf] "
-                         "[--reference PATH] [--hold-file PATH] [--launch PATH]\n");
+            std::fprintf(
+                stderr,
+                "usage: end_to_end_tests --exe PATH [--launcher PROGRAM]... [--crlf] "
+                "[--reference PATH] [--hold-file PATH] [--launch PATH] [--short-io LIBRARY]\n");
             return 2;
         }
     }

@@ -547,26 +547,7 @@ std::string base64_decoded(const std::string& text) {
     return out;
 }
 
-// A name as the tool's text lines print it: control characters escaped, and
-// then every backslash doubled.
-std::string escaped(const std::string& name) {
-    if (std::none_of(name.begin(), name.end(),
-                     [](char c) { return (c > 0 && c < 0x20) || c == 0x7F; })) {
-        return name;
-    }
-    std::string out;
-    for (const char c : name) {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(c));
-        out += c == '\\'                          ? "\\\\"
-               : c == '\n'                        ? "\\n"
-               : c == '\t'                        ? "\\t"
-               : c == '\r'                        ? "\\r"
-               : (c > 0 && c < 0x20) || c == 0x7F ? std::string(hex)
-                                                  : std::string(1, c);
-    }
-    return out;
-}
+using img_whiten::invariants::printed_name;
 
 TEST_F(end_to_end, check_says_in_its_status_whether_anything_would_change) {
     const struct {
@@ -649,18 +630,18 @@ TEST_F(end_to_end, quiet_and_json_runs_say_what_the_text_run_says) {
         if (type == "model") {
             const std::string file = name_of("file");
             if (object.at("entry").kind == json_value::null) {
-                rebuilt += "Patching " + escaped(file);
+                rebuilt += "Patching " + printed_name(file);
             } else {
-                if (rebuilt.find("==> " + escaped(file)) == std::string::npos) {
-                    rebuilt += "==> " + escaped(file) + " <==\n";
+                if (rebuilt.find("==> " + printed_name(file)) == std::string::npos) {
+                    rebuilt += "==> " + printed_name(file) + " <==\n";
                 }
-                rebuilt += "Patching " + escaped(name_of("entry"));
+                rebuilt += "Patching " + printed_name(name_of("entry"));
             }
             rebuilt +=
                 " patched " + std::to_string(object.at("whitened").number_value) + " materials\n";
         } else if (type == "error") {
-            messages +=
-                "img-whiten: " + escaped(name_of("file")) + ": " + object.at("message").text + "\n";
+            messages += "img-whiten: " + printed_name(name_of("file")) + ": " +
+                        object.at("message").text + "\n";
         } else {
             EXPECT_EQ(type, "summary");
             EXPECT_TRUE(object.at("dry_run").boolean_value);
@@ -675,7 +656,10 @@ TEST_F(end_to_end, quiet_and_json_runs_say_what_the_text_run_says) {
     EXPECT_EQ(text.err.find(lines(messages)), 0u) << text.err;
 }
 
-// Regression: a run over many files on a terminal said nothing of how far it was.
+// Regression: a run over many files on a terminal said nothing of how far it
+// was. Regressions: with several jobs it showed neither path nor bytes; on a
+// terminal stdout shares it was redrawn around every line, without limit; the
+// terminal's width was read once; excluded files were counted as found.
 TEST_F(end_to_end, progress_shows_on_a_terminal_only_and_is_erased) {
     if (!config.launcher.empty()) {
         GTEST_SKIP() << "Wine gives a console of its own, not the test's terminal";
@@ -686,47 +670,112 @@ TEST_F(end_to_end, progress_shows_on_a_terminal_only_and_is_erased) {
     for (int i = 0; i < 3000; ++i) {
         write_file(root + "/" + std::to_string(10000 + i) + ".dff", material(white));
     }
-    for (const bool terminal : {true, false}) {
-        SCOPED_TRACE(terminal ? "stderr on a terminal" : "stderr on a pipe");
+    // Many entries, each written back slowly: a run of 3 s at least.
+    std::vector<entry> entries;
+    for (int i = 0; i < 2000; ++i) {
+        entries.push_back({"m" + std::to_string(i) + ".dff", material(grey)});
+    }
+    const std::string big = path("many.img");
+    const bytes many = archive(entries);
+    const struct {
+        const char* name;
+        bool terminal;  // stderr on a terminal, else on a pipe
+        bool shared;    // stdout on that terminal too, else on a pipe read after 1.5 s
+        std::vector<std::string> args;
+    } cases[] = {
+        // Files left out are not counted among those found.
+        {"stderr on a terminal", true, false, {"--jobs", "2", "--exclude", "1299?.dff", root}},
+        {"stderr on a pipe", false, false, {"--jobs", "2", "--exclude", "1299?.dff", root}},
+        {"one job, stdout on the terminal too", true, true, {big}},
+        {"several jobs, stdout on the terminal too", true, true, {"--jobs", "2", big, root}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(!c.shared || !config.short_io.empty()) << "--short-io slows the run";
+        write_file(big, many);
         int err_fds[2] = {-1, -1};
-        if (terminal) {
-            ASSERT_EQ(openpty(&err_fds[0], &err_fds[1], nullptr, nullptr, nullptr), 0);
+        if (c.terminal) {
+            const winsize wide{24, 250, 0, 0};
+            ASSERT_EQ(openpty(&err_fds[0], &err_fds[1], nullptr, nullptr, &wide), 0);
         } else {
             ASSERT_EQ(pipe(err_fds), 0);
         }
-        int out_fds[2];
-        ASSERT_EQ(pipe(out_fds), 0);
+        int out_fds[2] = {-1, err_fds[1]};
+        if (!c.shared) {
+            ASSERT_EQ(pipe(out_fds), 0);
+        }
+        std::vector<std::string> argv{config.exe};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const auto started = std::chrono::steady_clock::now();
         const int pid =
-            start_process({config.exe, "--jobs", "2", root}, -1, out_fds[1], err_fds[1]);
-        close(out_fds[1]);
+            start_process(c.shared ? with_slow_writes(config.short_io, 1500, argv) : argv, -1,
+                          out_fds[1], err_fds[1]);
         close(err_fds[1]);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        if (!c.shared) {
+            close(out_fds[1]);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        }
+        // Both streams, read as they come, to their ends (a terminal's master ends in EIO).
         std::string out, err;
-        char buffer[65536];
-        for (ssize_t got; (got = read(out_fds[0], buffer, sizeof buffer)) > 0;) {
-            out.append(buffer, static_cast<std::size_t>(got));
+        bool resized = false;
+        for (pollfd ready[2] = {{c.shared ? -1 : out_fds[0], POLLIN, 0}, {err_fds[0], POLLIN, 0}};
+             ready[0].fd >= 0 || ready[1].fd >= 0;) {
+            ASSERT_GT(poll(ready, 2, -1), 0);
+            for (int i = 0; i < 2; ++i) {
+                char buffer[65536];
+                const ssize_t got =
+                    ready[i].revents != 0 ? read(ready[i].fd, buffer, sizeof buffer) : 1;
+                if (got <= 0) {
+                    close(ready[i].fd);
+                    ready[i].fd = -1;
+                } else if (ready[i].revents != 0) {
+                    (i == 0 ? out : err).append(buffer, static_cast<std::size_t>(got));
+                }
+            }
+            if (c.shared && !resized && err.find(" files, ") != std::string::npos) {
+                const winsize narrow{24, 60, 0, 0};  // the window shrinks once the line is shown
+                resized = ioctl(err_fds[0], TIOCSWINSZ, &narrow) == 0;
+            }
         }
         int status = 0;
         ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        for (ssize_t got; (got = read(err_fds[0], buffer, sizeof buffer)) > 0;) {
-            err.append(buffer, static_cast<std::size_t>(got));  // a terminal's master ends in EIO
-        }
-        close(out_fds[0]);
-        close(err_fds[0]);
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << err;
         EXPECT_EQ(out.find('\r'), std::string::npos) << "progress reached stdout";
-        if (!terminal) {
+        if (!c.terminal) {
             EXPECT_EQ(err, "");
             continue;
         }
-        EXPECT_NE(err.find("/3000 files, "), std::string::npos) << err;
-        EXPECT_EQ(err.find('\n'), std::string::npos) << "the display took a line of its own";
-        // Erased at the end: the last thing on the terminal is a blanked line.
-        ASSERT_GE(err.size(), 2u);
-        EXPECT_EQ(err.back(), '\r');
-        const std::size_t blank = err.rfind('\r', err.size() - 2);
-        ASSERT_NE(blank, std::string::npos);
-        EXPECT_EQ(err.find_first_not_of(' ', blank + 1), err.size() - 1);
+        // Each drawing of the line, in order.
+        std::vector<std::string> drawn;
+        for (std::size_t at = 0; (at = err.find('\r', at)) != std::string::npos;) {
+            const std::size_t end = std::min(err.find_first_of("\r\n", at + 1), err.size());
+            if (err.compare(at + 1, std::min<std::size_t>(end - at - 1, 12), "            ") != 0 &&
+                err.substr(at, end - at).find(" files, ") != std::string::npos) {
+                drawn.push_back(err.substr(at + 1, end - at - 1));
+            }
+            at = end;
+        }
+        ASSERT_FALSE(drawn.empty()) << err.substr(0, 2000);
+        EXPECT_LE(drawn.size(), 5 * seconds + 5) << "redrawn too often over " << seconds << " s";
+        EXPECT_EQ(err.find('\n'), c.shared ? err.find('\n') : std::string::npos)
+            << "the display took a line of its own";
+        // Erased at the end: a blanked line follows the last drawing.
+        const std::size_t last = err.rfind(drawn.back());
+        EXPECT_NE(err.find("\r" + std::string(drawn.back().size(), ' ') + "\r", last),
+                  std::string::npos);
+        if (!c.shared) {
+            EXPECT_NE(drawn.back().find("/2990 files, "), std::string::npos) << drawn.back();
+            continue;
+        }
+        // The archive's path and the bytes read so far, with one job or several.
+        EXPECT_TRUE(std::any_of(drawn.begin(), drawn.end(), [&](const std::string& line) {
+            return line.find(" read: " + big) != std::string::npos &&
+                   line.find(" 0 B read") == std::string::npos;
+        })) << drawn.front();
+        EXPECT_TRUE(resized);
+        EXPECT_LT(drawn.back().size(), 60u) << "drawn for the width the terminal had at first";
     }
 }
 

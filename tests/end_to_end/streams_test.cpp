@@ -149,7 +149,9 @@ TEST_F(end_to_end, a_write_cut_at_any_byte_leaves_no_word_torn) {
 }
 
 // Regression: control characters in names were printed as they are: a name
-// could forge progress lines and a summary, or drive the terminal.
+// could forge progress lines and a summary, or drive the terminal; C1 controls
+// (CSI U+009B, OSC U+009D, NEL U+0085, and a raw byte 0x9B) were printed raw,
+// and a name holding the four characters `\x01` printed as one holding 0x01.
 TEST_F(end_to_end, control_characters_in_names_are_escaped_in_lines_and_messages) {
     if (!config.launcher.empty()) {
         GTEST_SKIP() << "Windows file names hold no control characters";
@@ -158,23 +160,40 @@ TEST_F(end_to_end, control_characters_in_names_are_escaped_in_lines_and_messages
     std::filesystem::create_directory(root);
     const bytes model = material(grey);
     for (const char* name : {"/b.dff patched 0 materials\nVisited 1 file: x\nx.dff",
-                             "/\x1b]0;title\x07.dff", "/back\\slash\t.dff", "/plain\\name.dff"}) {
+                             "/\x1b]0;title\x07.dff", "/back\\slash\t.dff", "/plain\\name.dff",
+                             "/csi\xc2\x9b"
+                             "31m.dff",
+                             "/osc\xc2\x9d"
+                             "0;t\x07.dff",
+                             "/nel\xc2\x85.dff", "/raw\x9b.dff", "/lit\x01.dff", "/lit\\x01.dff"}) {
         write_file(root + name, model);
     }
-    bytes hidden = archive({{"a\nb.dff", model}, {"c\r.dff", model}});
+    bytes hidden = archive(
+        {{"a\nb.dff", model}, {"c\r.dff", model}, {"\"q.dff", model}, {"d\x9b.dff", model}});
     set_le32(hidden, entry_record_offset(1), 0xFFFFFF);  // c\r.dff: data past the end
-    write_file(root + "/e\x7f.img", hidden);
-    const std::string archive_path = root + "/e\\x7f.img";
+    write_file(root + "/e\x7f\xc2\x85.img", hidden);
+    const std::string archive_path = "\"" + root + "/e\\x7f\\u0085.img\"";
     const process_result result = run({root});
-    EXPECT_EQ(result.out,
-              progress({{root + "/\\x1b]0;title\\x07.dff", 1},
-                        {root + "/b.dff patched 0 materials\\nVisited 1 file: x\\nx.dff", 1},
-                        {root + "/back\\\\slash\\t.dff", 1}}) +
-                  "==> " + archive_path + " <==\n" + progress({{"a\\nb.dff", 1}, {"c\\r.dff", 0}}) +
-                  progress({{root + "/plain\\name.dff", 1}}) +  // no control character: as it is
-                  "Visited 5 files: 5 models changed, 5 materials whitened, 1 failed\n");
+    EXPECT_EQ(
+        result.out,
+        progress({{"\"" + root + "/\\x1b]0;title\\x07.dff\"", 1},
+                  {"\"" + root + "/b.dff patched 0 materials\\nVisited 1 file: x\\nx.dff\"", 1},
+                  {"\"" + root + "/back\\\\slash\\t.dff\"", 1},
+                  {"\"" + root + "/csi\\u009b31m.dff\"", 1}}) +
+            "==> " + archive_path + " <==\n" +
+            progress({{"\"a\\nb.dff\"", 1},
+                      {"\"c\\r.dff\"", 0},
+                      {"\"\\\"q.dff\"", 1},  // begins with '"': quoted too
+                      {"\"d\\x9b.dff\"", 1}}) +
+            progress({{"\"" + root + "/lit\\x01.dff\"", 1},
+                      {root + "/lit\\x01.dff", 1},  // no control character: as it is
+                      {"\"" + root + "/nel\\u0085.dff\"", 1},
+                      {"\"" + root + "/osc\\u009d0;t\\x07.dff\"", 1},
+                      {root + "/plain\\name.dff", 1},
+                      {"\"" + root + "/raw\\x9b.dff\"", 1}}) +
+            "Visited 11 files: 13 models changed, 13 materials whitened, 1 failed\n");
     EXPECT_EQ(result.err, "img-whiten: " + archive_path +
-                              ": c\\r.dff: data starts past the end of the file (byte " +
+                              ": \"c\\r.dff\": data starts past the end of the file (byte " +
                               std::to_string(0xFFFFFFull * sector) + " of " +
                               std::to_string(hidden.size()) +
                               ")\nimg-whiten: failed: " + archive_path + "\n");
@@ -196,12 +215,25 @@ TEST_F(end_to_end, a_run_ended_by_sigint_puts_out_every_line_it_owes) {
         std::snprintf(name, sizeof name, "/m%04zu.dff", i);
         return root + name;
     };
-    for (int stream : {1, 0}) {
-        SCOPED_TRACE(stream == 1 ? "stdout a full pipe" : "stdout a file");
+    const struct {
+        const char* name;
+        int stream;
+        bool json;
+    } cases[] = {
+        {"stdout a full pipe", 1, false},
+        {"stdout a file", 0, false},
+        // Regression: a JSON run ended by a signal had no summary object.
+        {"JSON Lines to a file", 0, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int stream = c.stream;
         for (std::size_t i = 0; i < models; ++i) {
             write_file(model_path(i), model);
         }
-        paused_run interrupted(command({root}), stream);
+        paused_run interrupted(command(c.json ? std::vector<std::string>{"--json", root}
+                                              : std::vector<std::string>{root}),
+                               stream);
         if (stream == 1) {
             ASSERT_TRUE(interrupted.wait_until_blocked());
         } else {
@@ -219,9 +251,17 @@ TEST_F(end_to_end, a_run_ended_by_sigint_puts_out_every_line_it_owes) {
             const bytes now = read_file(model_path(i));
             if (now != model) {
                 EXPECT_TRUE(now == whitened(model, {28})) << model_path(i);
-                owed += progress({{model_path(i), 1}});
+                owed += c.json ? "{\"type\":\"model\",\"file\":\"" + model_path(i) +
+                                     "\",\"entry\":null,\"whitened\":1}\n"
+                               : progress({{model_path(i), 1}});
                 ++patched;
             }
+        }
+        if (c.json) {
+            const std::string count = std::to_string(patched);
+            owed += "{\"type\":\"summary\",\"files\":" + count + ",\"models_changed\":" + count +
+                    ",\"whitened\":" + count +
+                    ",\"failed\":0,\"dry_run\":false,\"interrupted\":true,\"signal\":\"SIGINT\"}\n";
         }
         const auto tail = [](const std::string& text) {
             return text.substr(text.size() - std::min<std::size_t>(text.size(), 150));

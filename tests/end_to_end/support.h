@@ -3,13 +3,15 @@
 //
 //   end_to_end_tests --exe PATH [--launcher PROGRAM]... [--crlf]
 //                    [--reference PATH] [--hold-file PATH] [--launch PATH]
+//                    [--short-io LIBRARY]
 //
 // --launcher runs the tool through another program (such as wine); --crlf
 // expects stdout lines to end in "\r\n", as a Windows console's do;
 // --reference names another build whose stdout and bytes must match;
 // --hold-file names a program, run by the launcher, that holds a file open
 // (hold-file.exe, for Windows share modes); --launch names one that starts
-// the tool as windowless launchers do (launch.exe).
+// the tool as windowless launchers do (launch.exe); --short-io names the
+// library that slows the tool's writes (tests/short_io.cpp).
 #ifndef IMG_WHITEN_TESTS_END_TO_END_SUPPORT_H
 #define IMG_WHITEN_TESTS_END_TO_END_SUPPORT_H
 
@@ -55,6 +57,7 @@ struct tool_config {
     std::string reference;  // another build whose stdout and bytes must match
     std::string hold_file;  // a Windows program that holds a file open, for share modes
     std::string launch;     // a Windows program that starts another as launchers and tasks do
+    std::string short_io;   // a library that, preloaded, slows every write
 };
 inline tool_config config;
 
