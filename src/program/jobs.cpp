@@ -173,16 +173,6 @@ run_output& file_scheduler::next_output() {
     }
 }
 
-void file_scheduler::wait_for_all() {
-    hand_out();  // what is gathered is among what there is to wait for
-    std::unique_lock<std::mutex> lock(mutex_);
-    done_.wait(lock, [this] {
-        return std::all_of(
-            in_flight_.begin(), in_flight_.end(),
-            [](const std::unique_ptr<item>& file) { return file->now == item::state::done; });
-    });
-}
-
 void file_scheduler::put_out_all() {
     settle_last_told();
     // Put out as they are done: a worker short of memory waits for those before its file.
@@ -437,9 +427,8 @@ void file_scheduler::release_done() {
 }
 
 void file_scheduler::patch_again_here(item& file) {
-    // Every file in flight is let finish first, and fewer are let in from now
-    // on, so that this one finds the memory one job would have.
-    wait_for_all();
+    // Not waiting for the files after it: their workers may wait for this one to be out.
+    // Fewer are let in flight from now on instead.
     most_in_flight_ = std::max<std::size_t>(1, most_in_flight_ / 2);
     if (arrived_signal() != 0) {
         return;  // no file is started after a signal

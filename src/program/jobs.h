@@ -61,7 +61,6 @@ private:
     void hand_out();                                                          // walk's thread only
     void release_done();                                                      // walk's thread only
     void settle_last_told();                                                  // walk's thread only
-    void wait_for_all();    // walk's thread only: waits for every file in flight to be done
     void put_out_all();     // walk's thread only: waits for every file in flight, puts it out
     bool has_room() const;  // walk's thread only: for one more file in flight
     void make_room();       // walk's thread only: waits, putting out what is done, for room
