@@ -81,6 +81,9 @@ int start_process(const std::vector<std::string>& argv, int in_fd, int out_fd, i
             const rlimit space{limits.address_space_limit, limits.address_space_limit};
             setrlimit(RLIMIT_AS, &space);
         }
+        for (unsigned i = 0; i < limits.inherited_files; ++i) {
+            open("/dev/null", O_RDONLY);  // left open across exec, as a careless parent does
+        }
         if (limits.open_files_limit != 0) {
             const rlimit files{limits.open_files_limit, limits.open_files_limit};
             setrlimit(RLIMIT_NOFILE, &files);

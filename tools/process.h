@@ -31,9 +31,11 @@ struct process_limits {
     std::uint64_t file_size_limit = 0;      // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; 0: none
     std::uint64_t address_space_limit = 0;  // RLIMIT_AS in bytes, as `ulimit -v` sets; 0: none
     unsigned open_files_limit = 0;          // RLIMIT_NOFILE, as `ulimit -n` sets; 0: none
-    unsigned cpu_seconds = 60;          // RLIMIT_CPU: a child that spins is killed, not waited for
-    unsigned closed_streams = 0;        // standard streams the child starts without
-    int user = -1;                      // a user (and group) id to run as instead of ours
+    unsigned inherited_files =
+        0;                        // descriptors (of /dev/null) the child starts with beside its own
+    unsigned cpu_seconds = 60;    // RLIMIT_CPU: a child that spins is killed, not waited for
+    unsigned closed_streams = 0;  // standard streams the child starts without
+    int user = -1;                // a user (and group) id to run as instead of ours
     const char* stdout_file = nullptr;  // stdout goes there (such as /dev/full), not captured
     const char* stdin_file = nullptr;   // stdin comes from there, not inherited
 };

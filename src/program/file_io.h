@@ -176,6 +176,10 @@ void remove_created_file(const char* path, open_file& file);
 // How many descriptors the process may have open at once.
 std::size_t open_files_allowed();
 
+// How many more descriptors the process may open now: the limit, less those
+// open already, inherited ones included.
+std::size_t open_files_left();
+
 // Tells the system the first `length` bytes of the file will be read soon,
 // so that it can start reading them now; a hint that may be ignored.
 void advise_will_read(const open_file& file, std::uint64_t length);

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -437,6 +438,25 @@ std::size_t open_files_allowed() {
         return 1024;  // the limit most systems start from
     }
     return static_cast<std::size_t>(limit.rlim_cur);
+}
+
+std::size_t open_files_left() {
+    const std::size_t allowed = open_files_allowed();
+    std::size_t open_now = 0;
+    if (DIR* listing = opendir("/proc/self/fd")) {
+        while (const dirent* entry = readdir(listing)) {
+            open_now += entry->d_name[0] != '.';
+        }
+        closedir(listing);
+        open_now -= open_now > 0;  // the listing's own
+    } else {
+        // No /proc: each descriptor below the limit is asked about, up to a bound on the asking.
+        constexpr std::size_t most_asked = 65536;
+        for (std::size_t fd = 0; fd < std::min(allowed, most_asked); ++fd) {
+            open_now += fcntl(static_cast<int>(fd), F_GETFD) != -1;
+        }
+    }
+    return allowed > open_now ? allowed - open_now : 0;
 }
 
 void advise_will_read(const open_file& file, std::uint64_t length) {

@@ -339,6 +339,11 @@ std::size_t open_files_allowed() {
     return 8192;  // the C runtime's descriptors
 }
 
+std::size_t open_files_left() {
+    // The C runtime does not say how many of its descriptors are taken: the standard streams are.
+    return open_files_allowed() - 3;
+}
+
 void advise_will_read(const open_file&, std::uint64_t) {
     // No such hint for a file on Windows, short of mapping it: the reads themselves ask.
 }

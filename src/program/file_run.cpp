@@ -202,6 +202,7 @@ bool open_candidate(file_job& job) {
         }
         return true;
     } catch (const std::bad_alloc&) {
+        job.output.memory_ran_out = true;
         report(job.output, job.path.c_str(), nullptr, "not patched: %s", std::strerror(ENOMEM));
         if (job.file.fd >= 0) {
             close_file(job.file);
@@ -232,6 +233,7 @@ bool act_on_claim(file_job& job, claim_decision decision) {
         case claim_decision::out_of_memory:
             break;
     }
+    job.output.memory_ran_out = true;
     report(job.output, job.path.c_str(), nullptr, "not patched: %s", std::strerror(ENOMEM));
     close_file(job.file);
     return false;
@@ -251,6 +253,7 @@ void patch_prepared_file(file_job& job, model_buffers& buffers) {
     try {
         patch_target_file(job, target, buffers);
     } catch (const std::bad_alloc&) {
+        output.memory_ran_out = true;
         report(output, job.path.c_str(), nullptr, "not patched further: %s", std::strerror(ENOMEM));
     }
     close_or_report(output, target.path(), target.file);

@@ -62,6 +62,15 @@ unsigned jobs_for_descriptors(unsigned jobs, std::size_t descriptors) {
 // folder's listing and slack.
 constexpr std::size_t descriptors_kept = 8;
 
+// Moves what the walk found out about a file to a job that tells `to`'s output.
+void take_over(file_job& to, file_job& from) {
+    to.path = std::move(from.path);
+    to.parent = std::move(from.parent);
+    to.name = std::move(from.name);
+    to.model_name = from.model_name;
+    to.journal = from.journal;
+}
+
 std::size_t window_for(unsigned jobs) {
     // The window, a mark bit per byte of it and, at worst, a read-back as long.
     const std::size_t share = bytes_in_flight / jobs * 8 / 17;
@@ -71,17 +80,24 @@ std::size_t window_for(unsigned jobs) {
 
 }  // namespace
 
-struct file_scheduler::item {
-    explicit item(run_output& run) : output(run, &log) {}
+// What one file told, kept until its turn, and the file itself.
+struct file_scheduler::item final : file_log {
+    item(file_scheduler& owner, std::uint64_t turn)
+        : output(owner.run_, this), scheduler(owner), number(turn) {}
+    bool wait_for_memory() override { return scheduler.wait_for_turn(number); }
 
-    file_log log;
-    run_output output;              // keeps what the file tells, until its turn
+    run_output output;  // keeps what the file tells, until its turn
+    file_scheduler& scheduler;
+    const std::uint64_t number;     // in walk order, from 1
     std::unique_ptr<file_job> job;  // set when there is a file to visit
     // Read and written by its worker alone: whether it was opened as one to
     // patch, what its claim decided, and whether it is to be patched.
     bool candidate = false;
     claim_decision decision = claim_decision::patched_already;
     bool claimed = false;
+    // Set by its worker before it is done: memory ran out before a byte of the
+    // file was written, and the walk patches it again itself in its turn.
+    bool redo = false;
     // Set by the walk until the file is handed out, then by its worker: read by the walk
     // without a lock, so that putting out what is done never waits on workers.
     enum class state { telling, waiting, done };
@@ -96,28 +112,26 @@ struct file_scheduler::batch {
 };
 
 file_scheduler::file_scheduler(run_output& run, unsigned jobs)
-    : run_(run),
-      descriptors_(open_files_allowed()),
-      jobs_(jobs_for_descriptors(std::max(jobs, 1u), descriptors_)),
-      most_in_flight_(most_files_in_flight(jobs_, descriptors_)),
-      batch_files_(std::max<std::size_t>(
-          1, std::min(most_batch_files, most_in_flight_ / waiting_batches_per_job / jobs_))) {
-    if (jobs_ == 1) {
-        return;
-    }
-    for (unsigned i = 0; i < jobs_; ++i) {
+    : run_(run), descriptors_(open_files_left()) {
+    const unsigned wanted = jobs_for_descriptors(std::max(jobs, 1u), descriptors_);
+    window_ = window_for(wanted);
+    for (unsigned i = 0; wanted > 1 && i < wanted; ++i) {
         try {
             workers_.emplace_back([this] { work(); });
         } catch (const std::exception&) {
             break;  // no room for another thread (memory, or a limit on threads): fewer jobs
         }
     }
-    if (workers_.empty()) {
-        jobs_ = 1;  // the walk patches each file itself
+    if (workers_.size() < 2) {
+        stop_workers();  // a lone worker would only wait on the walk: it patches each file itself
     }
+    jobs_ = std::max<unsigned>(1, static_cast<unsigned>(workers_.size()));
+    most_in_flight_ = most_files_in_flight(jobs_, descriptors_);
+    batch_files_ = std::max<std::size_t>(
+        1, std::min(most_batch_files, most_in_flight_ / waiting_batches_per_job / jobs_));
 }
 
-file_scheduler::~file_scheduler() {
+void file_scheduler::stop_workers() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         closing_ = true;
@@ -126,6 +140,11 @@ file_scheduler::~file_scheduler() {
     for (std::thread& worker : workers_) {
         worker.join();
     }
+    workers_.clear();
+}
+
+file_scheduler::~file_scheduler() {
+    stop_workers();
 }
 
 void file_scheduler::keep_out(const file_identity& identity) {
@@ -140,27 +159,34 @@ run_output& file_scheduler::next_output() {
     settle_last_told();
     make_room();
     try {
-        auto next = std::make_unique<item>(run_);
+        auto next = std::make_unique<item>(*this, numbered_ + 1);
+        ++numbered_;
         run_output& output = next->output;
         in_flight_.push_back(std::move(next));
         return output;
     } catch (const std::bad_alloc&) {
         // No memory to keep it: told at once, once all before it is out, and visit()
-        // patches nothing.
+        // patches it on this thread, as one job would.
         put_out_all();
+        most_in_flight_ = std::max<std::size_t>(1, most_in_flight_ / 2);
         return run_;
     }
 }
 
 void file_scheduler::put_out_all() {
     settle_last_told();
-    hand_out();
-    wait_until_done([this] {
-        return std::all_of(
-            in_flight_.begin(), in_flight_.end(),
-            [](const std::unique_ptr<item>& file) { return file->now == item::state::done; });
-    });
-    release_done();
+    // Put out as they are done: a worker short of memory waits for those before its file.
+    for (release_done(); !in_flight_.empty(); release_done()) {
+        hand_out();
+        wait_until_done([this] { return in_flight_.front()->now == item::state::done; });
+    }
+}
+
+bool file_scheduler::wait_for_turn(std::uint64_t number) {
+    memory_short_ = true;
+    std::unique_lock<std::mutex> lock(mutex_);
+    turn_.wait(lock, [&] { return put_out_ + 1 >= number; });
+    return true;
 }
 
 template <typename Done>
@@ -183,6 +209,9 @@ bool file_scheduler::has_room() const {
 
 void file_scheduler::make_room() {
     release_done();
+    if (memory_short_.exchange(false)) {
+        most_in_flight_ = std::max<std::size_t>(1, most_in_flight_ / 2);  // fewer at once
+    }
     // A long file holds up the output of those after it: wait rather than keep too much, or
     // hold more descriptors than the process may have. With nothing in flight, the walk goes
     // on as with one job.
@@ -201,19 +230,31 @@ void file_scheduler::settle_last_told() {
     }
 }
 
-void file_scheduler::visit(file_job& job) {
-    if (jobs_ == 1) {
-        if (open_candidate(job) && claim(job, seen_)) {
-            patch_prepared_file(job, buffers_);
-            check_progress_written(run_, job.path.c_str(), false);
-        } else {
-            run_.progress.done();  // not one to patch after all
+void file_scheduler::patch_here(file_job& job, bool claimed) {
+    bool taken = false;
+    if (open_candidate(job)) {
+        taken = claimed;
+        if (!claimed) {
+            claim_decision decision = claim_decision::out_of_memory;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);  // workers claim too
+                decision = decide_claim(job.file.identity, seen_);
+            }
+            taken = act_on_claim(job, decision);
         }
-        return;
     }
-    if (&job.output == &run_) {
-        report(run_, job.path.c_str(), nullptr, "not visited: %s", std::strerror(ENOMEM));
-        return;  // next_output() had no memory for it
+    if (taken) {
+        patch_prepared_file(job, buffers_);
+        check_progress_written(run_, false);
+    } else {
+        run_.progress.done();  // not one to patch after all
+    }
+}
+
+void file_scheduler::visit(file_job& job) {
+    if (jobs_ == 1 || &job.output == &run_) {
+        patch_here(job, false);  // with one job, or next_output() had no memory for it
+        return;
     }
     item& last = *in_flight_.back();
     try {
@@ -224,8 +265,13 @@ void file_scheduler::visit(file_job& job) {
         }
         last.job.reset(new file_job(std::move(job)));  // moved only once there is room for it
     } catch (const std::bad_alloc&) {
-        report(job.output, job.path.c_str(), nullptr, "not visited: %s", std::strerror(ENOMEM));
+        // No memory to hand it on: patched on this thread, once all before it is out.
+        file_job here(run_);
+        take_over(here, job);
         told();
+        put_out_all();
+        most_in_flight_ = std::max<std::size_t>(1, most_in_flight_ / 2);
+        patch_here(here, false);
         return;
     }
     last.now = item::state::waiting;
@@ -318,7 +364,7 @@ void file_scheduler::told() {
 void file_scheduler::work() {
     keep_terminating_signals_off_this_thread();
     model_buffers buffers;
-    buffers.window = window_for(jobs_);
+    buffers.window = window_;
     for (;;) {
         batch* taken = nullptr;
         {
@@ -339,6 +385,8 @@ void file_scheduler::work() {
             } else {
                 patch_prepared_file(*file->job, buffers);
             }
+            const run_output& told = file->output;
+            file->redo = told.memory_ran_out && !told.file_written && arrived_signal() == 0;
             file->now = item::state::done;  // the walk may put it out and free it at any time now
         }
         {
@@ -357,20 +405,44 @@ void file_scheduler::release_done() {
         // One at a time: releasing takes no memory of its own.
         const std::unique_ptr<item> file = std::move(in_flight_.front());
         in_flight_.pop_front();
-        // Written with no lock held: workers go on meanwhile.
-        try {
-            release(run_, file->output, file->job != nullptr ? file->job->path.c_str() : nullptr);
-        } catch (const std::bad_alloc&) {
-            // Its lines could not be kept for stdout: say so, without memory.
-            run_.status = exit_failure_reported;
-            std::fputs("img-whiten: lines of a file lost: out of memory\n", run_.err);
+        {
+            // Counted out now, so that files after it that wait for memory go on.
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++put_out_;
         }
-        if (file->job != nullptr) {
-            run_.progress.done();
-            check_progress_written(run_, file->job->path.c_str(), false);
+        turn_.notify_all();
+        if (file->redo) {
+            patch_again_here(*file);  // what its worker told is dropped
+        } else {
+            // Written with no lock held: workers go on meanwhile.
+            try {
+                release(run_, file->output,
+                        file->job != nullptr ? file->job->path.c_str() : nullptr);
+            } catch (const std::bad_alloc&) {
+                // Its lines could not be kept for stdout: say so, without memory.
+                run_.status = exit_failure_reported;
+                ++run_.failed_paths_unnoted;
+                std::fputs("img-whiten: lines of a file lost: out of memory\n", run_.err);
+            }
+            if (file->job != nullptr) {
+                run_.progress.done();
+                check_progress_written(run_, false);
+            }
         }
         run_.progress.tick();
     }
+}
+
+void file_scheduler::patch_again_here(item& file) {
+    // Not waiting for the files after it: their workers may wait for this one to be out.
+    // Fewer are let in flight from now on instead.
+    most_in_flight_ = std::max<std::size_t>(1, most_in_flight_ / 2);
+    if (arrived_signal() != 0) {
+        return;  // no file is started after a signal
+    }
+    file_job job(run_);
+    take_over(job, *file.job);
+    patch_here(job, file.claimed);
 }
 
 void file_scheduler::finish() {

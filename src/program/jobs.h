@@ -10,7 +10,9 @@
 #ifndef IMG_WHITEN_JOBS_H
 #define IMG_WHITEN_JOBS_H
 
+#include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -64,13 +66,25 @@ private:
     void make_room();       // walk's thread only: waits, putting out what is done, for room
     template <typename Done>
     void wait_until_done(Done done);  // walk's thread only: redraws the display meanwhile
+    // Walk's thread only: opens, claims (unless `claimed`) and patches the
+    // job's file itself, its output going straight to the run's.
+    void patch_here(file_job& job, bool claimed);
+    void patch_again_here(item& file);  // walk's thread only
+    void stop_workers();
+    // A worker's, short of memory for the file numbered `number`: waits until
+    // every file before it is put out, and so holds no memory.
+    bool wait_for_turn(std::uint64_t number);
 
     run_output& run_;
-    std::size_t descriptors_;  // the process may have open at once
-    unsigned jobs_;  // 1 also when no worker thread could be started, or descriptors are few
-    std::size_t most_in_flight_;  // files (and failures) told but not yet put out, at most
-    std::size_t batch_files_;     // files handed to a worker at once
-    model_buffers buffers_;       // the walk's own, with one job
+    std::size_t descriptors_;                 // the process could still open when the run began
+    std::size_t window_ = model_window_size;  // of each worker's buffers, set before any starts
+    // Workers started; 1 when fewer than two could be (memory, a limit on
+    // threads) or descriptors are few: the walk then patches each file itself.
+    unsigned jobs_ = 1;
+    // Files (and failures) told but not yet put out, at most: fewer once memory ran out.
+    std::size_t most_in_flight_ = 0;
+    std::size_t batch_files_ = 1;  // files handed to a worker at once
+    model_buffers buffers_;        // the walk's own, for the files it patches itself
     std::vector<std::thread> workers_;
 
     // The walk's thread alone changes these: items in walk order from the
@@ -78,14 +92,19 @@ private:
     // under mutex_), and the files gathered for the next batch.
     std::deque<std::unique_ptr<item>> in_flight_;
     std::unique_ptr<batch> forming_;
+    std::uint64_t numbered_ = 0;  // items made so far
+    // Set by a worker short of memory, taken by the walk: fewer files in flight.
+    std::atomic<bool> memory_short_{false};
 
     // Guarded by mutex_: batches handed out and not yet claimed, in walk
     // order (a list through batch::next, the first one's turn to be claimed),
-    // the first of them no worker took yet, the files claimed, and whether
-    // workers should stop. Each batch in the list is owned by the list.
+    // the first of them no worker took yet, the files claimed, how many files
+    // were put out, and whether workers should stop. Each batch in the list is owned by the list.
     std::mutex mutex_;
     std::condition_variable work_;  // a batch waits for a worker, or workers should stop
     std::condition_variable done_;  // a batch is done: for the walk
+    std::condition_variable turn_;  // a file was put out: for workers short of memory
+    std::uint64_t put_out_ = 0;     // items put out (or being patched again) so far
     batch* first_ = nullptr;
     batch* last_ = nullptr;
     batch* untaken_ = nullptr;

@@ -178,6 +178,7 @@ bool still_as_read(patch_target& target, const char* entry_name, std::uint64_t o
     }
     const std::size_t count = stop - begin;
     if (!buffers.check.reserve(count)) {
+        target.output.memory_ran_out = true;
         report(target.output, target.path(), entry_name,
                "cannot check the file before writing: %s%s", std::strerror(ENOMEM),
                later_entries(entry_name));
@@ -243,10 +244,11 @@ bool journal_window(patch_target& target, const char* entry_name, std::uint64_t 
 
 // Writes back the sectors of data[0, length), read at `offset`, that hold a
 // byte marked in `marks`, neighbouring ones joined into one write: after the
-// undo journal, if there is one, holds where its words lie.
+// undo journal, if there is one, holds where its words lie. Adds to *written
+// the words that reached the file whole.
 next_step write_changed_sectors(patch_target& target, const char* entry_name, std::uint64_t offset,
                                 const unsigned char* data, const std::uint64_t* marks,
-                                std::size_t length, model_buffers& buffers) {
+                                std::size_t length, model_buffers& buffers, std::int64_t* written) {
     if (!target.file.writable) {
         report(target.output, target.path(), entry_name, "cannot open for update: %s%s",
                std::strerror(target.update_error != 0 ? target.update_error : EBADF),
@@ -260,6 +262,13 @@ next_step write_changed_sectors(patch_target& target, const char* entry_name, st
     }
     const write_back done =
         write_marked_sectors(target, entry_name, offset, data, marks, length, grey_byte, buffers);
+    // Only words that reached the file whole are counted.
+    const std::size_t reached = done.written + done.failed_put;
+    for (const marked_run& run : buffers.runs) {
+        if (run.end <= reached) {
+            *written += static_cast<std::int64_t>((run.end - run.first) / colour_changed_bytes);
+        }
+    }
     if (done.failed_stop != 0) {
         restore_cut_word(target, entry_name, offset, data, done.written, done.failed_stop,
                          done.failed_put);
@@ -284,13 +293,19 @@ write_back write_marked_sectors(patch_target& target, const char* entry_name, st
                                 model_buffers& buffers) {
     write_back done;
     std::size_t begin = 0, stop = 0;
-    for (std::size_t next = 0; next_sector_run(buffers.runs, length, &next, &begin, &stop);) {
+    for (std::size_t next = 0, first_run = 0;
+         next_sector_run(buffers.runs, length, &next, &begin, &stop); first_run = next) {
         done.written = begin;
+        // Between writes, where no word is ever cut; after the last, the model's line is owed.
+        if (first_run > 0 && interrupted(target.output)) {
+            return done;
+        }
         if (!still_as_read(target, entry_name, offset, data, marks, marked_was, begin, stop,
                            buffers)) {
             return done;
         }
         int error = 0;
+        target.output.file_written = true;
         const std::size_t put =
             write_at(target.file, offset + begin, data + begin, stop - begin, &error);
         if (put != stop - begin) {
@@ -301,9 +316,6 @@ write_back write_marked_sectors(patch_target& target, const char* entry_name, st
             return done;
         }
         done.written = stop;
-        if (interrupted(target.output)) {  // between writes, where no word is ever cut
-            return done;
-        }
     }
     done.written = length;
     done.step = next_step::go_on;
@@ -338,6 +350,7 @@ bool read_window(const patch_target& target, std::uint64_t offset, std::uint64_t
         static_cast<std::size_t>(std::min<std::uint64_t>(available, buffers.window));
     if (wanted == 0 || !buffers.data.reserve(wanted) ||
         !buffers.marks.reserve(change_map_words(wanted, 0))) {
+        target.output.memory_ran_out = true;
         *error = ENOMEM;
         return false;
     }
@@ -355,7 +368,7 @@ next_step patch_model(patch_target& target, const char* entry_name, std::uint64_
     std::uint64_t model_length = available;
     std::uint64_t window_start = 0;  // from the model's first byte; always on a sector
     walk_cursor cursor;
-    std::int64_t count = 0;
+    std::int64_t count = 0;  // whitened words written (in a dry run: that would be)
     for (bool first = true;; first = false) {
         const auto wanted = static_cast<std::size_t>(
             std::min<std::uint64_t>(model_length - window_start, buffers.window));
@@ -395,23 +408,20 @@ next_step patch_model(patch_target& target, const char* entry_name, std::uint64_
         change_map marks{buffers.marks.items, 0};
         const std::int64_t whitened =
             whiten_grey_materials_in_window(data, window_start, got, model_length, &cursor, &marks);
-        count += whitened;
         const bool walked = cursor.ended || cursor.position >= model_length;
-        if (walked) {
-            print_model_line(output, target.path(), entry_name, count);
-            if (model_length < declared) {
-                report(output, target.path(), entry_name,
-                       "data runs past the end of the file: read %llu of %llu bytes",
-                       static_cast<unsigned long long>(model_length),
-                       static_cast<unsigned long long>(declared));
-            }
+        if (walked && model_length < declared) {
+            report(output, target.path(), entry_name,
+                   "data runs past the end of the file: read %llu of %llu bytes",
+                   static_cast<unsigned long long>(model_length),
+                   static_cast<unsigned long long>(declared));
         }
         if (whitened > 0) {
             if (output.dry_run) {
                 target.whites.record(at, marks.bits, got);
-            } else if (write_changed_sectors(target, entry_name, at, data, marks.bits, got,
-                                             buffers) == next_step::stop) {
-                if (!walked && arrived_signal() == 0) {
+                count += whitened;
+            } else if (write_changed_sectors(target, entry_name, at, data, marks.bits, got, buffers,
+                                             &count) == next_step::stop) {
+                if (arrived_signal() == 0) {
                     // A failed write; a model a signal stopped has no line, as with one job.
                     print_model_line(output, target.path(), entry_name, count);
                 }
@@ -419,6 +429,7 @@ next_step patch_model(patch_target& target, const char* entry_name, std::uint64_
             }
         }
         if (walked) {
+            print_model_line(output, target.path(), entry_name, count);
             return next_step::go_on;
         }
         if (interrupted(output)) {

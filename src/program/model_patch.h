@@ -97,7 +97,8 @@ enum class next_step { go_on, stop };
 // line, and writes back the 2048-byte sectors (counted from the file's start,
 // where `offset` lies on one) that hold a whitened byte, each only after
 // checking that the file still holds there what was read. `entry_name`
-// names an archive entry, or is null for a loose model. The first `preread`
+// names an archive entry, or is null for a loose model. The line counts the
+// words that reached the file (in a dry run, that would). The first `preread`
 // bytes may already be in `buffers.data` (0: none). Returns stop when no
 // later entry of the file may be visited: a write failed (after putting back
 // any colour word it cut in two), or the file changed underneath.

@@ -142,6 +142,8 @@ void note_failed_path(run_output& output, const char* path) {
         output.failed_paths.emplace_back(path);
     } catch (const std::bad_alloc&) {
         output.failed_paths_incomplete = true;
+        output.memory_ran_out = true;
+        ++output.failed_paths_unnoted;
     }
 }
 
@@ -296,16 +298,11 @@ void say_message_lost(std::FILE* err, const char* path) {
 
 }  // namespace
 
-void report(run_output& output, const char* path, const char* entry_name, const char* format, ...) {
-    output.status = exit_failure_reported;
-    note_failed_path(output, path);
-    // Progress lines go first, so they stay whole when both streams share a terminal.
-    if (output.log == nullptr) {
-        output.progress.erase();
-        output.out.flush();
-    }
-    std::va_list args;
-    va_start(args, format);
+namespace {
+
+// Says what report() was given; false, having said nothing, when memory ran out.
+bool say(run_output& output, const char* path, const char* entry_name, const char* format,
+         std::va_list args) {
     try {
         std::string line = "img-whiten: ";
         if (path != nullptr) {
@@ -349,28 +346,49 @@ void report(run_output& output, const char* path, const char* entry_name, const 
         }
         if (output.log != nullptr) {
             output.log->items.push_back({true, false, line});
-            va_end(args);
-            return;
+            return true;
         }
         write_message(output.err, line);
+        std::fflush(output.err);
+        return true;
     } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+void report(run_output& output, const char* path, const char* entry_name, const char* format, ...) {
+    output.status = exit_failure_reported;
+    note_failed_path(output, path);
+    // Progress lines go first, so they stay whole when both streams share a terminal.
+    if (output.log == nullptr) {
+        output.progress.erase();
+        output.out.flush();
+    }
+    std::va_list args, again;
+    va_start(args, format);
+    va_copy(again, args);
+    // A kept output short of memory tries once more, when the files before its own are out.
+    if (!say(output, path, entry_name, format, args) &&
+        !(output.log != nullptr && output.log->wait_for_memory() &&
+          say(output, path, entry_name, format, again))) {
+        output.memory_ran_out = true;
         if (output.log != nullptr) {
             ++output.messages_lost;  // said in its turn: stderr belongs to the walk's thread
         } else {
             say_message_lost(output.err, path);
+            std::fflush(output.err);
         }
     }
+    va_end(again);
     va_end(args);
-    std::fflush(output.err);
 }
 
-void print_model_line(run_output& output, const char* path, const char* entry_name,
-                      std::int64_t count) {
-    output.models_changed += count > 0;
-    output.materials_whitened += static_cast<std::uint64_t>(count);
-    if (output.quiet) {
-        return;
-    }
+namespace {
+
+void put_model_line(run_output& output, const char* path, const char* entry_name,
+                    std::int64_t count) {
     if (output.json) {
         std::string object = "{\"type\":\"model\",";
         append_name(object, "file", path);
@@ -388,6 +406,26 @@ void print_model_line(run_output& output, const char* path, const char* entry_na
     put_out(output, line, entry_name != nullptr);
 }
 
+}  // namespace
+
+void print_model_line(run_output& output, const char* path, const char* entry_name,
+                      std::int64_t count) {
+    output.models_changed += count > 0;
+    output.materials_whitened += static_cast<std::uint64_t>(count);
+    if (output.quiet) {
+        return;
+    }
+    try {
+        put_model_line(output, path, entry_name, count);
+    } catch (const std::bad_alloc&) {
+        // A kept output short of memory tries once more, when the files before its own are out.
+        if (output.log == nullptr || !output.log->wait_for_memory()) {
+            throw;
+        }
+        put_model_line(output, path, entry_name, count);
+    }
+}
+
 void print_archive_heading(run_output& output, const char* path) {
     if (output.several_files && !output.quiet && !output.json) {
         put_out(output, "==> " + printable(path) + " <==\n");
@@ -402,11 +440,12 @@ namespace {
 
 // The JSON summary object, with what ended the run when a `signal` did.
 std::string summary_object(const run_output& output, int signal) {
-    std::string object = "{\"type\":\"summary\",\"files\":" + std::to_string(output.files_visited) +
-                         ",\"models_changed\":" + std::to_string(output.models_changed) +
-                         ",\"whitened\":" + std::to_string(output.materials_whitened) +
-                         ",\"failed\":" + std::to_string(output.failed_paths.size()) +
-                         ",\"dry_run\":" + (output.dry_run ? "true" : "false");
+    std::string object =
+        "{\"type\":\"summary\",\"files\":" + std::to_string(output.files_visited) +
+        ",\"models_changed\":" + std::to_string(output.models_changed) +
+        ",\"whitened\":" + std::to_string(output.materials_whitened) +
+        ",\"failed\":" + std::to_string(output.failed_paths.size() + output.failed_paths_unnoted) +
+        ",\"dry_run\":" + (output.dry_run ? "true" : "false");
     if (signal != 0) {
         const char* name = signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : nullptr;
 #if defined(SIGHUP)
@@ -438,7 +477,7 @@ void print_summary(run_output& output) {
         std::snprintf(line, sizeof line, "Visited %llu %s: %llu %s changed, %llu %s whitened",
                       files, file_word, models, model_word, materials, material_word);
     }
-    const std::size_t failed = output.failed_paths.size();
+    const std::uint64_t failed = output.failed_paths.size() + output.failed_paths_unnoted;
     output.summary_printed = true;
     if (output.json) {
         output.out.put(summary_object(output, 0));
@@ -466,17 +505,18 @@ void print_undo_summary(run_output& output, std::uint64_t files, std::uint64_t m
         (materials == 1 ? " material " : " materials ") +
         (output.dry_run ? "would be put back (dry run: nothing was written)" : "put back");
     if (output.status != exit_done) {
-        text += ", " + std::to_string(output.failed_paths.size()) + " failed";
+        text += ", " + std::to_string(output.failed_paths.size() + output.failed_paths_unnoted) +
+                " failed";
     }
     output.out.put(text + "\n");
     list_failed_paths(output);
 }
 
-void check_progress_written(run_output& output, const char* path, bool flush) {
+void check_progress_written(run_output& output, bool flush) {
     const bool flush_failed = flush && !output.out.flush();
     if ((flush_failed || output.out.failed()) && !output.output_failure_reported) {
         output.output_failure_reported = true;
-        report(output, path, nullptr, "cannot write progress to standard output");
+        report(output, nullptr, nullptr, "cannot write progress to standard output");
     }
 }
 
@@ -531,6 +571,7 @@ void release(run_output& run, run_output& file, const char* file_path) {
         note_failed_path(run, path.c_str());
     }
     run.failed_paths_incomplete |= file.failed_paths_incomplete;
+    run.failed_paths_unnoted += file.failed_paths_unnoted;
 }
 
 bool interrupted(run_output& output) {

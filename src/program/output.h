@@ -59,6 +59,12 @@ struct file_log {
         std::string text;
     };
     std::vector<told> items;
+    // Set by whoever keeps the log: waits until memory held for the files told
+    // before this one can be freed; false when there is none to wait for.
+    virtual bool wait_for_memory() { return false; }
+
+protected:
+    ~file_log() = default;
 };
 
 struct run_output {
@@ -91,9 +97,14 @@ struct run_output {
     std::uint64_t bytes_read = 0;  // of models
     // Paths that had a failure reported, once each, in order: listed again after the summary.
     std::vector<std::string> failed_paths;
-    bool failed_paths_incomplete = false;  // memory ran out while noting one
+    bool failed_paths_incomplete = false;    // memory ran out while noting one
+    std::uint64_t failed_paths_unnoted = 0;  // failures whose path there was no memory to note
     // Messages a kept output had no memory for: said, in their turn, by release().
     std::uint64_t messages_lost = 0;
+    // Of a kept output, about its one file: memory ran out on the way, and
+    // whether a byte of the file was handed to the system to write.
+    bool memory_ran_out = false;
+    bool file_written = false;
     progress_display progress;
     file_log* log = nullptr;  // set: what is told is kept there, not written
 };
@@ -145,10 +156,10 @@ void print_restore_line(run_output& output, const char* path, std::uint64_t coun
 // after a failure how many paths failed, which stderr then lists again.
 void print_undo_summary(run_output& output, std::uint64_t files, std::uint64_t materials);
 
-// Reports once, naming `path` (or no file when null), that progress lines
-// could not be written, if stdout has failed so far; with `flush`, after
-// handing it what it still holds.
-void check_progress_written(run_output& output, const char* path, bool flush);
+// Reports once, as the run's own failure (no file is to blame), that
+// progress lines could not be written, if stdout has failed so far; with
+// `flush`, after handing it what it still holds.
+void check_progress_written(run_output& output, bool flush);
 
 // Ends the run by the signal that arrived, if one did, after putting out
 // every whole line it owes. Called after each write, between entries and

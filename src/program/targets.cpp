@@ -275,7 +275,7 @@ void patch_paths(run_output& output, const std::vector<const char*>& paths, unsi
         print_summary(output);
     }
     output.progress.erase();
-    check_progress_written(output, paths.size() == 1 ? paths[0] : nullptr, true);
+    check_progress_written(output, true);
     end_if_signalled(output);
 }
 

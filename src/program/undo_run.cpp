@@ -443,7 +443,7 @@ int undo_from_journal(const char* journal_path, bool dry_run, bool quiet, std::F
         report(output, journal_path, nullptr, "not put back further: %s", std::strerror(ENOMEM));
     }
     print_undo_summary(output, undo.files, undo.materials);
-    check_progress_written(output, nullptr, true);
+    check_progress_written(output, true);
     return output.status;
 }
 
