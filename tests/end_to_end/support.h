@@ -198,6 +198,13 @@ public:
         const std::string blocked = std::to_string(SYS_write) + " 0x" + std::to_string(stream_);
         auto asleep_since = std::chrono::steady_clock::time_point::max();
         return wait_until([&] {
+            if (!config.launcher.empty()) {
+                // Wine writes through descriptors of its own. Anything in the
+                // stdout pipe says the tool is in its first flush, which the
+                // pipe cannot take whole.
+                int queued = 0;
+                return stream_ == 1 && ioctl(pipe_, FIONREAD, &queued) == 0 && queued > 0;
+            }
             // The system call it sleeps in, and its first argument: the descriptor.
             std::string call;
             std::getline(std::ifstream(proc + "/syscall"), call);
