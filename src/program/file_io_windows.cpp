@@ -46,6 +46,38 @@ std::wstring windows_path(const char* path) {
     return L"\\\\?\\" + full;
 }
 
+// Whether the named `path` reaches a device rather than a file on a drive or
+// share: a reserved name such as COM1 or NUL (which the full path makes
+// \\.\COM1), or a \\.\ or \\?\ path to a device or volume. Found from the
+// name alone, so that a device is never opened, not even to ask what it is.
+bool names_a_device(const char* path) {
+    const std::wstring wide = utf8_to_wide(path);
+    const DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) {
+        return false;  // left to the open, which fails as this did
+    }
+    std::wstring full(needed, L'\0');
+    const DWORD length = GetFullPathNameW(wide.c_str(), needed, &full[0], nullptr);
+    if (length == 0 || length >= needed) {
+        return false;
+    }
+    full.resize(length);
+    // \\?\ and \\.\ go straight to the object manager: only C:\... or UNC\... is a file there.
+    std::wstring rest = full;
+    if (full.rfind(L"\\\\?\\", 0) == 0 || full.rfind(L"\\\\.\\", 0) == 0) {
+        rest = full.substr(4);
+        if (rest.rfind(L"UNC\\", 0) == 0) {
+            return false;
+        }
+    } else if (full.rfind(L"\\\\", 0) == 0) {
+        return false;  // \\server\share\...
+    }
+    const bool on_drive =
+        rest.size() >= 3 && rest[1] == L':' && rest[2] == L'\\' &&
+        ((rest[0] >= L'A' && rest[0] <= L'Z') || (rest[0] >= L'a' && rest[0] <= L'z'));
+    return !on_drive;
+}
+
 // errno for the Windows error codes a path or a transfer can meet.
 int errno_for(DWORD error) {
     switch (error) {
@@ -239,6 +271,10 @@ bool occupy_closed_standard_streams() {
 }
 
 bool kind_of_path(const char* path, path_kind* kind) {
+    if (names_a_device(path)) {
+        *kind = path_kind::other;
+        return true;
+    }
     const HANDLE handle = query_handle(path);
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
@@ -354,6 +390,9 @@ open_status open_file_at(const file_place& place, open_file* file, file_access) 
     // Opened for reading alone, whatever the access: open_for_update reopens it with the share
     // mode that keeps writers out.
     file->writable = false;
+    if (place.parent == nullptr && names_a_device(place.path)) {
+        return open_status::not_regular;
+    }
     HANDLE handle = INVALID_HANDLE_VALUE;
     const DWORD error = open_handle(place, GENERIC_READ, share_all, false, &handle);
     if (error != ERROR_SUCCESS) {
@@ -417,6 +456,9 @@ void advise_will_read(const open_file&, std::uint64_t) {
 
 open_status open_journal_file(const char* path, open_file* file) {
     file->writable = false;
+    if (names_a_device(path)) {
+        return open_status::not_regular;
+    }
     // Sharing reading only keeps other writers out, as while a file is patched.
     const HANDLE handle =
         CreateFileW(windows_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
@@ -434,6 +476,10 @@ open_status open_journal_file(const char* path, open_file* file) {
     const open_status described = describe_disk_file(handle, file);
     if (described != open_status::opened) {
         return described;
+    }
+    if (is_reparse_point(handle)) {
+        CloseHandle(handle);
+        return open_status::not_regular;  // a link the system would not follow
     }
     file->fd = descriptor_for(handle, _O_RDWR);
     if (file->fd < 0) {
