@@ -58,7 +58,7 @@ struct open_folder {
 #else
     int fd = -1;
 #endif
-    std::string path;  // as reached, for messages and (on Windows) for opening entries
+    std::string path;  // as reached, for messages
     file_identity identity{};
 };
 

@@ -1,13 +1,19 @@
 // Files and folders on Windows: wide-character calls at any path length,
-// reparse points in folders never followed, share modes instead of locks.
+// folder entries listed and opened through the folder's handle, reparse points
+// in folders never followed, share modes instead of locks.
 #if defined(_WIN32)
 
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#include <winternl.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "file_io.h"
 #include "file_io_platform.h"
@@ -38,6 +44,38 @@ std::wstring windows_path(const char* path) {
         return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share\...
     }
     return L"\\\\?\\" + full;
+}
+
+// Whether the named `path` reaches a device rather than a file on a drive or
+// share: a reserved name such as COM1 or NUL (which the full path makes
+// \\.\COM1), or a \\.\ or \\?\ path to a device or volume. Found from the
+// name alone, so that a device is never opened, not even to ask what it is.
+bool names_a_device(const char* path) {
+    const std::wstring wide = utf8_to_wide(path);
+    const DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) {
+        return false;  // left to the open, which fails as this did
+    }
+    std::wstring full(needed, L'\0');
+    const DWORD length = GetFullPathNameW(wide.c_str(), needed, &full[0], nullptr);
+    if (length == 0 || length >= needed) {
+        return false;
+    }
+    full.resize(length);
+    // \\?\ and \\.\ go straight to the object manager: only C:\... or UNC\... is a file there.
+    std::wstring rest = full;
+    if (full.rfind(L"\\\\?\\", 0) == 0 || full.rfind(L"\\\\.\\", 0) == 0) {
+        rest = full.substr(4);
+        if (rest.rfind(L"UNC\\", 0) == 0) {
+            return false;
+        }
+    } else if (full.rfind(L"\\\\", 0) == 0) {
+        return false;  // \\server\share\...
+    }
+    const bool on_drive =
+        rest.size() >= 3 && rest[1] == L':' && rest[2] == L'\\' &&
+        ((rest[0] >= L'A' && rest[0] <= L'Z') || (rest[0] >= L'a' && rest[0] <= L'z'));
+    return !on_drive;
 }
 
 // errno for the Windows error codes a path or a transfer can meet.
@@ -94,29 +132,116 @@ bool describe_handle(HANDLE handle, file_identity* identity, std::uint64_t* size
 
 // Describes the file `handle` is open on into `file` if it is a file on a
 // disk (not a folder, console, pipe or device); otherwise closes the handle.
-bool describe_disk_file(HANDLE handle, open_file* file) {
+// A file that cannot be described is a failure (errno set), not passed over.
+open_status describe_disk_file(HANDLE handle, open_file* file) {
     bool is_folder = false;
-    if (GetFileType(handle) != FILE_TYPE_DISK ||
-        !describe_handle(handle, &file->identity, &file->size, &file->links, &is_folder) ||
-        is_folder) {
-        CloseHandle(handle);
-        return false;
+    open_status status = open_status::opened;
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        status = open_status::not_regular;
+    } else if (!describe_handle(handle, &file->identity, &file->size, &file->links, &is_folder)) {
+        status = open_status::failed;
+    } else if (is_folder) {
+        status = open_status::not_regular;
     }
-    return true;
+    if (status != open_status::opened) {
+        const int error = errno;
+        CloseHandle(handle);
+        errno = error;
+    }
+    return status;
 }
 
-// A handle on `place` with `access` and `flags`, that opens a reparse point
-// itself rather than what it points at when the place is a folder entry.
-HANDLE open_handle(const file_place& place, DWORD access, DWORD share, DWORD flags) {
+using nt_create_file_call = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES,
+                                             PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG, ULONG,
+                                             ULONG, PVOID, ULONG);
+using status_to_error_call = ULONG(NTAPI*)(NTSTATUS);
+
+// The two ntdll calls that open a name relative to a folder's handle, found
+// at run time: the program imports nothing beyond kernel32 and msvcrt.
+struct ntdll_calls {
+    nt_create_file_call create_file = nullptr;
+    status_to_error_call status_to_error = nullptr;
+};
+
+const ntdll_calls& ntdll() {
+    static const ntdll_calls calls = [] {
+        ntdll_calls found;
+        const HMODULE module = GetModuleHandleW(L"ntdll.dll");  // in every process
+        if (module != nullptr) {
+            found.create_file = reinterpret_cast<nt_create_file_call>(
+                reinterpret_cast<void (*)()>(GetProcAddress(module, "NtCreateFile")));
+            found.status_to_error = reinterpret_cast<status_to_error_call>(
+                reinterpret_cast<void (*)()>(GetProcAddress(module, "RtlNtStatusToDosError")));
+        }
+        return found;
+    }();
+    return calls;
+}
+
+constexpr ULONG status_not_a_directory = 0xC0000103;
+constexpr ULONG status_file_is_a_directory = 0xC00000BA;
+
+// The entry `place.name` of the folder `place.parent` holds open, looked up in
+// that folder itself, never through its path: a folder renamed and replaced by
+// a link after it was opened cannot lead the walk elsewhere. A reparse point is
+// opened itself. The entry's kind not being `folder` gives ERROR_DIRECTORY.
+DWORD open_in_folder(const file_place& place, DWORD access, DWORD share, bool folder,
+                     HANDLE* handle) {
+    *handle = INVALID_HANDLE_VALUE;
+    const ntdll_calls& calls = ntdll();
+    if (calls.create_file == nullptr || calls.status_to_error == nullptr) {
+        return ERROR_PROC_NOT_FOUND;
+    }
+    std::wstring name = utf8_to_wide(place.name);
+    // One name of the folder, never a path, and short enough to count in 16 bits.
+    if (name.empty() || name.find_first_of(L"\\/") != std::wstring::npos ||
+        name.size() > UNICODE_STRING_MAX_CHARS) {
+        return ERROR_INVALID_NAME;
+    }
+    UNICODE_STRING relative;
+    relative.Buffer = &name[0];
+    relative.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    relative.MaximumLength = relative.Length;
+    OBJECT_ATTRIBUTES attributes;
+    attributes.Length = sizeof attributes;
+    attributes.RootDirectory = static_cast<HANDLE>(place.parent->handle);
+    attributes.ObjectName = &relative;
+    attributes.Attributes = OBJ_CASE_INSENSITIVE;  // as CreateFileW looks names up
+    attributes.SecurityDescriptor = nullptr;
+    attributes.SecurityQualityOfService = nullptr;
+    IO_STATUS_BLOCK io;
+    const ULONG options = FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT |
+                          (folder ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE);
+    const NTSTATUS status =
+        calls.create_file(handle, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes, &io,
+                          nullptr, FILE_ATTRIBUTE_NORMAL, share, FILE_OPEN, options, nullptr, 0);
+    if (NT_SUCCESS(status)) {
+        return ERROR_SUCCESS;
+    }
+    *handle = INVALID_HANDLE_VALUE;  // NtCreateFile may leave it as it was
+    const ULONG code = static_cast<ULONG>(status);
+    if (code == status_not_a_directory || code == status_file_is_a_directory) {
+        return ERROR_DIRECTORY;
+    }
+    return calls.status_to_error(status);
+}
+
+// A handle on `place` with `access`: a named path as CreateFileW finds it, a
+// folder entry by open_in_folder. ERROR_SUCCESS, or why not (errno set too).
+DWORD open_handle(const file_place& place, DWORD access, DWORD share, bool folder, HANDLE* handle) {
+    DWORD error = ERROR_SUCCESS;
     if (place.parent != nullptr) {
-        flags |= FILE_FLAG_OPEN_REPARSE_POINT;
+        error = open_in_folder(place, access, share, folder, handle);
+    } else {
+        *handle =
+            CreateFileW(windows_path(place.path).c_str(), access, share, nullptr, OPEN_EXISTING,
+                        folder ? FILE_FLAG_BACKUP_SEMANTICS : FILE_ATTRIBUTE_NORMAL, nullptr);
+        error = *handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
     }
-    const HANDLE handle = CreateFileW(windows_path(place.path).c_str(), access, share, nullptr,
-                                      OPEN_EXISTING, flags, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        errno = errno_for(GetLastError());
+    if (error != ERROR_SUCCESS) {
+        errno = errno_for(error);
     }
-    return handle;
+    return error;
 }
 
 bool is_reparse_point(HANDLE handle) {
@@ -146,6 +271,10 @@ bool occupy_closed_standard_streams() {
 }
 
 bool kind_of_path(const char* path, path_kind* kind, file_identity* identity) {
+    if (names_a_device(path)) {
+        *kind = path_kind::other;
+        return true;
+    }
     const HANDLE handle = query_handle(path);
     if (handle == INVALID_HANDLE_VALUE) {
         return false;
@@ -175,10 +304,12 @@ std::string join_path(const std::string& folder, const std::string& name) {
 }
 
 open_status open_folder_at(const file_place& place, open_folder* folder) {
-    const HANDLE handle = open_handle(place, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, share_all,
-                                      FILE_FLAG_BACKUP_SEMANTICS);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return open_status::failed;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    const DWORD opened =
+        open_handle(place, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, share_all, true, &handle);
+    if (opened != ERROR_SUCCESS) {
+        return opened == ERROR_DIRECTORY && place.parent != nullptr ? open_status::not_regular
+                                                                    : open_status::failed;
     }
     std::uint64_t size = 0, links = 0;
     bool is_folder = false;
@@ -196,7 +327,7 @@ open_status open_folder_at(const file_place& place, open_folder* folder) {
         CloseHandle(handle);
         return open_status::not_regular;
     }
-    // Held open while the folder is walked: it cannot be removed or renamed meanwhile.
+    // Held open while the folder is walked: its entries are listed and opened through it.
     folder->handle = handle;
     folder->path = place.path;
     return open_status::opened;
@@ -204,40 +335,42 @@ open_status open_folder_at(const file_place& place, open_folder* folder) {
 
 bool list_folder(const open_folder& folder, folder_listing* listing) {
     listing->clear();
-    const std::string pattern = join_path(folder.path, "*");
-    WIN32_FIND_DATAW found;
-    const HANDLE search =
-        FindFirstFileExW(windows_path(pattern.c_str()).c_str(), FindExInfoBasic, &found,
-                         FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-    if (search == INVALID_HANDLE_VALUE) {
-        errno = errno_for(GetLastError());
-        return false;
-    }
-    try {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") {
-                continue;
+    const HANDLE handle = static_cast<HANDLE>(folder.handle);
+    std::vector<ULONGLONG> block(8192);  // 64 KiB of entries at a time, aligned as they must be
+    const DWORD block_bytes = static_cast<DWORD>(block.size() * sizeof block[0]);
+    const unsigned char* const entries = reinterpret_cast<const unsigned char*>(block.data());
+    FILE_INFO_BY_HANDLE_CLASS ask = FileIdBothDirectoryRestartInfo;
+    while (GetFileInformationByHandleEx(handle, ask, block.data(), block_bytes)) {
+        ask = FileIdBothDirectoryInfo;
+        constexpr DWORD name_offset = offsetof(FILE_ID_BOTH_DIR_INFO, FileName);
+        for (DWORD at = 0; at + name_offset <= block_bytes;) {
+            const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(entries + at);
+            const DWORD name_bytes =
+                std::min<DWORD>(entry->FileNameLength, block_bytes - at - name_offset);
+            const std::u16string name(reinterpret_cast<const char16_t*>(entry->FileName),
+                                      name_bytes / 2);
+            if (name != u"." && name != u"..") {
+                const DWORD attributes = entry->FileAttributes;
+                path_kind kind = path_kind::regular;
+                if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+                    kind = path_kind::link;
+                } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                    kind = path_kind::folder;
+                } else if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) {
+                    kind = path_kind::other;
+                }
+                listing->add(utf16_to_utf8(name.data(), name.size()).c_str(), kind);
             }
-            const DWORD attributes = found.dwFileAttributes;
-            path_kind kind = path_kind::regular;
-            if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-                kind = path_kind::link;
-            } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-                kind = path_kind::folder;
-            } else if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) {
-                kind = path_kind::other;
+            if (entry->NextEntryOffset == 0) {
+                break;
             }
-            const std::u16string utf16(name.begin(), name.end());
-            listing->add(utf16_to_utf8(utf16.data(), utf16.size()).c_str(), kind);
-        } while (FindNextFileW(search, &found));
-    } catch (...) {
-        FindClose(search);
-        throw;
+            at += entry->NextEntryOffset;
+        }
     }
     const DWORD error = GetLastError();
-    FindClose(search);
-    if (error != ERROR_NO_MORE_FILES) {
+    // A folder with no entries at all (a drive's empty root) may say it found none.
+    if (error != ERROR_NO_MORE_FILES &&
+        !(error == ERROR_FILE_NOT_FOUND && ask == FileIdBothDirectoryRestartInfo)) {
         errno = errno_for(error);
         return false;
     }
@@ -260,12 +393,18 @@ open_status open_file_at(const file_place& place, open_file* file, file_access) 
     // Opened for reading alone, whatever the access: open_for_update reopens it with the share
     // mode that keeps writers out.
     file->writable = false;
-    const HANDLE handle = open_handle(place, GENERIC_READ, share_all, FILE_ATTRIBUTE_NORMAL);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return open_status::failed;
-    }
-    if (!describe_disk_file(handle, file)) {
+    if (place.parent == nullptr && names_a_device(place.path)) {
         return open_status::not_regular;
+    }
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    const DWORD error = open_handle(place, GENERIC_READ, share_all, false, &handle);
+    if (error != ERROR_SUCCESS) {
+        return error == ERROR_DIRECTORY && place.parent != nullptr ? open_status::not_regular
+                                                                   : open_status::failed;
+    }
+    const open_status described = describe_disk_file(handle, file);
+    if (described != open_status::opened) {
+        return described;
     }
     if (place.parent != nullptr && is_reparse_point(handle)) {
         CloseHandle(handle);
@@ -305,25 +444,23 @@ open_status open_for_update(const file_place& place, open_file* file) {
     DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
     if (handle == INVALID_HANDLE_VALUE && error != ERROR_SHARING_VIOLATION &&
         error != ERROR_ACCESS_DENIED) {
-        // No ReOpenFile here: by name, then make sure it is the same file.
-        handle = open_handle(place, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                             FILE_ATTRIBUTE_NORMAL);
-        error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
-        if (handle != INVALID_HANDLE_VALUE) {
-            file_identity identity;
-            std::uint64_t size = 0, links = 0;
-            bool is_folder = false;
-            if (!describe_handle(handle, &identity, &size, &links, &is_folder) ||
-                !(identity == file->identity)) {
-                CloseHandle(handle);
-                errno = ENOENT;  // its name names another file by now
-                return open_status::failed;
-            }
-        }
+        // No ReOpenFile here: by name (in its folder, for a folder entry).
+        error = open_handle(place, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, false, &handle);
     }
     if (handle == INVALID_HANDLE_VALUE) {
         errno = errno_for(error);
         return error == ERROR_SHARING_VIOLATION ? open_status::in_use : open_status::failed;
+    }
+    // An open by name, and Wine's ReOpenFile, look the name up again: still the same file?
+    file_identity identity;
+    std::uint64_t size = 0, links = 0;
+    bool is_folder = false;
+    const bool described = describe_handle(handle, &identity, &size, &links, &is_folder);
+    if (!described || !(identity == file->identity)) {
+        const int error_now = described ? ENOENT : errno;  // its name names another file by now
+        CloseHandle(handle);
+        errno = error_now;
+        return open_status::failed;
     }
     const int fd = descriptor_for(handle, _O_RDWR);
     if (fd < 0) {
@@ -350,6 +487,9 @@ void advise_will_read(const open_file&, std::uint64_t) {
 
 open_status open_journal_file(const char* path, open_file* file, bool* created) {
     file->writable = false;
+    if (names_a_device(path)) {
+        return open_status::not_regular;
+    }
     // Sharing reading only keeps other writers out, as while a file is patched; and
     // as no one may delete or rename it meanwhile, its name names it until it is closed.
     const HANDLE handle =
@@ -366,8 +506,13 @@ open_status open_journal_file(const char* path, open_file* file, bool* created) 
         }
         return error == ERROR_SHARING_VIOLATION ? open_status::in_use : open_status::failed;
     }
-    if (!describe_disk_file(handle, file)) {
-        return open_status::not_regular;
+    const open_status described = describe_disk_file(handle, file);
+    if (described != open_status::opened) {
+        return described;
+    }
+    if (is_reparse_point(handle)) {
+        CloseHandle(handle);
+        return open_status::not_regular;  // a link the system would not follow
     }
     file->fd = descriptor_for(handle, _O_RDWR);
     if (file->fd < 0) {

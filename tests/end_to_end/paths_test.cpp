@@ -272,14 +272,14 @@ TEST_F(paths, models_deeper_than_260_characters_are_found_and_patched) {
 }
 
 // Regression: a folder entry swapped for a link, between the folder's listing
-// and its visit, was followed: files outside the folder were patched.
+// and its visit, was followed: files outside the folder were patched. So were
+// they when the folder itself was renamed and a link put in its place (on
+// Windows, whose entries were opened by their paths).
 TEST_F(paths, entries_swapped_after_the_listing_never_lead_outside_the_folder) {
-    if (!config.launcher.empty()) {
-        GTEST_SKIP() << "links and FIFOs as Unix has them";
-    }
-    const std::string root = path("race");
+    const bool unix_links = config.launcher.empty();  // Wine sees through them: none to swap in
+    const std::string root = path("race"), moved = path("moved"), outside = path("outside");
     std::filesystem::create_directories(root + "/zz");
-    std::filesystem::create_directory(path("outside"));
+    std::filesystem::create_directories(outside + "/zz");
     const bytes grey_model = material(grey);
     // Twice the lines the tool holds back (64 KiB) before the z entries: it
     // waits on the pipe long before it reaches them.
@@ -289,32 +289,42 @@ TEST_F(paths, entries_swapped_after_the_listing_never_lead_outside_the_folder) {
         std::snprintf(name, sizeof name, "/a%04zu.dff", i);
         write_file(root + name, {});
     }
-    for (const char* name : {"/z.dff", "/zfifo.dff", "/zz/m.dff"}) {
+    const char* const swapped[] = {"/z.dff", "/zfifo.dff", "/zz/m.dff"};
+    for (const char* name : swapped) {
         write_file(root + name, grey_model);
+        write_file(outside + name, grey_model);
     }
-    write_file(path("outside.dff"), grey_model);
-    write_file(path("outside/m.dff"), grey_model);
 
     paused_run walk(command({root}), 1);
     ASSERT_TRUE(walk.wait_until_blocked());
-    // Listed as a model, a folder and a model; now links out of the tree and a FIFO.
-    std::filesystem::remove(root + "/z.dff");
-    std::filesystem::create_symlink(path("outside.dff"), root + "/z.dff");
-    std::filesystem::remove_all(root + "/zz");
-    std::filesystem::create_directory_symlink(path("outside"), root + "/zz");
-    std::filesystem::remove(root + "/zfifo.dff");
-    ASSERT_EQ(mkfifo((root + "/zfifo.dff").c_str(), 0644), 0);
+    std::filesystem::rename(root, moved);
+    std::filesystem::create_directory_symlink(outside, root);
+    if (unix_links) {
+        // Listed as a model, a folder and a model; now links out of the tree and a FIFO.
+        std::filesystem::remove(moved + "/z.dff");
+        std::filesystem::create_symlink(outside + "/z.dff", moved + "/z.dff");
+        std::filesystem::remove_all(moved + "/zz");
+        std::filesystem::create_directory_symlink(outside + "/zz", moved + "/zz");
+        std::filesystem::remove(moved + "/zfifo.dff");
+        ASSERT_EQ(mkfifo((moved + "/zfifo.dff").c_str(), 0644), 0);
+    }
     const process_result result = walk.finish();
 
     EXPECT_EQ(result.signal, 0) << "hung or crashed";
-    EXPECT_EQ(result.exit_status, 0) << result.err;
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.out.find(root + "/z"), std::string::npos) << "a swapped entry was visited";
-    EXPECT_NE(result.out.find("\nVisited " + std::to_string(models) + " files: 0 models changed"),
-              std::string::npos);
-    EXPECT_TRUE(read_file(path("outside.dff")) == grey_model) << "a link to a file was followed";
-    EXPECT_TRUE(read_file(path("outside/m.dff")) == grey_model)
-        << "a link to a folder was followed";
+    for (const char* name : swapped) {
+        EXPECT_TRUE(read_file(outside + name) == grey_model) << name << ": a link was followed";
+    }
+    if (unix_links) {
+        EXPECT_EQ(result.exit_status, 0) << result.err;
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.out.find(root + "/z"), std::string::npos) << "a swapped entry was visited";
+        EXPECT_NE(result.out.find("\nVisited " + std::to_string(models) + " files: 0 models"),
+                  std::string::npos);
+    } else {
+        // Wine looks a file's name up again to describe or reopen it: the
+        // folder's own files may be reported rather than patched, never others.
+        EXPECT_EQ(result.exit_status, result.err.empty() ? 0 : 1) << result.err;
+    }
 }
 
 // Regression: a model was left grey when another name of it, one the run does

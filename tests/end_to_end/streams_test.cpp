@@ -145,11 +145,13 @@ TEST_F(end_to_end, a_write_cut_at_any_byte_leaves_no_word_torn) {
                 EXPECT_TRUE(grey || white) << "word at byte " << word << " is torn";
             }
             // The write runs to the file's end, so every cut refuses part of it.
-            EXPECT_EQ(limited.exit_status, 1);
-            EXPECT_NE(limited.err.find("cannot write: "), std::string::npos) << limited.err;
+            EXPECT_EQ(limited.exit_status, 1) << what_it_did(limited);
+            EXPECT_NE(limited.err.find("cannot write: "), std::string::npos)
+                << what_it_did(limited);
             const process_result again = run({file});
-            EXPECT_EQ(again.exit_status, 0) << again.err;
-            EXPECT_TRUE(read_file(file) == expected) << "a clean run did not complete the work";
+            EXPECT_EQ(again.exit_status, 0) << what_it_did(again);
+            EXPECT_TRUE(read_file(file) == expected)
+                << "a clean run did not complete the work: " << what_it_did(again);
         }
     }
 }

@@ -466,6 +466,8 @@ TEST_F(undo, options_that_cannot_go_together_and_journals_that_cannot_be_opened)
     const std::string model = path("m.dff"), notes = path("notes.txt");
     const bytes model_before = material(grey), notes_before = {'h', 'i', '\n'};
     std::filesystem::create_directory(path("folder"));
+    // A device is never opened as a journal: on Windows, a reserved name.
+    const std::string device = config.launcher.empty() ? "/dev/null" : "COM1";
     const struct {
         std::vector<std::string> args;
         const char* err;  // after "img-whiten: "
@@ -498,6 +500,8 @@ TEST_F(undo, options_that_cannot_go_together_and_journals_that_cannot_be_opened)
         {{"--undo-log", path("no/such/folder"), file},
          "cannot open the undo journal: No such file or directory"},
         {{"--undo", journal}, "cannot read the undo journal: No such file or directory"},
+        {{"--undo-log", device, file}, "cannot open the undo journal: not a regular file"},
+        {{"--undo", device}, "cannot read the undo journal: not a regular file"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.err);
