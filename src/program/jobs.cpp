@@ -84,7 +84,8 @@ std::size_t window_for(unsigned jobs) {
 struct file_scheduler::item final : file_log {
     item(file_scheduler& owner, std::uint64_t turn)
         : output(owner.run_, this), scheduler(owner), number(turn) {}
-    bool wait_for_memory() override { return scheduler.wait_for_turn(number); }
+    // Only once the files before it in its batch are done: until then its own worker holds them.
+    bool wait_for_memory() override { return patching && scheduler.wait_for_turn(number); }
 
     run_output output;  // keeps what the file tells, until its turn
     file_scheduler& scheduler;
@@ -95,6 +96,7 @@ struct file_scheduler::item final : file_log {
     bool candidate = false;
     claim_decision decision = claim_decision::patched_already;
     bool claimed = false;
+    bool patching = false;  // the files before it in its batch are done
     // Set by its worker before it is done: memory ran out before a byte of the
     // file was written, and the walk patches it again itself in its turn.
     bool redo = false;
@@ -383,6 +385,7 @@ void file_scheduler::work() {
             } else if (arrived_signal() != 0) {
                 close_file(file->job->file);  // no file is started after a signal
             } else {
+                file->patching = true;
                 patch_prepared_file(*file->job, buffers);
             }
             const run_output& told = file->output;
