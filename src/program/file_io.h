@@ -191,6 +191,10 @@ bool flush_to_disk(const open_file& file);
 // The file's length now; false with errno set when it cannot be found out.
 bool current_size(const open_file& file, std::uint64_t* size);
 
+// Cuts the file back to `length` bytes, for the journal alone (a run never
+// changes a file's length); false with errno set when that fails.
+bool cut_file(const open_file& file, std::uint64_t length);
+
 // Why open_for_update said the file is in use, in words for a message.
 const char* in_use_reason();
 

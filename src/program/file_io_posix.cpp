@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include "file_io.h"
 #include "file_io_platform.h"
@@ -490,6 +491,19 @@ bool current_size(const open_file& file, std::uint64_t* size) {
         return false;
     }
     *size = static_cast<std::uint64_t>(info.st_size);
+    return true;
+}
+
+bool cut_file(const open_file& file, std::uint64_t length) {
+    if (length > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+        errno = EFBIG;
+        return false;
+    }
+    while (ftruncate(file.fd, static_cast<off_t>(length)) != 0) {
+        if (errno != EINTR) {
+            return false;
+        }
+    }
     return true;
 }
 

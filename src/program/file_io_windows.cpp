@@ -545,6 +545,18 @@ bool current_size(const open_file& file, std::uint64_t* size) {
     return true;
 }
 
+bool cut_file(const open_file& file, std::uint64_t length) {
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
+    if (length > static_cast<std::uint64_t>(INT64_MAX) ||
+        !SetFileInformationByHandle(reinterpret_cast<HANDLE>(_get_osfhandle(file.fd)),
+                                    FileEndOfFileInfo, &end, sizeof end)) {
+        errno = length > static_cast<std::uint64_t>(INT64_MAX) ? EFBIG : errno_for(GetLastError());
+        return false;
+    }
+    return true;
+}
+
 const char* in_use_reason() {
     return "another program has it open (sharing violation)";
 }

@@ -224,15 +224,21 @@ void undo_journal::discard() {
 
 bool undo_journal::append(const std::vector<unsigned char>& record, int* error) {
     // Held across the write: a record goes where the last one ended, which is
-    // known only once that one is written (a failed write moves the end by
-    // what it wrote), and no record may begin inside another. Records are a
-    // few KiB, one per window written: jobs seldom wait here.
+    // known only once that one is written (a failed write that cannot be
+    // cut back moves the end by what it wrote), and no record may begin
+    // inside another. Records are a few KiB, one per window written: jobs
+    // seldom wait here.
     std::lock_guard<std::mutex> lock(mutex_);
     const std::size_t put = write_at(file_, end_, record.data(), record.size(), error);
-    end_ += put;
     if (put != record.size()) {
+        // A record cut short describes writes that never began: taken off
+        // again, so that the journal still ends on a whole record.
+        if (put != 0 && !cut_file(file_, end_)) {
+            end_ += put;
+        }
         return false;
     }
+    end_ += put;
     const auto now = std::chrono::steady_clock::now();
     if (now - flushed_ >= flush_interval) {
         if (!flush_to_disk(file_)) {

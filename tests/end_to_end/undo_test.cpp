@@ -462,6 +462,20 @@ TEST_F(undo, cut_and_damaged_journals_put_back_exactly_their_sound_records) {
                         return r.begin != records.back().begin;
                     }));
     }
+
+    // Regression: an append the disk could not take whole (full, or past a
+    // file-size limit) left its record cut short at the journal's end, and
+    // every undo after reported it and exited 1.
+    if (config.launcher.empty()) {
+        write_tree(root, before);
+        const std::string full = path("full.log");
+        process_limits limits;
+        limits.file_size_limit = 100;  // the loose model fits below it, its record does not
+        EXPECT_EQ(run({"--undo-log", full, root + "/m.dff"}, limits).exit_status, 1);
+        EXPECT_EQ(read_file(full).size(), 0u) << "the record cut short was left";
+        const process_result undone = run({"--undo", full});
+        EXPECT_EQ(undone.exit_status, 0) << undone.err;
+    }
 }
 
 TEST_F(undo, options_that_cannot_go_together_and_journals_that_cannot_be_opened) {
