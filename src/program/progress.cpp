@@ -77,6 +77,9 @@ void progress_display::left(const char* path) {
     const std::lock_guard<std::mutex> lock(shown.path_lock_);
     for (auto at = shown.paths_.end(); at != shown.paths_.begin();) {
         if (*--at == path) {
+            if (shown.paths_.size() == 1) {
+                shown.last_.swap(*at);  // shown until the next file starts
+            }
             shown.paths_.erase(at);
             return;
         }
@@ -101,7 +104,7 @@ void progress_display::tick() {
         std::string path;
         {
             const std::lock_guard<std::mutex> lock(path_lock_);
-            path = paths_.empty() ? std::string() : paths_.back();
+            path = paths_.empty() ? last_ : paths_.back();
         }
         std::string line = std::to_string(done_) + "/" + std::to_string(found_) + " files, " +
                            amount(read_.load(std::memory_order_relaxed)) + " read: ";

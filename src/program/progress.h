@@ -30,7 +30,8 @@ public:
     void found(std::uint64_t files) { found_ += files; }
     void done() { ++done_; }
     // Bytes read, and each file being patched from at() until left(): any
-    // thread may tell them. The file started last of those is shown.
+    // thread may tell them. The file started last of those is shown, or
+    // between files the one that left last.
     void read(std::uint64_t bytes);
     void at(const char* path);
     void left(const char* path);
@@ -47,6 +48,7 @@ private:
     std::atomic<std::uint64_t> read_{0};
     std::mutex path_lock_;
     std::vector<std::string> paths_;  // guarded by path_lock_: files being patched, as started
+    std::string last_;                // guarded by path_lock_: the last one left, when none is
     std::size_t shown_ = 0;           // columns the line on the terminal takes
 };
 
