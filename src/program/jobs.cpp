@@ -1,5 +1,10 @@
 #include "jobs.h"
 
+#if defined(__GLIBC__)
+#include <pthread.h>
+#include <sys/resource.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -113,10 +118,46 @@ struct file_scheduler::batch {
     std::condition_variable turn;  // its worker waits here for the batches before it to be claimed
 };
 
+namespace {
+
+// A worker's deepest call is a message formatted under a few frames: it needs
+// little stack, and threads' default 8 MiB each would take most of what a
+// memory limit leaves, so that several jobs ran short where one did not.
+constexpr std::size_t worker_stack_size = std::size_t{1} << 20;
+
+// Jobs whose stacks take at most a quarter of the address space the process
+// may have, so that a memory limit leaves the rest to the walk and the files.
+unsigned jobs_for_memory(unsigned jobs) {
+#if defined(__GLIBC__)
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        const std::uint64_t stacks = static_cast<std::uint64_t>(limit.rlim_cur) / 4;
+        return static_cast<unsigned>(
+            std::min<std::uint64_t>(jobs, std::max<std::uint64_t>(1, stacks / worker_stack_size)));
+    }
+#endif
+    return jobs;
+}
+
+void set_worker_stack() {
+#if defined(__GLIBC__)
+    pthread_attr_t attributes;
+    if (pthread_getattr_default_np(&attributes) == 0) {
+        if (pthread_attr_setstacksize(&attributes, worker_stack_size) == 0) {
+            pthread_setattr_default_np(&attributes);
+        }
+        pthread_attr_destroy(&attributes);
+    }
+#endif
+}
+
+}  // namespace
+
 file_scheduler::file_scheduler(run_output& run, unsigned jobs)
     : run_(run), descriptors_(open_files_left()) {
-    const unsigned wanted = jobs_for_descriptors(std::max(jobs, 1u), descriptors_);
+    const unsigned wanted = jobs_for_memory(jobs_for_descriptors(std::max(jobs, 1u), descriptors_));
     window_ = window_for(wanted);
+    set_worker_stack();
     for (unsigned i = 0; wanted > 1 && i < wanted; ++i) {
         try {
             workers_.emplace_back([this] { work(); });

@@ -860,9 +860,19 @@ TEST_F(end_to_end, a_low_descriptor_or_memory_limit_gives_what_one_job_gives) {
         std::uint64_t space_mib;  // of address space; 0: no limit
         const char* jobs;
     } cases[] = {
-        {40, 0, 0, "1"},    {40, 0, 0, "2"},    {40, 0, 0, "16"},    {40, 0, 0, "256"},
-        {256, 200, 0, "1"}, {256, 200, 0, "2"}, {256, 200, 0, "16"}, {0, 0, 24, "1"},
-        {0, 0, 24, "16"},   {0, 0, 24, "256"},
+        {40, 0, 0, "1"},
+        {40, 0, 0, "2"},
+        {40, 0, 0, "16"},
+        {40, 0, 0, "256"},
+        {256, 200, 0, "1"},
+        {256, 200, 0, "2"},
+        {256, 200, 0, "16"},
+        {0, 0, 24, "1"},
+        {0, 0, 24, "16"},
+        {0, 0, 24, "256"},
+        // Regression: workers' stacks took what a limit left, and folders went unread.
+        {0, 0, 70, "16"},
+        {0, 0, 70, "256"},
     };
     std::string one_job;
     for (const auto& c : cases) {
