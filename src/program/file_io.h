@@ -176,6 +176,9 @@ void remove_created_file(const char* path, open_file& file);
 // How many descriptors the process may have open at once.
 std::size_t open_files_allowed();
 
+// The bytes of address space the process may take (ulimit -v); 0: no limit.
+std::uint64_t address_space_allowed();
+
 // How many more descriptors the process may open now: the limit, less those
 // open already, inherited ones included.
 std::size_t open_files_left();

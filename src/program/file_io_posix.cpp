@@ -441,6 +441,14 @@ std::size_t open_files_allowed() {
     return static_cast<std::size_t>(limit.rlim_cur);
 }
 
+std::uint64_t address_space_allowed() {
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return 0;
+    }
+    return static_cast<std::uint64_t>(limit.rlim_cur);
+}
+
 std::size_t open_files_left() {
     const std::size_t allowed = open_files_allowed();
     std::size_t open_now = 0;

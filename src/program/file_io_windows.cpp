@@ -476,6 +476,10 @@ std::size_t open_files_allowed() {
     return 8192;  // the C runtime's descriptors
 }
 
+std::uint64_t address_space_allowed() {
+    return 0;  // a job object may cap memory, but its threads reserve little address space
+}
+
 std::size_t open_files_left() {
     // The C runtime does not say how many of its descriptors are taken: the standard streams are.
     return open_files_allowed() - 3;

@@ -2,7 +2,6 @@
 
 #if defined(__GLIBC__)
 #include <pthread.h>
-#include <sys/resource.h>
 #endif
 
 #include <algorithm>
@@ -128,15 +127,12 @@ constexpr std::size_t worker_stack_size = std::size_t{1} << 20;
 // Jobs whose stacks take at most a quarter of the address space the process
 // may have, so that a memory limit leaves the rest to the walk and the files.
 unsigned jobs_for_memory(unsigned jobs) {
-#if defined(__GLIBC__)
-    struct rlimit limit;
-    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
-        const std::uint64_t stacks = static_cast<std::uint64_t>(limit.rlim_cur) / 4;
-        return static_cast<unsigned>(
-            std::min<std::uint64_t>(jobs, std::max<std::uint64_t>(1, stacks / worker_stack_size)));
+    const std::uint64_t allowed = address_space_allowed();
+    if (allowed == 0) {
+        return jobs;
     }
-#endif
-    return jobs;
+    return static_cast<unsigned>(
+        std::min<std::uint64_t>(jobs, std::max<std::uint64_t>(1, allowed / 4 / worker_stack_size)));
 }
 
 void set_worker_stack() {
