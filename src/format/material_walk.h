@@ -44,6 +44,11 @@ constexpr std::uint32_t white_colour = 0xFFFFFFFF;  // 255, 255, 255, 255
 // The bytes of a colour word that whitening changes: red, green and blue.
 constexpr std::size_t colour_changed_bytes = 3;
 static_assert((grey_colour >> 24) == (white_colour >> 24), "grey and white share their alpha");
+// What each of red, green and blue holds in grey, and in white.
+constexpr unsigned char grey_byte = grey_colour & 0xFF;
+constexpr unsigned char white_byte = white_colour & 0xFF;
+static_assert((grey_colour >> 8 & 0xFF) == grey_byte && (grey_colour >> 16 & 0xFF) == grey_byte,
+              "grey is one byte thrice");
 
 // Where a walk changed the buffer: one bit per block of 2^block_shift bytes
 // (block i is bit i % 64 of bits[i / 64]), set when the block holds a byte the

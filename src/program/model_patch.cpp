@@ -65,8 +65,7 @@ bool next_marked_run(const std::uint64_t* marks, std::size_t bit_count, std::siz
 }
 
 // A grey colour word's red, green and blue, as they were before the walk.
-constexpr unsigned char grey_bytes[colour_changed_bytes] = {
-    grey_colour & 0xFF, grey_colour >> 8 & 0xFF, grey_colour >> 16 & 0xFF};
+constexpr unsigned char grey_bytes[colour_changed_bytes] = {grey_byte, grey_byte, grey_byte};
 
 // A write of data[begin, stop) that failed after at least `written` bytes may
 // have cut a colour word, leaving it part white and part grey, which no later
@@ -144,10 +143,6 @@ bool next_sector_run(const std::vector<marked_run>& runs, std::size_t length, st
     *stop = std::min<std::size_t>((last_sector + 1) << sector_shift, length);
     return true;
 }
-
-// The byte a whitened byte was before the walk: red, green and blue of grey are alike.
-constexpr unsigned char grey_byte = grey_bytes[0];
-static_assert(grey_bytes[1] == grey_byte && grey_bytes[2] == grey_byte, "grey is one byte thrice");
 
 const char* later_entries(const char* entry_name) {
     return entry_name != nullptr ? ": later entries not visited" : "";

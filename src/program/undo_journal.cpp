@@ -77,7 +77,6 @@ std::uint32_t crc32c(const unsigned char* data, std::size_t length, std::uint32_
 std::uint32_t word_sectors_crc(const unsigned char* data, std::uint64_t at, std::size_t length,
                                const std::uint64_t* positions, std::size_t count,
                                std::uint32_t crc) {
-    constexpr unsigned char grey_byte = grey_colour & 0xFF;
     const std::uint64_t end = at + length;
     std::uint64_t next = at >> sector_shift;  // the first sector not folded in yet
     unsigned char sector[sector_size];

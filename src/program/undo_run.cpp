@@ -28,11 +28,6 @@ constexpr std::size_t piece_sectors = restore_piece >> sector_shift;
 static_assert(restore_piece % sector_size == 0 && piece_sectors >= 2,
               "a piece holds the sectors of any word");
 
-constexpr unsigned char grey_byte = grey_colour & 0xFF;
-constexpr unsigned char white_byte = white_colour & 0xFF;
-static_assert((grey_colour >> 8 & 0xFF) == grey_byte && (grey_colour >> 16 & 0xFF) == grey_byte,
-              "grey is one byte thrice");
-
 // One file of the journal: the identity and length its records give it.
 struct journaled_file {
     file_identity identity;
