@@ -26,8 +26,8 @@
 
 #include "archive.h"
 #include "file_io.h"
-#include "model_patch.h"
-#include "targets.h"
+#include "patch_model.h"
+#include "walk.h"
 
 namespace {
 

@@ -35,7 +35,7 @@
 #include <vector>
 
 #include "archive_builder.h"
-#include "jobs.h"
+#include "scheduler.h"
 #include "process.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Mutation testing of the program: each mutant below is a small, realistic
-# fault put into one file of src/program/ by a sed expression, in a scratch
+# fault put into one file under src/ by a sed expression, in a scratch
 # copy of the tree under /tmp. The copy is built and tested with the README's
 # test command, and the mutant counts as caught when the suite fails:
 #
@@ -28,119 +28,119 @@ mutant() {
   files+=("$1") descriptions+=("$2") expressions+=("$3") hints+=("$4")
 }
 
-mutant targets.cpp "a folder met again is walked again" \
+mutant walk/walk.cpp "a folder met again is walked again" \
   's#if (run.seen.contains(folder->identity)) {#if (false) {#' \
   "a folder named twice that holds an unreadable subfolder: reported once"
-mutant file_run.cpp "a regular file named twice is patched twice" \
+mutant patch/patch_file.cpp "a regular file named twice is patched twice" \
   's#    if (seen.contains(identity)) {#    if (false) {#' \
   "one model named twice: one line"
-mutant targets.cpp "two file paths do not make a run over several files" \
+mutant walk/walk.cpp "two file paths do not make a run over several files" \
   's#output.several_files |= paths.size() > 1;#output.several_files |= paths.size() > 2;#' \
   "two archives named: a heading each and a summary"
-mutant file_io_posix.cpp "a named symbolic link is not followed" \
+mutant platform/file_io_posix.cpp "a named symbolic link is not followed" \
   's#if (stat(path, &info) != 0) {#if (lstat(path, \&info) != 0) {#' \
   "a link to an archive and one to a model, named: both patched"
-mutant targets.cpp "every regular file in a folder is opened, not only archives and models" \
+mutant walk/walk.cpp "every regular file in a folder is opened, not only archives and models" \
   's#if (kind == path_kind::regular \&\& !model_name \&\& !has_archive_name(name)) {#if (false) {#' \
   "an unreadable notes.txt in a folder: no error (or no call on it)"
-mutant output.cpp "the summary says \"1 files\"" \
+mutant output/output.cpp "the summary says \"1 files\"" \
   's#files == 1 ? "file" : "files"#files == 1 ? "files" : "files"#' \
   "a folder with one file: \"Visited 1 file:\""
-mutant file_run.cpp "a failed close is not reported" \
+mutant write_back/write_back.cpp "a failed close is not reported" \
   's#if (file.fd >= 0 \&\& !close_file(file)) {#if (file.fd >= 0 \&\& !close_file(file) \&\& false) {#' \
   "close failing with EIO after a write: reported"
-mutant file_run.cpp "a dry run opens loose models for update and locks them" \
+mutant patch/patch_file.cpp "a dry run opens loose models for update and locks them" \
   's#if (!dry_run \&\& !open_for_update_or_report(target)) {#if (job.model_name \&\& !open_for_update_or_report(target)) {#' \
   "a dry run on a loose model another run has locked: no message"
-mutant file_io_posix.cpp "the check that what was opened is a regular file is gone" \
+mutant platform/file_io_posix.cpp "the check that what was opened is a regular file is gone" \
   's#if (!S_ISREG(info.st_mode)) {#if (false) {#' \
   "a FIFO swapped in for a listed model between the listing and the open: never opened"
-mutant file_io_posix.cpp "files are opened without O_NONBLOCK" \
+mutant platform/file_io_posix.cpp "files are opened without O_NONBLOCK" \
   's#flags |= O_CLOEXEC | O_NOCTTY | O_NONBLOCK;#flags |= O_CLOEXEC | O_NOCTTY;#' \
   "a FIFO swapped in between the listing (or the named path's stat) and the open: the run does not block"
-mutant file_io_posix.cpp "the lock is shared, not exclusive" \
+mutant platform/file_io_posix.cpp "the lock is shared, not exclusive" \
   's#flock(fd, LOCK_EX | LOCK_NB)#flock(fd, LOCK_SH | LOCK_NB)#' \
   "an archive another process holds a shared lock on: in use"
-mutant signals.cpp "the handler restarts interrupted calls (SA_RESTART)" \
+mutant platform/signals.cpp "the handler restarts interrupted calls (SA_RESTART)" \
   's#action.sa_flags = 0;#action.sa_flags = SA_RESTART;#' \
   "SIGTERM to a run blocked on a stdout that was full before it wrote"
-mutant model_patch.cpp "no signal check between sector writes" \
-  's#if (interrupted(target.output)) {  // between writes.*#if (false) {  // no check between writes#' \
+mutant write_back/write_back.cpp "no signal check between sector writes" \
+  's#if (first_run > 0 \&\& interrupted(target.output)) {#if (false) {#' \
   "SIGTERM in a long write-back of one model's separate sectors"
-mutant model_patch.cpp "no check of the file before a write" \
+mutant write_back/write_back.cpp "no check of the file before a write" \
   's#if (!still_as_read(target, entry_name, offset, data, marks, marked_was, begin, stop,#if (false \&\& !still_as_read(target, entry_name, offset, data, marks, marked_was, begin, stop,#' \
   "a file cut or rewritten by another program while the run walks it"
-mutant output.cpp "control characters in names are not escaped" \
+mutant output/output.cpp "control characters in names are not escaped" \
   's#if (!needs_quoting(name)) {#if (true || !needs_quoting(name)) {#' \
   "a model named with a newline and an escape: lines and messages escaped"
-mutant file_run.cpp "a file is noted as seen before it is known to be a target" \
+mutant patch/patch_file.cpp "a file is noted as seen before it is known to be a target" \
   's#^    if (seen.contains(identity)) {#    seen.add(identity);\n&#' \
   "a hard link named like an archive met before the model it links: the model still patched"
-mutant model_patch.cpp "the walk stops after the first window" \
+mutant patch/patch_model.cpp "the walk stops after the first window" \
   's#const bool walked = cursor.ended || cursor.position >= model_length;#const bool walked = true;#' \
   "a model over 4 MiB with grey materials past its first 4 MiB"
-mutant file_run.cpp "a read-only file is not read at all" \
-  's#if (errno == EROFS || errno == EACCES || errno == EPERM) {#if (false) {#' \
+mutant write_back/write_back.cpp "a read-only file is not read at all" \
+  's#if (error == EROFS || error == EACCES || error == EPERM) {#if (false) {#' \
   "a read-only archive: its lines, then the error; a white one: no error"
-mutant file_run.cpp "files visited are not counted" \
+mutant patch/patch_file.cpp "files visited are not counted" \
   's#    ++output.files_visited;##' \
   "the summary of a folder run"
-mutant file_io_posix.cpp "a lock held elsewhere is reported as a plain failure" \
-  's#return error == EWOULDBLOCK ? open_status::in_use : open_status::failed;#return open_status::failed;#' \
+mutant platform/file_io_posix.cpp "a lock held elsewhere is reported as a plain failure" \
+  's#return errno == EWOULDBLOCK ? open_status::in_use : open_status::failed;#return open_status::failed;#' \
   "an archive another run has locked: in use by another program"
-mutant file_io_posix.cpp "flock failing with EIO is taken for a file system without locks" \
+mutant platform/file_io_posix.cpp "flock failing with EIO is taken for a file system without locks" \
   's#return error == ENOLCK ||#return error == EIO || error == ENOLCK ||#' \
   "flock failing with EIO: reported"
-mutant model_patch.cpp "a colour word cut by a failed write is not put back" \
+mutant patch/patch_model.cpp "a colour word cut by a failed write is not put back" \
   's#if (cut_into == 0 || cut_into > stopped) {#if (true) {#' \
   "writes cut at every byte of a colour word"
-mutant model_patch.cpp "sectors one apart are written as one" \
+mutant write_back/write_back.cpp "sectors one apart are written as one" \
   's#(runs\[\*next\].first >> sector_shift) <= last_sector + 1;#(runs[*next].first >> sector_shift) <= last_sector + 2;#' \
   "the bytes handed to the OS: only the sectors that hold a changed byte"
-mutant archive_run.cpp "an entry whose data overlaps the directory is patched" \
+mutant patch/patch_entries.cpp "an entry whose data overlaps the directory is patched" \
   's#if (offset < protected_end) {#if (offset < archive_header_size) {#' \
   "an entry whose data starts inside the directory, past the header"
-mutant file_io.cpp "a short read is taken for the end of the file" \
+mutant platform/file_io.cpp "a short read is taken for the end of the file" \
   's#^        done += static_cast<std::size_t>(moved);#&\n        if (zero_is_end) {\n            break;\n        }#' \
   "reads that move a few bytes at a time"
-mutant file_io_posix.cpp "closed standard streams are left free for files" \
+mutant platform/file_io_posix.cpp "closed standard streams are left free for files" \
   's#if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {#if (true) {#' \
   "stdout or stderr closed: the archive's bytes"
-mutant model_patch.cpp "a dry run does not see what it would have whitened" \
+mutant patch/patch_model.cpp "a dry run does not see what it would have whitened" \
   's#^            target.whites.apply(at, data, got);##' \
   "a dry run over entries that share sectors: the real run's counts"
 
-mutant file_io_posix.cpp "entries of a folder are opened following links" \
+mutant platform/file_io_posix.cpp "entries of a folder are opened following links" \
   's#return openat(place.parent->fd, place.name, flags | O_NOFOLLOW);#return openat(place.parent->fd, place.name, flags);#' \
   "a model swapped for a link to a file outside the folder: left alone"
-mutant json.cpp "quotes in names are not escaped in JSON" \
+mutant output/json.cpp "quotes in names are not escaped in JSON" \
   's#if (c == '"'"'"'"'"' || c == '"'"'\\\\'"'"') {#if (c == '"'"'\\\\'"'"') {#' \
   "a name with a quote, read back by a strict JSON reader"
-mutant program.cpp "--check says nothing would change" \
+mutant cli/program.cpp "--check says nothing would change" \
   's#return exit_would_change;#return exit_done;#' \
   "--check over a grey model: status 3"
-mutant targets.cpp "excluded entries are walked all the same" \
+mutant walk/walk.cpp "excluded entries are walked all the same" \
   's#if (!run.excludes.empty() \&\& run.excludes.excludes(below, kind == path_kind::folder)) {#if (false) {#' \
   "--exclude backup/: the folder's models left alone"
-mutant progress.cpp "the progress display shows on a stderr that is no terminal" \
+mutant output/progress.cpp "the progress display shows on a stderr that is no terminal" \
   's#err_ = wanted \&\& is_terminal(err, \&columns) ? err : nullptr;#err_ = wanted ? err : nullptr;#' \
   "a run past its first second with stderr on a pipe: nothing on stderr"
-mutant progress.cpp "the progress line is redrawn at once after each erase" \
+mutant output/progress.cpp "the progress line is redrawn at once after each erase" \
   's#now - drawn_ < progress_redraw_interval) {#(shown_ > 0 \&\& now - drawn_ < progress_redraw_interval)) {#' \
   "stdout and stderr on one terminal over a slowed run: redraws counted"
-mutant output.cpp "a C1 control in a name is printed raw" \
+mutant output/output.cpp "a C1 control in a name is printed raw" \
   's#if (sequence == 2 \&\& c == 0xC2 \&\& static_cast<unsigned char>(at\[1\]) <= 0x9F) {#if (false) {#' \
   "a name holding U+009B: printed quoted, as \\u009b"
-mutant output.cpp "a pipe is handed lines in writes that may end mid-line" \
+mutant output/output.cpp "a pipe is handed lines in writes that may end mid-line" \
   's#if (is_pipe_ || ending) {#if (ending) {#' \
   "SIGTERM with stdout a full pipe: the reader's last line is whole"
-mutant jobs.cpp "a worker goes on patching its batch after a signal" \
+mutant run/scheduler.cpp "a worker goes on patching its batch after a signal" \
   's#} else if (arrived_signal() != 0) {#} else if (false) {#' \
   "a parallel run signalled while it patches: no file started after the signal"
-mutant undo_run.cpp "undo takes any file of the recorded length for the one recorded" \
+mutant undo/undo.cpp "undo takes any file of the recorded length for the one recorded" \
   's#return crc == record.header.sectors_crc ? verdict::same : verdict::differs;#return verdict::same;#' \
   "a file replaced by another of the same length: left alone"
-mutant undo_run.cpp "undo counts words whose write failed" \
+mutant undo/undo.cpp "undo counts words whose write failed" \
   's#\*restored += word.first < done.written;#*restored += word.first < size;#' \
   "every undo write failed: nothing counted as put back"
 
@@ -161,7 +161,7 @@ export TMPDIR=$scratch/tmp
 # The tree as it is now, committed or not, without build folders.
 git -C "$root" ls-files -z --cached --others --exclude-standard |
   tar -C "$root" --null --no-recursion -T - -cf - | tar -xf - -C "$tree"
-cp "$tree"/src/program/*.cpp "$scratch/pristine/"
+cp -R "$tree"/src/. "$scratch/pristine/"
 
 # The README's test command, in the copy; its output goes to $1.
 build_and_test() {
@@ -189,7 +189,7 @@ missed_list=()
 for ((i = 0; i < count; ++i)); do
   number=$((i + 1))
   ((only == 0 || only == number)) || continue
-  file=src/program/${files[i]}
+  file=src/${files[i]}
   label=$(printf '[%2d/%d] %s: %s' "$number" "$count" "${files[i]}" "${descriptions[i]}")
   sed -e "${expressions[i]}" "$scratch/pristine/${files[i]}" >"$tree/$file"
   if cmp -s "$scratch/pristine/${files[i]}" "$tree/$file"; then

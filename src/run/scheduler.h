@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "file_run.h"
 #include "output.h"
+#include "patch_file.h"
 
 namespace img_whiten {
 

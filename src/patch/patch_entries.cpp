@@ -1,4 +1,4 @@
-#include "archive_run.h"
+#include "patch_entries.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "targets.h"
+#include "walk.h"
 
 #include <cerrno>
 #include <cstring>
@@ -7,8 +7,8 @@
 #include <string>
 
 #include "file_io.h"
-#include "file_run.h"
-#include "jobs.h"
+#include "patch_file.h"
+#include "scheduler.h"
 #include "undo_journal.h"
 
 namespace img_whiten {

@@ -1,14 +1,13 @@
-// One model's bytes, read from an open file through a window of fixed size,
-// whitened, counted on stdout and written back where they changed: shared by
-// archive entries and loose models. Memory does not grow with a model. A dry
-// run writes nothing and remembers what it whitened instead, so that later
-// reads of the same bytes see what a real run would.
-#ifndef IMG_WHITEN_MODEL_PATCH_H
-#define IMG_WHITEN_MODEL_PATCH_H
+// The one write-back of patching and undo alike: a file opened for update
+// (or why not), a window's marked bytes grouped into writes of whole
+// sectors, each checked against the file just before it is written, and
+// the file closed or the failure said.
+#ifndef IMG_WHITEN_WRITE_BACK_H
+#define IMG_WHITEN_WRITE_BACK_H
 
 #include <cstdint>
 #include <cstdlib>
-#include <map>
+#include <string>
 #include <vector>
 
 #include "archive.h"
@@ -16,8 +15,6 @@
 #include "output.h"
 
 namespace img_whiten {
-
-class undo_journal;
 
 // A model is read this much at a time (at most); most are read whole in one window.
 constexpr std::size_t model_window_size = std::size_t{4} << 20;
@@ -64,47 +61,26 @@ struct model_buffers {
     std::vector<unsigned char> journal_record;
 };
 
-// Bytes, by file position, that a dry run would have whitened so far.
-class pending_whites {
-public:
-    // Records the bytes marked in `marks` (one bit per byte) of `length` bytes
-    // read at `offset`. May throw std::bad_alloc.
-    void record(std::uint64_t offset, const std::uint64_t* marks, std::size_t length);
-    // Whitens the recorded bytes that fall in `length` bytes read from `offset`.
-    void apply(std::uint64_t offset, unsigned char* data, std::size_t length) const;
-
-private:
-    std::map<std::uint64_t, std::uint64_t> runs_;  // first byte -> one past the last
-};
-
-// A file open for patching (or, in a dry run, for reading).
-struct patch_target {
+// A file open for writing back (or, in a dry run, for reading): a model's or an undo's.
+struct write_target {
     run_output& output;
     file_place place;
     open_file file;
     std::uint64_t opened_size = 0;  // the length it had when opened: it must keep it
-    int update_error = 0;   // why it could not be opened for update (read-only), found out only
-                            // when there is something to write; 0 otherwise
-    pending_whites whites;  // dry run only
-    undo_journal* journal = nullptr;  // told where each window's words lie before it is written
+    int update_error = 0;  // why it could not be opened for update (read-only), found out only
+                           // when there is something to write; 0 otherwise
     const char* path() const { return place.path; }
 };
 
-enum class next_step { go_on, stop };
+// Opens the target's file for update as well, with other writers kept out;
+// false with *why saying why not. A file that is read-only, or on read-only
+// media, also sets `update_error`: a patch still reads it.
+bool open_for_writing(write_target& target, std::string* why);
 
-// Patches the model whose `declared` bytes begin at `offset`, of which the
-// file holds `available`: walks them window by window, prints the model's
-// line, and writes back the 2048-byte sectors (counted from the file's start,
-// where `offset` lies on one) that hold a whitened byte, each only after
-// checking that the file still holds there what was read. `entry_name`
-// names an archive entry, or is null for a loose model. The line counts the
-// words that reached the file (in a dry run, that would). The first `preread`
-// bytes may already be in `buffers.data` (0: none). Returns stop when no
-// later entry of the file may be visited: a write failed (after putting back
-// any colour word it cut in two), or the file changed underneath.
-next_step patch_model(patch_target& target, const char* entry_name, std::uint64_t offset,
-                      std::uint64_t available, std::uint64_t declared, model_buffers& buffers,
-                      std::size_t preread = 0);
+// Closes the file if open, reporting a failure to.
+void close_or_report(run_output& output, const char* path, open_file& file);
+
+enum class next_step { go_on, stop };
 
 // Notes every run of bytes marked in `marks` (one bit per byte of `length`),
 // in order: the one pass over a window's marks before it is written. May
@@ -128,16 +104,14 @@ struct write_back {
 // what was read (`marked_was` where a byte is marked, data's byte
 // elsewhere); otherwise, or when a write fails, that is reported and nothing
 // more is written. Stops too between writes when a signal arrived.
-write_back write_marked_sectors(patch_target& target, const char* entry_name, std::uint64_t offset,
+write_back write_marked_sectors(write_target& target, const char* entry_name, std::uint64_t offset,
                                 const unsigned char* data, const std::uint64_t* marks,
                                 std::size_t length, unsigned char marked_was,
                                 model_buffers& buffers);
 
-// Reads up to one window of the model at `offset` (of which the file holds
-// `available` bytes) into `buffers.data`, setting *got; false with the
-// failure in *error (ENOMEM: no memory for it).
-bool read_window(const patch_target& target, std::uint64_t offset, std::uint64_t available,
-                 model_buffers& buffers, std::size_t* got, int* error);
+// ": later entries not visited" for an archive's entry, "" for a loose file:
+// what a message adds when the file is left from there on.
+const char* later_entries(const char* entry_name);
 
 }  // namespace img_whiten
 

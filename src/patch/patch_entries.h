@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "model_patch.h"
+#include "patch_model.h"
 
 namespace img_whiten {
 

@@ -1,4 +1,4 @@
-#include "model_patch.h"
+#include "patch_model.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,55 +14,6 @@
 namespace img_whiten {
 
 namespace {
-
-bool is_marked(const std::uint64_t* marks, std::size_t bit) {
-    return (marks[bit / 64] >> (bit % 64) & 1) != 0;
-}
-
-// The lowest set bit of a word that is not 0.
-unsigned lowest_bit(std::uint64_t word) {
-#if defined(__GNUC__)
-    return static_cast<unsigned>(__builtin_ctzll(word));
-#else
-    unsigned bit = 0;
-    for (; (word & 1) == 0; word >>= 1) {
-        ++bit;
-    }
-    return bit;
-#endif
-}
-
-// The first bit at or after `from` that is set (or, with `set` false,
-// clear), or `bit_count` when none before it is. Goes a word at a time:
-// a window's marks are mostly zero words.
-std::size_t next_bit(const std::uint64_t* marks, std::size_t bit_count, std::size_t from,
-                     bool set) {
-    if (from >= bit_count) {
-        return bit_count;
-    }
-    const std::uint64_t flip = set ? 0 : ~std::uint64_t{0};
-    const std::size_t words = (bit_count + 63) / 64;
-    std::size_t word = from / 64;
-    std::uint64_t bits = (marks[word] ^ flip) >> (from % 64) << (from % 64);
-    while (bits == 0) {
-        if (++word == words) {
-            return bit_count;
-        }
-        bits = marks[word] ^ flip;
-    }
-    return std::min(bit_count, word * 64 + lowest_bit(bits));
-}
-
-// The next run of set bits at or after bit `from`, as [*first, *end); false when none is left.
-bool next_marked_run(const std::uint64_t* marks, std::size_t bit_count, std::size_t from,
-                     std::size_t* first, std::size_t* end) {
-    *first = next_bit(marks, bit_count, from, true);
-    if (*first == bit_count) {
-        return false;
-    }
-    *end = next_bit(marks, bit_count, *first, false);
-    return true;
-}
 
 // A grey colour word's red, green and blue, as they were before the walk.
 constexpr unsigned char grey_bytes[colour_changed_bytes] = {grey_byte, grey_byte, grey_byte};
@@ -123,80 +74,6 @@ void restore_cut_word(patch_target& target, const char* entry_name, std::uint64_
         }
         return;
     }
-}
-
-// The next run of neighbouring sectors that hold a byte of the marked runs
-// from runs[*next] on, in a window of `length` bytes, as the bytes [*begin,
-// *stop); moves *next past the runs it holds. False when none is left.
-bool next_sector_run(const std::vector<marked_run>& runs, std::size_t length, std::size_t* next,
-                     std::size_t* begin, std::size_t* stop) {
-    if (*next == runs.size()) {
-        return false;
-    }
-    const std::size_t first_sector = runs[*next].first >> sector_shift;
-    std::size_t last_sector = (runs[*next].end - 1) >> sector_shift;
-    for (++*next; *next < runs.size() && (runs[*next].first >> sector_shift) <= last_sector + 1;
-         ++*next) {
-        last_sector = (runs[*next].end - 1) >> sector_shift;
-    }
-    *begin = first_sector << sector_shift;
-    *stop = std::min<std::size_t>((last_sector + 1) << sector_shift, length);
-    return true;
-}
-
-const char* later_entries(const char* entry_name) {
-    return entry_name != nullptr ? ": later entries not visited" : "";
-}
-
-// Makes sure the file still has its length and still holds in data[begin,
-// stop) (read at `offset`) what was read there (`marked_was` where a byte is
-// marked), so that a write never puts stale bytes back over another
-// program's, nor lengthens a file that was cut short; false (reported) otherwise.
-bool still_as_read(patch_target& target, const char* entry_name, std::uint64_t offset,
-                   const unsigned char* data, const std::uint64_t* marks, unsigned char marked_was,
-                   std::size_t begin, std::size_t stop, model_buffers& buffers) {
-    std::uint64_t size = 0;
-    int error = 0;
-    if (!current_size(target.file, &size)) {
-        report(target.output, target.path(), entry_name,
-               "cannot check the file before writing: %s%s", std::strerror(errno),
-               later_entries(entry_name));
-        return false;
-    }
-    if (size != target.opened_size) {
-        report(target.output, target.path(), entry_name,
-               "changed during the run: its length is now %llu bytes, was %llu; not written, run "
-               "again%s",
-               static_cast<unsigned long long>(size),
-               static_cast<unsigned long long>(target.opened_size), later_entries(entry_name));
-        return false;
-    }
-    const std::size_t count = stop - begin;
-    if (!buffers.check.reserve(count)) {
-        target.output.memory_ran_out = true;
-        report(target.output, target.path(), entry_name,
-               "cannot check the file before writing: %s%s", std::strerror(ENOMEM),
-               later_entries(entry_name));
-        return false;
-    }
-    const unsigned char* now = buffers.check.items;
-    if (read_at(target.file, offset + begin, buffers.check.items, count, &error) != count) {
-        report(target.output, target.path(), entry_name,
-               "cannot check the file before writing: %s%s",
-               std::strerror(error != 0 ? error : EIO), later_entries(entry_name));
-        return false;
-    }
-    for (std::size_t at = begin; at < stop; ++at) {
-        const unsigned char was = is_marked(marks, at) ? marked_was : data[at];
-        if (now[at - begin] != was) {
-            report(target.output, target.path(), entry_name,
-                   "changed during the run: byte %llu is not what was read; not written, run "
-                   "again%s",
-                   static_cast<unsigned long long>(offset + at), later_entries(entry_name));
-            return false;
-        }
-    }
-    return true;
 }
 
 static_assert(journal_header_size + journal_path_limit + journal_position_size * model_window_size +
@@ -273,54 +150,9 @@ next_step write_changed_sectors(patch_target& target, const char* entry_name, st
 
 }  // namespace
 
-void find_marked_runs(const std::uint64_t* marks, std::size_t length,
-                      std::vector<marked_run>* runs) {
-    runs->clear();
-    std::size_t first = 0, end = 0;
-    for (std::size_t from = 0; next_marked_run(marks, length, from, &first, &end); from = end) {
-        runs->push_back({first, end});
-    }
-}
-
-write_back write_marked_sectors(patch_target& target, const char* entry_name, std::uint64_t offset,
-                                const unsigned char* data, const std::uint64_t* marks,
-                                std::size_t length, unsigned char marked_was,
-                                model_buffers& buffers) {
-    write_back done;
-    std::size_t begin = 0, stop = 0;
-    for (std::size_t next = 0, first_run = 0;
-         next_sector_run(buffers.runs, length, &next, &begin, &stop); first_run = next) {
-        done.written = begin;
-        // Between writes, where no word is ever cut; after the last, the model's line is owed.
-        if (first_run > 0 && interrupted(target.output)) {
-            return done;
-        }
-        if (!still_as_read(target, entry_name, offset, data, marks, marked_was, begin, stop,
-                           buffers)) {
-            return done;
-        }
-        int error = 0;
-        target.output.file_written = true;
-        const std::size_t put =
-            write_at(target.file, offset + begin, data + begin, stop - begin, &error);
-        if (put != stop - begin) {
-            report(target.output, target.path(), entry_name, "cannot write: %s%s",
-                   std::strerror(error), later_entries(entry_name));
-            done.failed_stop = stop;
-            done.failed_put = put;
-            return done;
-        }
-        done.written = stop;
-    }
-    done.written = length;
-    done.step = next_step::go_on;
-    return done;
-}
-
-void pending_whites::record(std::uint64_t offset, const std::uint64_t* marks, std::size_t length) {
-    std::size_t first = 0, end = 0;
-    for (std::size_t from = 0; next_marked_run(marks, length, from, &first, &end); from = end) {
-        runs_.emplace(offset + first, offset + end);
+void pending_whites::record(std::uint64_t offset, const std::vector<marked_run>& runs) {
+    for (const marked_run& run : runs) {
+        runs_.emplace(offset + run.first, offset + run.end);
     }
 }
 
@@ -412,7 +244,8 @@ next_step patch_model(patch_target& target, const char* entry_name, std::uint64_
         }
         if (whitened > 0) {
             if (output.dry_run) {
-                target.whites.record(at, marks.bits, got);
+                find_marked_runs(marks.bits, got, &buffers.runs);
+                target.whites.record(at, buffers.runs);
                 count += whitened;
             } else if (write_changed_sectors(target, entry_name, at, data, marks.bits, got, buffers,
                                              &count) == next_step::stop) {

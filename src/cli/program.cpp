@@ -9,9 +9,9 @@
 #include "file_io.h"
 #include "path_list.h"
 #include "signals.h"
-#include "targets.h"
+#include "undo.h"
 #include "undo_journal.h"
-#include "undo_run.h"
+#include "walk.h"
 
 namespace img_whiten {
 

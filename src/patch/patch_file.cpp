@@ -1,4 +1,4 @@
-#include "file_run.h"
+#include "patch_file.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -6,8 +6,8 @@
 #include <new>
 
 #include "archive.h"
-#include "archive_run.h"
 #include "byte_order.h"
+#include "patch_entries.h"
 #include "undo_journal.h"
 
 namespace img_whiten {
@@ -75,22 +75,11 @@ bool open_or_report(file_job& job) {
 // Opens the file for update too. A file that is read-only, or on read-only
 // media, is still read: it fails the run only if it holds a word to whiten.
 bool open_for_update_or_report(patch_target& target) {
-    switch (open_for_update(target.place, &target.file)) {
-        case open_status::opened:
-            return true;
-        case open_status::in_use:
-            report(target.output, target.path(), nullptr, "in use by another program: %s",
-                   in_use_reason());
-            return false;
-        default:
-            break;
-    }
-    if (errno == EROFS || errno == EACCES || errno == EPERM) {
-        target.update_error = errno;
+    std::string why;
+    if (open_for_writing(target, &why) || target.update_error != 0) {
         return true;
     }
-    report(target.output, target.path(), nullptr, "cannot open for update: %s",
-           std::strerror(errno));
+    report(target.output, target.path(), nullptr, "%s", why.c_str());
     return false;
 }
 
@@ -114,12 +103,6 @@ bool read_header(run_output& output, const char* path, const open_file& file, un
         return false;
     }
     return true;
-}
-
-void close_or_report(run_output& output, const char* path, open_file& file) {
-    if (file.fd >= 0 && !close_file(file)) {
-        report(output, path, nullptr, "cannot close: %s", std::strerror(errno));
-    }
 }
 
 void patch_archive(patch_target& target, const unsigned char* header, model_buffers& buffers) {
@@ -247,8 +230,7 @@ void patch_prepared_file(file_job& job, model_buffers& buffers) {
     run_output& output = job.output;
     output.progress.at(job.path.c_str());
     output.progress.tick();
-    patch_target target{output, job.place(), job.file, job.file.size, 0, {}};
-    target.journal = job.journal;
+    patch_target target{{output, job.place(), job.file, job.file.size, 0}, {}, job.journal};
     job.file.fd = -1;  // the target owns the descriptor now
     try {
         patch_target_file(job, target, buffers);

@@ -1,4 +1,4 @@
-#include "undo_run.h"
+#include "undo.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,9 +14,9 @@
 #include "byte_order.h"
 #include "file_io.h"
 #include "material_walk.h"
-#include "model_patch.h"
 #include "output.h"
 #include "undo_journal.h"
+#include "write_back.h"
 
 namespace img_whiten {
 
@@ -104,15 +104,9 @@ struct undo_state {
 // One file being put back: open, its length checked; a dry run notes the
 // words it would have put back, so that older records see them grey.
 struct undo_target {
-    patch_target target;
+    write_target target;
     std::set<std::uint64_t> put_back;  // dry run only
 };
-
-void close_or_report(run_output& output, const char* path, open_file& file) {
-    if (file.fd >= 0 && !close_file(file)) {
-        report(output, path, nullptr, "cannot close: %s", std::strerror(errno));
-    }
-}
 
 // Calls `piece` with each run of neighbouring sectors that hold a byte of
 // the record's words, a piece at most: its bytes [begin, stop) and the
@@ -201,7 +195,7 @@ verdict as_the_run_left_it(undo_state& undo, undo_target& file, const journal_re
 bool restore_record(undo_state& undo, undo_target& file, const journal_record& record,
                     std::uint64_t* restored) {
     run_output& output = undo.output;
-    patch_target& target = file.target;
+    write_target& target = file.target;
     const std::uint64_t* words = undo.contents.positions.data() + record.first_position;
     std::vector<std::pair<std::size_t, std::uint64_t>> changed;  // last byte changed, word
     return for_each_piece(
@@ -299,17 +293,8 @@ bool open_recorded(undo_state& undo, const journaled_file& file, const char* pat
     } else if (output.dry_run) {
         return true;
     } else {
-        switch (open_for_update(opened->target.place, &handle)) {
-            case open_status::opened:
-                return true;
-            case open_status::in_use:
-                *why = "in use by another program: ";
-                *why += in_use_reason();
-                break;
-            default:
-                *why = "cannot open for update: ";
-                *why += std::strerror(errno);
-                break;
+        if (open_for_writing(opened->target, why)) {
+            return true;
         }
     }
     close_or_report(output, path, handle);
@@ -321,7 +306,7 @@ void restore_file(undo_state& undo, const journaled_file& file) {
     run_output& output = undo.output;
     const journal_contents& contents = undo.contents;
     const std::vector<std::string> paths = paths_of(contents, file, undo.here);
-    undo_target opened{{output, {}, {}, 0, 0, {}, nullptr}, {}};
+    undo_target opened{{output, {}, {}, 0, 0}, {}};
     std::vector<std::string> refused;
     std::size_t chosen = 0;
     for (; chosen < paths.size(); ++chosen) {

@@ -1,4 +1,4 @@
-#include "jobs.h"
+#include "scheduler.h"
 
 #if defined(__GLIBC__)
 #include <pthread.h>

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "file_io.h"
-#include "model_patch.h"
 #include "output.h"
+#include "patch_model.h"
 
 namespace img_whiten {
 
