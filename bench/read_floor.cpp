@@ -26,8 +26,8 @@
 
 #include "archive.h"
 #include "file_io.h"
-#include "patch_model.h"
 #include "walk.h"
+#include "write_back.h"
 
 namespace {
 
@@ -56,7 +56,7 @@ bool read_exactly(const open_file& file, std::uint64_t offset, unsigned char* da
 }
 
 int read_archive(const std::string& path, const std::string& mask,
-                 reused_block<unsigned char>& buffer) {
+                 std::vector<unsigned char>& buffer) {
     open_file file;
     const file_place place{nullptr, nullptr, path.c_str()};
     if (open_file_at(place, &file) != open_status::opened ||
@@ -84,15 +84,15 @@ int read_archive(const std::string& path, const std::string& mask,
             continue;
         }
         const auto length = static_cast<std::size_t>(entry_data_length(entry));
-        if (!buffer.reserve(length)) {
+        if (!hold(buffer, length)) {
             return fail("out of memory", path);
         }
-        if (!read_exactly(file, entry_data_offset(entry), buffer.items, length)) {
+        if (!read_exactly(file, entry_data_offset(entry), buffer.data(), length)) {
             return fail("short entry", path);
         }
         if (model < mask.size() && mask[model] == '1') {
             int error = 0;
-            if (write_at(file, entry_data_offset(entry), buffer.items, length, &error) != length) {
+            if (write_at(file, entry_data_offset(entry), buffer.data(), length, &error) != length) {
                 return fail("write failed", path);
             }
         }
@@ -101,14 +101,14 @@ int read_archive(const std::string& path, const std::string& mask,
     return close_file(file) ? 0 : fail("close failed", path);
 }
 
-int read_model(const file_place& place, reused_block<unsigned char>& buffer) {
+int read_model(const file_place& place, std::vector<unsigned char>& buffer) {
     const std::string path = place.path;
     open_file file;
     if (open_file_at(place, &file) != open_status::opened) {
         return fail("cannot open", path);
     }
     const auto size = static_cast<std::size_t>(file.size);
-    if (!buffer.reserve(size) || !read_exactly(file, 0, buffer.items, size)) {
+    if (!hold(buffer, size) || !read_exactly(file, 0, buffer.data(), size)) {
         return fail("cannot read", path);
     }
     return close_file(file) ? 0 : fail("close failed", path);
@@ -131,7 +131,7 @@ struct file_queue {
     int status = 0;
 };
 
-int read_found(const found_file& found, reused_block<unsigned char>& buffer) {
+int read_found(const found_file& found, std::vector<unsigned char>& buffer) {
     if (found.model) {
         return read_model(file_place{found.folder.get(), found.name.c_str(), found.path.c_str()},
                           buffer);
@@ -140,7 +140,7 @@ int read_found(const found_file& found, reused_block<unsigned char>& buffer) {
 }
 
 void read_queued(file_queue& queue) {
-    reused_block<unsigned char> buffer;
+    std::vector<unsigned char> buffer;
     int status = 0;
     for (;;) {
         found_file next;
@@ -166,7 +166,7 @@ void close_and_free(open_folder* folder) {
 }
 
 // Reads each selected file itself, or with `queue` hands it to the readers.
-int read_tree(const file_place& place, reused_block<unsigned char>& buffer, file_queue* queue) {
+int read_tree(const file_place& place, std::vector<unsigned char>& buffer, file_queue* queue) {
     std::shared_ptr<open_folder> folder(new open_folder, close_and_free);
     folder_listing listing;
     if (open_folder_at(place, folder.get()) != open_status::opened ||
@@ -199,7 +199,7 @@ int read_tree(const file_place& place, reused_block<unsigned char>& buffer, file
 }
 
 int read_tree_with(const char* root, unsigned jobs) {
-    reused_block<unsigned char> buffer;
+    std::vector<unsigned char> buffer;
     if (jobs == 1) {
         return read_tree(file_place{nullptr, nullptr, root}, buffer, nullptr);
     }
@@ -240,7 +240,7 @@ int main(int argc, char** argv) {
             return read_tree_with(argv[2], jobs);
         }
     } else if (argc >= 2) {
-        reused_block<unsigned char> buffer;
+        std::vector<unsigned char> buffer;
         return read_archive(argv[1], argc > 2 ? read_mask(argv[2]) : "", buffer);
     }
     std::fprintf(stderr,

@@ -35,8 +35,8 @@
 #include <vector>
 
 #include "archive_builder.h"
-#include "scheduler.h"
 #include "process.h"
+#include "scheduler.h"
 
 namespace {
 

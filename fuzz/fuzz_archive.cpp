@@ -21,8 +21,8 @@
 #include "byte_order.h"
 #include "fuzz_check.h"
 #include "invariants.h"
-#include "program.h"
 #include "reference_run.h"
+#include "walk.h"
 
 namespace {
 
@@ -70,16 +70,16 @@ std::string close_memstream(std::FILE* stream, char** buffer, std::size_t* size)
     return text;
 }
 
-run_output run_tool(img_whiten::run_mode mode = img_whiten::run_mode::patch) {
+run_output run_tool(bool dry_run = false) {
     char* out_buffer = nullptr;
     char* err_buffer = nullptr;
     std::size_t out_size = 0, err_size = 0;
     std::FILE* out = open_memstream(&out_buffer, &out_size);
     std::FILE* err = open_memstream(&err_buffer, &err_size);
     FUZZ_CHECK(out != nullptr && err != nullptr);
-    img_whiten::run_options options;
-    options.mode = mode;
-    const int status = img_whiten::patch_paths({archive_path().c_str()}, options, out, err);
+    img_whiten::run_request request;
+    request.settings.dry_run = dry_run;
+    const int status = img_whiten::patch_paths({archive_path().c_str()}, request, out, err).status;
     run_output result{status, "", ""};
     result.out = close_memstream(out, &out_buffer, &out_size);
     result.err = close_memstream(err, &err_buffer, &err_size);
@@ -168,7 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     write_whole(before);
 
     // A dry run changes nothing and prints exactly what the real run then prints.
-    const run_output dry = run_tool(img_whiten::run_mode::dry_run);
+    const run_output dry = run_tool(true);
     FUZZ_CHECK(read_whole() == before);
     const run_output first = run_tool();
     FUZZ_CHECK(dry.out == first.out && dry.err == first.err && dry.status == first.status);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "console.h"
+#include "output.h"
 #include "utf16.h"
 
 // Wide arguments, so that any path opens whatever the system's code page.

@@ -9,7 +9,6 @@
 namespace img_whiten {
 
 enum class command {
-    nothing,    // not parsed: parse_command_line never gives it
     patch,      // PATH..., or a --files-from list, with the options
     undo,       // --undo FILE: put back what the journal FILE recorded
     help,       // --help, -h, and /? on Windows
@@ -19,7 +18,7 @@ enum class command {
 };
 
 struct command_line {
-    command what = command::nothing;
+    command what = command::no_path;
     bool dry_run = false;
     std::vector<const char*> paths;     // for patch, in the order given
     std::vector<std::string> excludes;  // the patterns of --exclude, in the order given

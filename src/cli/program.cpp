@@ -40,9 +40,8 @@ bool add_listed_paths(const command_line& line, std::vector<std::string>* listed
                       std::vector<const char*>* paths) {
     std::string reason;
     if (!read_path_list(line.files_from, line.null_separated, listed, &reason)) {
-        run_output output{stdout, stderr};
-        report(output, line.files_from, nullptr, "cannot read the list of paths: %s",
-               reason.c_str());
+        run_printer(stdout, stderr, {}, false)
+            .report(line.files_from, nullptr, "cannot read the list of paths: %s", reason.c_str());
         return false;
     }
     for (const std::string& path : *listed) {
@@ -55,45 +54,32 @@ bool add_listed_paths(const command_line& line, std::vector<std::string>* listed
 bool open_journal_or_report(undo_journal& journal, const char* path) {
     const journal_open status = journal.open(path);
     const int error = errno;
-    run_output output{stdout, stderr};
+    run_printer printer(stdout, stderr, {}, false);
     switch (status) {
         case journal_open::opened:
             return true;
         case journal_open::in_use:
-            report(output, path, nullptr,
-                   "cannot open the undo journal: in use by another program: %s", in_use_reason());
+            printer.report(path, nullptr,
+                           "cannot open the undo journal: in use by another program: %s",
+                           in_use_reason());
             break;
         case journal_open::not_regular:
-            report(output, path, nullptr, "cannot open the undo journal: not a regular file");
+            printer.report(path, nullptr, "cannot open the undo journal: not a regular file");
             break;
         case journal_open::not_a_journal:
-            report(output, path, nullptr,
-                   "not an undo journal (it does not begin with one): refusing to append to it; "
-                   "name a new file for --undo-log");
+            printer.report(
+                path, nullptr,
+                "not an undo journal (it does not begin with one): refusing to append to it; "
+                "name a new file for --undo-log");
             break;
         case journal_open::failed:
-            report(output, path, nullptr, "cannot open the undo journal: %s", std::strerror(error));
+            printer.report(path, nullptr, "cannot open the undo journal: %s", std::strerror(error));
             break;
     }
     return false;
 }
 
 }  // namespace
-
-int patch_paths(const std::vector<const char*>& paths, const run_options& options, std::FILE* out,
-                std::FILE* err) {
-    run_output output{out, err};
-    output.dry_run = options.mode == run_mode::dry_run;
-    output.quiet = options.quiet;
-    output.json = options.json;
-    output.progress.start(err, options.progress);
-    patch_paths(output, paths, options.jobs, options.excludes, options.journal,
-                options.first_listed);
-    if (options.check && output.status == exit_done && output.materials_whitened > 0) {
-        return exit_would_change;
-    }
-    return output.status;
-}
 
 int patch_archive(int argc, char** argv) {
     // Before any file is opened: no file may take the place of a closed standard stream.
@@ -106,29 +92,32 @@ int patch_archive(int argc, char** argv) {
             return print_or_report(print_help);
         case command::version:
             return print_or_report(print_version);
-        case command::nothing:
         case command::no_path:
             return usage_error("", "no path given");
         case command::bad_option:
             return usage_error(line.option, line.problem);
         case command::undo:
             hold_back_terminating_signals();
-            return undo_from_journal(line.undo, line.dry_run, line.quiet, stdout, stderr);
+            {
+                run_settings settings;
+                settings.dry_run = line.dry_run;
+                settings.quiet = line.quiet;
+                return undo_from_journal(line.undo, settings, stdout, stderr);
+            }
         case command::patch:
             break;
     }
-    run_options options;
-    options.mode = line.dry_run ? run_mode::dry_run : run_mode::patch;
-    options.check = line.check;
-    options.quiet = line.quiet;
-    options.json = line.json;
-    options.progress = line.progress;
-    options.jobs = line.jobs;
+    run_request request;
+    request.settings.dry_run = line.dry_run;
+    request.settings.quiet = line.quiet;
+    request.settings.json = line.json;
+    request.progress = line.progress;
+    request.jobs = line.jobs;
     for (const std::string& pattern : line.excludes) {
-        options.excludes.add(pattern);
+        request.excludes.add(pattern);
     }
     std::vector<const char*> paths = line.paths;
-    options.first_listed = paths.size();
+    request.first_listed = paths.size();
     std::vector<std::string> listed;
     // A list that cannot be read is a wrong command line: nothing has run yet.
     if (line.files_from != nullptr && !add_listed_paths(line, &listed, &paths)) {
@@ -140,11 +129,15 @@ int patch_archive(int argc, char** argv) {
         if (!open_journal_or_report(journal, line.undo_log)) {
             return exit_usage;
         }
-        options.journal = &journal;
+        request.journal = &journal;
     }
     // Only now: a list read from a terminal or a pipe stays interruptible.
     hold_back_terminating_signals();
-    return patch_paths(paths, options, stdout, stderr);
+    const run_result result = patch_paths(paths, request, stdout, stderr);
+    if (line.check && result.status == exit_done && result.materials_whitened > 0) {
+        return exit_would_change;
+    }
+    return result.status;
 }
 
 }  // namespace img_whiten

@@ -133,20 +133,6 @@ void put_printable(const char* name, Put put) {
     put("\"", 1);
 }
 
-// Notes `path` as failed, once: failures of one file are reported one after the other.
-void note_failed_path(run_output& output, const char* path) {
-    if (path == nullptr || (!output.failed_paths.empty() && output.failed_paths.back() == path)) {
-        return;
-    }
-    try {
-        output.failed_paths.emplace_back(path);
-    } catch (const std::bad_alloc&) {
-        output.failed_paths_incomplete = true;
-        output.memory_ran_out = true;
-        ++output.failed_paths_unnoted;
-    }
-}
-
 // Appends `"key":"value"` for a path or entry name, and `"key_bytes":"base64"`
 // beside it when the name is not valid UTF-8; `"key":null` for no name.
 void append_name(std::string& object, const char* key, const char* name) {
@@ -165,43 +151,13 @@ void append_name(std::string& object, const char* key, const char* name) {
     }
 }
 
-// Hands `text` to stdout, after taking the progress line off a terminal they share.
-void put_out(run_output& output, const std::string& text, bool as_bytes = false) {
-    if (output.log != nullptr) {
-        output.log->items.push_back({false, as_bytes, text});
-        return;
-    }
-    if (output.out.is_terminal()) {
-        output.progress.erase();
-    }
-    output.out.put(text, as_bytes);
-}
-
-// The paths that failed, listed again on stderr after the summary (when
-// any did), so that the last screen of a console shows them.
-void list_failed_paths(run_output& output) {
-    if (output.status == exit_done) {
-        return;
-    }
-    output.out.flush();
-    std::string list;
-    for (const std::string& path : output.failed_paths) {
-        list += "img-whiten: failed: " + printable(path.c_str()) + "\n";
-    }
-    if (output.failed_paths_incomplete) {
-        list += "img-whiten: failed: (more paths: no memory was left to note them)\n";
-    }
-    write_message(output.err, list);
-    std::fflush(output.err);
-}
-
 }  // namespace
 
 line_sink::line_sink(std::FILE* out) : out_(out) {
     unsigned columns = 0;
-    line_buffered_ = out != nullptr && img_whiten::is_terminal(out, &columns);
+    line_buffered_ = img_whiten::is_terminal(out, &columns);
 #if !defined(_WIN32)
-    fd_ = out != nullptr ? fileno(out) : -1;
+    fd_ = fileno(out);
     struct stat info;
     is_pipe_ = fd_ >= 0 && fstat(fd_, &info) == 0 && S_ISFIFO(info.st_mode);
 #endif
@@ -226,9 +182,6 @@ void line_sink::put(const std::string& lines, bool as_bytes) {
 }
 
 bool line_sink::flush() {
-    if (out_ == nullptr) {
-        return true;  // the sink of an output that keeps what it is told
-    }
 #if !defined(_WIN32)
     if (fd_ >= 0) {
         std::size_t done = 0;
@@ -273,7 +226,7 @@ bool line_sink::flush() {
 }
 
 bool line_sink::failed() const {
-    return failed_ || (fd_ < 0 && out_ != nullptr && std::ferror(out_) != 0);
+    return failed_ || (fd_ < 0 && std::ferror(out_) != 0);
 }
 
 std::string printable(const char* name) {
@@ -285,7 +238,7 @@ std::string printable(const char* name) {
 namespace {
 
 // A message there was no memory for, said with none.
-void say_message_lost(std::FILE* err, const char* path) {
+void say_lost(std::FILE* err, const char* path) {
     std::fputs("img-whiten: ", err);
     if (path != nullptr) {
         put_printable(path, [&](const char* piece, std::size_t length) {
@@ -296,12 +249,39 @@ void say_message_lost(std::FILE* err, const char* path) {
     std::fputs("cannot allocate memory for a message\n", err);
 }
 
-}  // namespace
+// Notes `path` in `paths` once: failures of one file are reported one after the other.
+void note_path(std::vector<std::string>& paths, bool* incomplete, std::uint64_t* unnoted,
+               const char* path) {
+    if (path == nullptr || (!paths.empty() && paths.back() == path)) {
+        return;
+    }
+    try {
+        paths.emplace_back(path);
+    } catch (const std::bad_alloc&) {
+        *incomplete = true;
+        ++*unnoted;
+    }
+}
 
-namespace {
+// Hands lines to stdout: kept in the report, or put out at once when it is live.
+void tell_lines(file_report& output, const std::string& text, bool as_bytes = false) {
+    if (output.live != nullptr) {
+        output.live->put_lines(text, as_bytes);
+    } else {
+        output.items.push_back({false, as_bytes, text});
+    }
+}
+
+void tell_message(file_report& output, const std::string& line) {
+    if (output.live != nullptr) {
+        output.live->put_message(line);
+    } else {
+        output.items.push_back({true, false, line});
+    }
+}
 
 // Says what report() was given; false, having said nothing, when memory ran out.
-bool say(run_output& output, const char* path, const char* entry_name, const char* format,
+bool say(file_report& output, const char* path, const char* entry_name, const char* format,
          std::va_list args) {
     try {
         std::string line = "img-whiten: ";
@@ -313,89 +293,47 @@ bool say(run_output& output, const char* path, const char* entry_name, const cha
             line += printable(entry_name);
             line += ": ";
         }
+        const std::size_t prefix = line.size();
         std::va_list measure;
         va_copy(measure, args);
         const int length = std::vsnprintf(nullptr, 0, format, measure);
         va_end(measure);
         if (length > 0) {
             // Formatted in place: vsnprintf's terminator lands where the line end goes.
-            const std::size_t prefix = line.size();
             line.resize(prefix + static_cast<std::size_t>(length) + 1);
             std::vsnprintf(&line[prefix], static_cast<std::size_t>(length) + 1, format, args);
             line.back() = '\n';
         } else {
             line += '\n';
         }
-        if (output.json && !output.out.failed()) {
+        if (output.settings.json) {
             std::string object = "{\"type\":\"error\",";
             append_name(object, "file", path);
             object += ',';
             append_name(object, "entry", entry_name);
             object += ",\"message\":";
-            const std::size_t prefix =
-                std::strlen("img-whiten: ") + (path != nullptr ? printable(path).size() + 2 : 0) +
-                (entry_name != nullptr ? printable(entry_name).size() + 2 : 0);
             line.pop_back();  // the line end
             append_json_string(object, line.c_str() + prefix);
             line += '\n';
             object += "}\n";
-            put_out(output, object);
-            if (output.log == nullptr) {
-                output.out.flush();
-            }
+            tell_lines(output, object);
         }
-        if (output.log != nullptr) {
-            output.log->items.push_back({true, false, line});
-            return true;
-        }
-        write_message(output.err, line);
-        std::fflush(output.err);
+        tell_message(output, line);
         return true;
     } catch (const std::bad_alloc&) {
         return false;
     }
 }
 
-}  // namespace
-
-void report(run_output& output, const char* path, const char* entry_name, const char* format, ...) {
-    output.status = exit_failure_reported;
-    note_failed_path(output, path);
-    // Progress lines go first, so they stay whole when both streams share a terminal.
-    if (output.log == nullptr) {
-        output.progress.erase();
-        output.out.flush();
-    }
-    std::va_list args, again;
-    va_start(args, format);
-    va_copy(again, args);
-    // A kept output short of memory tries once more, when the files before its own are out.
-    if (!say(output, path, entry_name, format, args) &&
-        !(output.log != nullptr && output.log->wait_for_memory() &&
-          say(output, path, entry_name, format, again))) {
-        output.memory_ran_out = true;
-        if (output.log != nullptr) {
-            ++output.messages_lost;  // said in its turn: stderr belongs to the walk's thread
-        } else {
-            say_message_lost(output.err, path);
-            std::fflush(output.err);
-        }
-    }
-    va_end(again);
-    va_end(args);
-}
-
-namespace {
-
-void put_model_line(run_output& output, const char* path, const char* entry_name,
+void put_model_line(file_report& output, const char* path, const char* entry_name,
                     std::int64_t count) {
-    if (output.json) {
+    if (output.settings.json) {
         std::string object = "{\"type\":\"model\",";
         append_name(object, "file", path);
         object += ',';
         append_name(object, "entry", entry_name);
         object += ",\"whitened\":" + std::to_string(count) + "}\n";
-        put_out(output, object);
+        tell_lines(output, object);
         return;
     }
     std::string line = "Patching ";
@@ -403,49 +341,180 @@ void put_model_line(run_output& output, const char* path, const char* entry_name
     line += " patched ";
     line += std::to_string(count);
     line += " materials\n";
-    put_out(output, line, entry_name != nullptr);
+    tell_lines(output, line, entry_name != nullptr);
 }
 
 }  // namespace
 
-void print_model_line(run_output& output, const char* path, const char* entry_name,
+void vreport(file_report& output, const char* path, const char* entry_name, const char* format,
+             std::va_list args) {
+    output.status = exit_failure_reported;
+    note_path(output.failed_paths, &output.failed_paths_incomplete, &output.failed_paths_unnoted,
+              path);
+    output.memory_ran_out |= output.failed_paths_incomplete;
+    std::va_list again;
+    va_copy(again, args);
+    // A report short of memory tries once more, when the files before its own are out.
+    if (!say(output, path, entry_name, format, args) &&
+        !(output.wait_for_memory() && say(output, path, entry_name, format, again))) {
+        output.memory_ran_out = true;
+        if (output.live != nullptr) {
+            output.live->say_message_lost(path);
+        } else {
+            ++output.messages_lost;  // said in its turn: stderr belongs to the printer
+        }
+    }
+    va_end(again);
+}
+
+void report(file_report& output, const char* path, const char* entry_name, const char* format,
+            ...) {
+    std::va_list args;
+    va_start(args, format);
+    vreport(output, path, entry_name, format, args);
+    va_end(args);
+}
+
+void notice(file_report& output, const char* path, const char* what) {
+    try {
+        tell_message(output, "img-whiten: " + printable(path) + ": " + what + "\n");
+    } catch (const std::bad_alloc&) {
+        if (output.live != nullptr) {
+            output.live->say_message_lost(path);
+        } else {
+            ++output.messages_lost;
+        }
+    }
+}
+
+void print_model_line(file_report& output, const char* path, const char* entry_name,
                       std::int64_t count) {
     output.models_changed += count > 0;
     output.materials_whitened += static_cast<std::uint64_t>(count);
-    if (output.quiet) {
+    if (output.settings.quiet) {
         return;
     }
     try {
         put_model_line(output, path, entry_name, count);
     } catch (const std::bad_alloc&) {
-        // A kept output short of memory tries once more, when the files before its own are out.
-        if (output.log == nullptr || !output.log->wait_for_memory()) {
+        // A report short of memory tries once more, when the files before its own are out.
+        if (!output.wait_for_memory()) {
             throw;
         }
         put_model_line(output, path, entry_name, count);
     }
 }
 
-void print_archive_heading(run_output& output, const char* path) {
-    if (output.several_files && !output.quiet && !output.json) {
-        put_out(output, "==> " + printable(path) + " <==\n");
+void print_archive_heading(file_report& output, const char* path) {
+    if (output.settings.several_files && !output.settings.quiet && !output.settings.json) {
+        tell_lines(output, "==> " + printable(path) + " <==\n");
     }
 }
 
-bool wants_summary(const run_output& output) {
-    return output.several_files || output.quiet || output.json;
+void print_restore_line(file_report& output, const char* path, std::uint64_t count) {
+    if (!output.settings.quiet) {
+        tell_lines(output, "Restoring " + printable(path) + " restored " + std::to_string(count) +
+                               " materials\n");
+    }
 }
 
-namespace {
+run_printer::run_printer(std::FILE* out, std::FILE* err, const run_settings& settings,
+                         bool progress_wanted)
+    : settings_(settings), out_(out), err_(err) {
+    progress.start(err, progress_wanted);
+}
+
+void run_printer::put_lines(const std::string& text, bool as_bytes) {
+    // The progress line comes off a terminal the two streams share.
+    if (out_.is_terminal()) {
+        progress.erase();
+    }
+    out_.put(text, as_bytes);
+}
+
+void run_printer::put_message(const std::string& line) {
+    // Lines go first, so they stay whole when both streams share a terminal.
+    progress.erase();
+    out_.flush();
+    write_message(err_, line);
+    std::fflush(err_);
+}
+
+void run_printer::say_message_lost(const char* path) {
+    progress.erase();
+    out_.flush();
+    say_lost(err_, path);
+    std::fflush(err_);
+}
+
+void run_printer::note_failed_path(const char* path) {
+    note_path(failed_paths_, &failed_paths_incomplete_, &failed_paths_unnoted_, path);
+}
+
+void run_printer::put_out(file_report& file, const char* file_path) {
+    for (; file.messages_lost > 0; --file.messages_lost) {
+        say_message_lost(file_path);
+    }
+    for (const file_report::told& told : file.items) {
+        if (told.to_err) {
+            put_message(told.text);
+        } else {
+            put_lines(told.text, told.as_bytes);
+        }
+    }
+    file.items.clear();
+    if (file.status != exit_done) {
+        status_ = file.status;
+    }
+    files_visited_ += file.files_visited;
+    models_changed_ += file.models_changed;
+    materials_whitened_ += file.materials_whitened;
+    for (const std::string& path : file.failed_paths) {
+        note_failed_path(path.c_str());
+    }
+    failed_paths_incomplete_ |= file.failed_paths_incomplete;
+    failed_paths_unnoted_ += file.failed_paths_unnoted;
+}
+
+void run_printer::report(const char* path, const char* entry_name, const char* format, ...) {
+    file_report own(settings_, progress);
+    own.live = this;
+    std::va_list args;
+    va_start(args, format);
+    vreport(own, path, entry_name, format, args);
+    va_end(args);
+    put_out(own, path);
+}
+
+bool run_printer::wants_summary() const {
+    return settings_.several_files || settings_.quiet || settings_.json;
+}
+
+// The paths that failed, listed again on stderr after the summary (when
+// any did), so that the last screen of a console shows them.
+void run_printer::list_failed_paths() {
+    if (status_ == exit_done) {
+        return;
+    }
+    out_.flush();
+    std::string list;
+    for (const std::string& path : failed_paths_) {
+        list += "img-whiten: failed: " + printable(path.c_str()) + "\n";
+    }
+    if (failed_paths_incomplete_) {
+        list += "img-whiten: failed: (more paths: no memory was left to note them)\n";
+    }
+    write_message(err_, list);
+    std::fflush(err_);
+}
 
 // The JSON summary object, with what ended the run when a `signal` did.
-std::string summary_object(const run_output& output, int signal) {
-    std::string object =
-        "{\"type\":\"summary\",\"files\":" + std::to_string(output.files_visited) +
-        ",\"models_changed\":" + std::to_string(output.models_changed) +
-        ",\"whitened\":" + std::to_string(output.materials_whitened) +
-        ",\"failed\":" + std::to_string(output.failed_paths.size() + output.failed_paths_unnoted) +
-        ",\"dry_run\":" + (output.dry_run ? "true" : "false");
+std::string run_printer::summary_object(int signal) const {
+    std::string object = "{\"type\":\"summary\",\"files\":" + std::to_string(files_visited_) +
+                         ",\"models_changed\":" + std::to_string(models_changed_) +
+                         ",\"whitened\":" + std::to_string(materials_whitened_) + ",\"failed\":" +
+                         std::to_string(failed_paths_.size() + failed_paths_unnoted_) +
+                         ",\"dry_run\":" + (settings_.dry_run ? "true" : "false");
     if (signal != 0) {
         const char* name = signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : nullptr;
 #if defined(SIGHUP)
@@ -457,18 +526,16 @@ std::string summary_object(const run_output& output, int signal) {
     return object + "}\n";
 }
 
-}  // namespace
-
-void print_summary(run_output& output) {
-    output.progress.erase();
-    const auto files = static_cast<unsigned long long>(output.files_visited);
-    const auto models = static_cast<unsigned long long>(output.models_changed);
-    const auto materials = static_cast<unsigned long long>(output.materials_whitened);
+void run_printer::print_summary() {
+    progress.erase();
+    const auto files = static_cast<unsigned long long>(files_visited_);
+    const auto models = static_cast<unsigned long long>(models_changed_);
+    const auto materials = static_cast<unsigned long long>(materials_whitened_);
     const char* const file_word = files == 1 ? "file" : "files";
     const char* const model_word = models == 1 ? "model" : "models";
     const char* const material_word = materials == 1 ? "material" : "materials";
     char line[256];
-    if (output.dry_run) {
+    if (settings_.dry_run) {
         std::snprintf(line, sizeof line,
                       "Visited %llu %s: %llu %s would change, %llu %s would be whitened "
                       "(dry run: nothing was written)",
@@ -477,131 +544,59 @@ void print_summary(run_output& output) {
         std::snprintf(line, sizeof line, "Visited %llu %s: %llu %s changed, %llu %s whitened",
                       files, file_word, models, model_word, materials, material_word);
     }
-    const std::uint64_t failed = output.failed_paths.size() + output.failed_paths_unnoted;
-    output.summary_printed = true;
-    if (output.json) {
-        output.out.put(summary_object(output, 0));
+    const std::uint64_t failed = failed_paths_.size() + failed_paths_unnoted_;
+    summary_printed_ = true;
+    if (settings_.json) {
+        out_.put(summary_object(0));
     } else {
         std::string text = line;
-        if (output.status != exit_done) {
+        if (status_ != exit_done) {
             text += ", " + std::to_string(failed) + " failed";
         }
-        output.out.put(text + "\n");
+        out_.put(text + "\n");
     }
-    list_failed_paths(output);
+    list_failed_paths();
 }
 
-void print_restore_line(run_output& output, const char* path, std::uint64_t count) {
-    if (!output.quiet) {
-        put_out(output, "Restoring " + printable(path) + " restored " + std::to_string(count) +
-                            " materials\n");
-    }
-}
-
-void print_undo_summary(run_output& output, std::uint64_t files, std::uint64_t materials) {
+void run_printer::print_undo_summary(std::uint64_t files, std::uint64_t materials) {
     std::string text =
-        (output.dry_run ? "Checked " : "Restored ") + std::to_string(files) +
+        (settings_.dry_run ? "Checked " : "Restored ") + std::to_string(files) +
         (files == 1 ? " file: " : " files: ") + std::to_string(materials) +
         (materials == 1 ? " material " : " materials ") +
-        (output.dry_run ? "would be put back (dry run: nothing was written)" : "put back");
-    if (output.status != exit_done) {
-        text += ", " + std::to_string(output.failed_paths.size() + output.failed_paths_unnoted) +
-                " failed";
+        (settings_.dry_run ? "would be put back (dry run: nothing was written)" : "put back");
+    if (status_ != exit_done) {
+        text += ", " + std::to_string(failed_paths_.size() + failed_paths_unnoted_) + " failed";
     }
-    output.out.put(text + "\n");
-    list_failed_paths(output);
+    out_.put(text + "\n");
+    list_failed_paths();
 }
 
-void check_progress_written(run_output& output, bool flush) {
-    const bool flush_failed = flush && !output.out.flush();
-    if ((flush_failed || output.out.failed()) && !output.output_failure_reported) {
-        output.output_failure_reported = true;
-        report(output, nullptr, nullptr, "cannot write progress to standard output");
+void run_printer::check_written(bool flush) {
+    const bool flush_failed = flush && !out_.flush();
+    if ((flush_failed || out_.failed()) && !output_failure_reported_) {
+        output_failure_reported_ = true;
+        report(nullptr, nullptr, "cannot write progress to standard output");
     }
 }
 
-void notice(run_output& output, const char* path, const char* what) {
-    try {
-        const std::string line = "img-whiten: " + printable(path) + ": " + what + "\n";
-        if (output.log != nullptr) {
-            output.log->items.push_back({true, false, line});
-            return;
-        }
-        output.progress.erase();
-        output.out.flush();
-        write_message(output.err, line);
-    } catch (const std::bad_alloc&) {
-        if (output.log != nullptr) {
-            ++output.messages_lost;
-        } else {
-            say_message_lost(output.err, path);
-        }
-    }
-    std::fflush(output.err);
-}
-
-void release(run_output& run, run_output& file, const char* file_path) {
-    for (; file.messages_lost > 0; --file.messages_lost) {
-        run.progress.erase();
-        run.out.flush();
-        say_message_lost(run.err, file_path);
-        std::fflush(run.err);
-    }
-    if (file.log != nullptr) {
-        for (const file_log::told& told : file.log->items) {
-            if (told.to_err) {
-                run.progress.erase();
-                run.out.flush();
-                write_message(run.err, told.text);
-                std::fflush(run.err);
-            } else {
-                put_out(run, told.text, told.as_bytes);
-            }
-        }
-        file.log->items.clear();
-    }
-    if (file.status != exit_done) {
-        run.status = file.status;
-    }
-    run.files_visited += file.files_visited;
-    run.models_changed += file.models_changed;
-    run.materials_whitened += file.materials_whitened;
-    run.bytes_read += file.bytes_read;  // the display was told as they were read
-    for (const std::string& path : file.failed_paths) {
-        note_failed_path(run, path.c_str());
-    }
-    run.failed_paths_incomplete |= file.failed_paths_incomplete;
-    run.failed_paths_unnoted += file.failed_paths_unnoted;
-}
-
-bool interrupted(run_output& output) {
-    if (arrived_signal() == 0) {
-        return false;
-    }
-    if (output.log == nullptr) {
-        end_if_signalled(output);
-    }
-    return true;
-}
-
-void end_if_signalled(run_output& output) {
+void run_printer::end_if_signalled() {
     if (arrived_signal() == 0) {
         return;
     }
     // A second signal while the owed lines go out ends the run at once.
     release_terminating_signals();
-    output.progress.erase();
-    if (output.json && !output.summary_printed) {
+    progress.erase();
+    if (settings_.json && !summary_printed_) {
         // The summary ends every JSON run: this one says how far it got.
-        output.summary_printed = true;
+        summary_printed_ = true;
         try {
-            output.out.put(summary_object(output, arrived_signal()));
+            out_.put(summary_object(arrived_signal()));
         } catch (const std::bad_alloc&) {
             // the run ends without it
         }
     }
-    output.out.flush();
-    std::fflush(output.err);
+    out_.flush();
+    std::fflush(err_);
     end_by_arrived_signal();
 }
 

@@ -1,10 +1,14 @@
-// What a run tells: progress lines on stdout, failures on stderr, and the
-// totals for the summary that ends a run over several files.
+// What a run tells, in three parts: the run's settings; a file's report (its
+// lines for stdout, its messages for stderr, its counts), which is all that
+// patching and undo see; and the run's printer, which puts reports out in
+// order beside the progress display and ends the run with its summary.
 #ifndef IMG_WHITEN_OUTPUT_H
 #define IMG_WHITEN_OUTPUT_H
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,10 +22,10 @@ constexpr int exit_failure_reported = 1;
 constexpr int exit_usage = 2;         // a wrong command line
 constexpr int exit_would_change = 3;  // --check: something would be whitened, nothing failed
 
-// Progress lines on their way to stdout: whole lines only, handed to the
+// Lines on their way to stdout: whole lines only, handed to the
 // system with write() where stdout is a descriptor, so that a signal that
 // interrupts a write loses nothing and a run ended by a signal can still put
-// out every line it owes. Owned by the thread that runs the walk.
+// out every line it owes. Owned by the run's printer.
 class line_sink {
 public:
     explicit line_sink(std::FILE* out);
@@ -37,7 +41,6 @@ public:
     bool flush();
     bool failed() const;
     bool is_terminal() const { return line_buffered_; }
-    std::FILE* stream() const { return out_; }
 
 private:
     std::FILE* out_;
@@ -49,70 +52,135 @@ private:
     std::string pending_;
 };
 
-// What one file's run told, in order, while files are patched side by side:
-// kept until the thread that owns stdout and stderr puts it out, in walk
-// order. Owned by whoever holds the file's job.
-struct file_log {
+// The run's settings: fixed before the first file is visited, read by whoever needs them.
+struct run_settings {
+    bool dry_run = false;
+    bool quiet = false;          // no model lines or headings: the summary and failures stay
+    bool json = false;           // stdout is JSON Lines: one object per model, failure and run
+    bool several_files = false;  // lines name their file, and a summary ends the run
+};
+
+class run_printer;
+
+// What one file tells, in order (its lines and messages), and its counts:
+// all that patching and undo code see of the run's output. Kept until the
+// run's printer puts it out, in walk order; or, while `live` is set, put out
+// as it is told. Owned by whoever holds the file.
+struct file_report {
     struct told {
         bool to_err;    // a message for stderr, else lines for stdout
         bool as_bytes;  // lines holding names from inside an archive
         std::string text;
     };
+
+    file_report(const run_settings& run, progress_display& display)
+        : settings(run), progress(display) {}
+    file_report(const file_report&) = delete;
+    file_report& operator=(const file_report&) = delete;
+    // Waits until memory held for the files told before this one can be
+    // freed; false when there is none to wait for.
+    bool wait_for_memory() const { return memory_wait && memory_wait(); }
+
+    const run_settings& settings;
+    progress_display& progress;  // the run's: told the bytes read and the file being patched
+    // Set by the scheduler while the file is patched on the printer's thread
+    // and nothing told before it is still owed: what it tells goes out at once.
+    run_printer* live = nullptr;
+    std::function<bool()> memory_wait;  // set by the scheduler for a file patched beside others
     std::vector<told> items;
-    // Set by whoever keeps the log: waits until memory held for the files told
-    // before this one can be freed; false when there is none to wait for.
-    virtual bool wait_for_memory() { return false; }
-
-protected:
-    ~file_log() = default;
-};
-
-struct run_output {
-    run_output(std::FILE* out_stream, std::FILE* err_stream) : out(out_stream), err(err_stream) {}
-    // An output that keeps what it is told in `kept`, with the settings of `run`,
-    // whose progress display it tells the bytes it reads and the file it patches.
-    run_output(run_output& run, file_log* kept)
-        : out(nullptr),
-          err(run.err),
-          dry_run(run.dry_run),
-          quiet(run.quiet),
-          json(run.json),
-          several_files(run.several_files),
-          log(kept) {
-        progress.feed(run.progress);
-    }
-
-    line_sink out;
-    std::FILE* err;
-    bool dry_run = false;
-    bool quiet = false;          // no model lines or headings: the summary and failures stay
-    bool json = false;           // stdout is JSON Lines: one object per model, failure and run
-    bool several_files = false;  // lines name their file, and a summary ends the run
     int status = exit_done;
-    bool output_failure_reported = false;
-    bool summary_printed = false;  // a signal after it ends the run without another
     std::uint64_t files_visited = 0;
     std::uint64_t models_changed = 0;
     std::uint64_t materials_whitened = 0;
-    std::uint64_t bytes_read = 0;  // of models
-    // Paths that had a failure reported, once each, in order: listed again after the summary.
+    // Paths that had a failure reported, once each, in order.
     std::vector<std::string> failed_paths;
     bool failed_paths_incomplete = false;    // memory ran out while noting one
     std::uint64_t failed_paths_unnoted = 0;  // failures whose path there was no memory to note
-    // Messages a kept output had no memory for: said, in their turn, by release().
-    std::uint64_t messages_lost = 0;
-    // Of a kept output, about its one file: memory ran out on the way, and
-    // whether a byte of the file was handed to the system to write.
+    std::uint64_t messages_lost = 0;         // messages there was no memory for
+    // Memory ran out on the way, and whether a byte of the file was handed
+    // to the system to write: the scheduler may patch it again.
     bool memory_ran_out = false;
     bool file_written = false;
-    progress_display progress;
-    file_log* log = nullptr;  // set: what is told is kept there, not written
 };
 
-// Puts out what `file` kept, in the order it was told, and adds its counts,
-// status and failed paths to `run`'s. A message it had no memory for is
-// said as one with no memory of its own would be, naming `file_path` if given.
-void release(run_output& run, run_output& file, const char* file_path = nullptr);
+// The run's printer: stdout's lines, stderr's messages, the progress display,
+// the totals, the failed list, the summary, and the end by a signal. Used by
+// the thread that walks (or undoes) alone.
+class run_printer {
+public:
+    // Shows the progress display on `err` if `progress` and it is a terminal.
+    run_printer(std::FILE* out, std::FILE* err, const run_settings& settings, bool progress);
+    run_printer(const run_printer&) = delete;
+    run_printer& operator=(const run_printer&) = delete;
+
+    // Puts out what `file` kept, in the order it was told, and adds its
+    // counts, status and failed paths to the run's. A message it had no
+    // memory for is said as one with no memory of its own would be, naming
+    // `file_path` if given.
+    void put_out(file_report& file, const char* file_path = nullptr);
+    // A failure of the run itself, or of a path before any file report is
+    // made for it, said at once.
+#if defined(__GNUC__)
+    __attribute__((format(printf, 4, 5)))
+#endif
+    void
+    report(const char* path, const char* entry_name, const char* format, ...);
+    // The last line of a run over several files (or of any quiet or JSON run):
+    // what it visited and changed and, after a failure, how many paths failed,
+    // which stderr then lists again.
+    void print_summary();
+    bool wants_summary() const;
+    // The last line of an undo: "Restored N files: M materials put back", and
+    // after a failure how many paths failed, which stderr then lists again.
+    void print_undo_summary(std::uint64_t files, std::uint64_t materials);
+    // Reports once, as the run's own failure (no file is to blame), that
+    // progress lines could not be written, if stdout has failed so far; with
+    // `flush`, after handing it what it still holds.
+    void check_written(bool flush);
+    // Ends the run by the signal that arrived, if one did, after putting out
+    // every whole line it owes. Called between files and after the last.
+    void end_if_signalled();
+    // A wrong command line found before anything was patched.
+    void set_usage_error() {
+        status_ = exit_usage;
+    }
+
+    int status() const {
+        return status_;
+    }
+    std::uint64_t materials_whitened() const {
+        return materials_whitened_;
+    }
+    const run_settings& settings() const {
+        return settings_;
+    }
+
+    progress_display progress;
+
+    // A live file report's lines and messages, as it tells them.
+    void put_lines(const std::string& text, bool as_bytes);
+    void put_message(const std::string& line);
+    void say_message_lost(const char* path);
+
+private:
+    void note_failed_path(const char* path);
+    void list_failed_paths();
+    std::string summary_object(int signal) const;
+
+    const run_settings settings_;
+    line_sink out_;
+    std::FILE* err_;
+    int status_ = exit_done;
+    bool output_failure_reported_ = false;
+    bool summary_printed_ = false;  // a signal after it ends the run without another
+    std::uint64_t files_visited_ = 0;
+    std::uint64_t models_changed_ = 0;
+    std::uint64_t materials_whitened_ = 0;
+    // Paths that had a failure reported, once each, in order: listed again after the summary.
+    std::vector<std::string> failed_paths_;
+    bool failed_paths_incomplete_ = false;
+    std::uint64_t failed_paths_unnoted_ = 0;
+};
 
 // The one way a failure reaches stderr: "img-whiten: <path>: [<entry>: ]<what>",
 // where <what> ends in ": <reason>" when there is one. Sets the exit status.
@@ -120,11 +188,14 @@ void release(run_output& run, run_output& file, const char* file_path = nullptr)
 #if defined(__GNUC__)
 __attribute__((format(printf, 4, 5)))
 #endif
-void report(run_output& output, const char* path, const char* entry_name, const char* format, ...);
+void report(file_report& output, const char* path, const char* entry_name, const char* format,
+            ...);
+void vreport(file_report& output, const char* path, const char* entry_name, const char* format,
+             std::va_list args);
 
 // A notice on stderr that is no failure, "img-whiten: <path>: <what>": the
 // exit status stays as it is, and JSON Lines on stdout hold nothing of it.
-void notice(run_output& output, const char* path, const char* what);
+void notice(file_report& output, const char* path, const char* what);
 
 // `name` as lines, messages and the progress display print it, so that no
 // name can forge a line or drive a terminal and no two names print alike: as
@@ -139,38 +210,13 @@ std::string printable(const char* name);
 // (whose name is printed as its bytes) or, with a null entry name, for the
 // loose model at `path` (whose path reads right in a console). Counted for
 // the summary.
-void print_model_line(run_output& output, const char* path, const char* entry_name,
+void print_model_line(file_report& output, const char* path, const char* entry_name,
                       std::int64_t count);
 // "==> PATH <==" before the entries of an archive, when the run has several files.
-void print_archive_heading(run_output& output, const char* path);
-// The last line of a run over several files (or of any quiet or JSON run):
-// what it visited and changed and, after a failure, how many paths failed,
-// which stderr then lists again.
-void print_summary(run_output& output);
-bool wants_summary(const run_output& output);
-
+void print_archive_heading(file_report& output, const char* path);
 // "Restoring PATH restored N materials": a file whose recorded words were
 // put back to grey (in a dry run, would be). Not printed when quiet.
-void print_restore_line(run_output& output, const char* path, std::uint64_t count);
-// The last line of an undo: "Restored N files: M materials put back", and
-// after a failure how many paths failed, which stderr then lists again.
-void print_undo_summary(run_output& output, std::uint64_t files, std::uint64_t materials);
-
-// Reports once, as the run's own failure (no file is to blame), that
-// progress lines could not be written, if stdout has failed so far; with
-// `flush`, after handing it what it still holds.
-void check_progress_written(run_output& output, bool flush);
-
-// Ends the run by the signal that arrived, if one did, after putting out
-// every whole line it owes. Called after each write, between entries and
-// between files: never while a write is in progress.
-void end_if_signalled(run_output& output);
-
-// True when a signal arrived and the file's run must stop here: an output
-// that keeps what it is told belongs to a file patched beside others, whose
-// run ends once every file in progress has stopped. Any other run ends at
-// once, as end_if_signalled does.
-bool interrupted(run_output& output);
+void print_restore_line(file_report& output, const char* path, std::uint64_t count);
 
 }  // namespace img_whiten
 

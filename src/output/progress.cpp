@@ -55,39 +55,38 @@ std::string fit(const std::string& path, std::size_t columns) {
 void progress_display::start(std::FILE* err, bool wanted) {
     unsigned columns = 0;
     err_ = wanted && is_terminal(err, &columns) ? err : nullptr;
+    drawer_ = std::this_thread::get_id();
     started_ = std::chrono::steady_clock::now();
 }
 
 void progress_display::read(std::uint64_t bytes) {
-    (shown_by_ != nullptr ? shown_by_->read_ : read_).fetch_add(bytes, std::memory_order_relaxed);
+    read_.fetch_add(bytes, std::memory_order_relaxed);
 }
 
 void progress_display::at(const char* path) {
-    progress_display& shown = shown_by_ != nullptr ? *shown_by_ : *this;
-    const std::lock_guard<std::mutex> lock(shown.path_lock_);
+    const std::lock_guard<std::mutex> lock(path_lock_);
     try {
-        shown.paths_.emplace_back(path);
+        paths_.emplace_back(path);
     } catch (const std::bad_alloc&) {
         // not shown
     }
 }
 
 void progress_display::left(const char* path) {
-    progress_display& shown = shown_by_ != nullptr ? *shown_by_ : *this;
-    const std::lock_guard<std::mutex> lock(shown.path_lock_);
-    for (auto at = shown.paths_.end(); at != shown.paths_.begin();) {
+    const std::lock_guard<std::mutex> lock(path_lock_);
+    for (auto at = paths_.end(); at != paths_.begin();) {
         if (*--at == path) {
-            if (shown.paths_.size() == 1) {
-                shown.last_.swap(*at);  // shown until the next file starts
+            if (paths_.size() == 1) {
+                last_.swap(*at);  // shown until the next file starts
             }
-            shown.paths_.erase(at);
+            paths_.erase(at);
             return;
         }
     }
 }
 
 void progress_display::tick() {
-    if (err_ == nullptr) {
+    if (err_ == nullptr || std::this_thread::get_id() != drawer_) {
         return;
     }
     const auto now = std::chrono::steady_clock::now();

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace img_whiten {
@@ -21,12 +22,9 @@ constexpr auto progress_redraw_interval = std::chrono::milliseconds(250);
 
 class progress_display {
 public:
-    // Shows nothing unless `wanted` and `err` is a terminal.
+    // Shows nothing unless `wanted` and `err` is a terminal. The calling
+    // thread draws the display, and alone counts files found and done.
     void start(std::FILE* err, bool wanted);
-    // Makes this display, of a file patched beside others, pass the bytes
-    // read and the path on to `shown`, the run's, which draws them.
-    void feed(progress_display& shown) { shown_by_ = &shown; }
-    // Counts of files, this display's own: a display that feeds another passes none on.
     void found(std::uint64_t files) { found_ += files; }
     void done() { ++done_; }
     // Bytes read, and each file being patched from at() until left(): any
@@ -35,14 +33,14 @@ public:
     void read(std::uint64_t bytes);
     void at(const char* path);
     void left(const char* path);
-    // Redraws the line if it is time to; the drawing thread only.
+    // Redraws the line if it is time to; does nothing on other threads than the drawing one.
     void tick();
     // Takes the line off the terminal, if it is shown.
     void erase();
 
 private:
-    std::FILE* err_ = nullptr;              // null: no display
-    progress_display* shown_by_ = nullptr;  // set: what this one is told goes there
+    std::FILE* err_ = nullptr;  // null: no display
+    std::thread::id drawer_;
     std::chrono::steady_clock::time_point started_{}, drawn_{};
     std::uint64_t found_ = 0, done_ = 0;
     std::atomic<std::uint64_t> read_{0};

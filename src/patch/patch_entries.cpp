@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "archive.h"
+#include "signals.h"
 
 namespace img_whiten {
 
@@ -16,7 +17,7 @@ constexpr std::size_t directory_block_records = 2048;
 // Checks where a model entry lies, then patches the bytes of it that the file holds.
 next_step patch_entry(patch_target& target, const archive_entry& entry, std::uint64_t protected_end,
                       std::uint64_t file_size, model_buffers& buffers) {
-    run_output& output = target.output;
+    file_report& output = target.output;
     const std::uint64_t offset = entry_data_offset(entry);
     const std::uint64_t length = entry_data_length(entry);
     if (length == 0) {
@@ -44,7 +45,7 @@ next_step patch_entry(patch_target& target, const archive_entry& entry, std::uin
 
 void patch_archive_entries(patch_target& target, std::uint64_t file_size,
                            const unsigned char* header_bytes, model_buffers& buffers) {
-    run_output& output = target.output;
+    file_report& output = target.output;
     const archive_header header = decode_archive_header(header_bytes);
     if (header.magic != archive_magic || header.entry_count <= 0) {
         return;
@@ -67,7 +68,7 @@ void patch_archive_entries(patch_target& target, std::uint64_t file_size,
     unsigned char block[directory_block_records * archive_entry_size];
     std::size_t in_block = 0;
     for (std::uint64_t index = 0; index < records; ++index) {
-        if (interrupted(output)) {
+        if (arrived_signal() != 0) {
             break;
         }
         const std::size_t slot = static_cast<std::size_t>(index % directory_block_records);

@@ -1,7 +1,7 @@
 // The run over one version-2 IMG archive: its directory, then every model
 // entry in directory order.
-#ifndef IMG_WHITEN_ARCHIVE_RUN_H
-#define IMG_WHITEN_ARCHIVE_RUN_H
+#ifndef IMG_WHITEN_PATCH_ENTRIES_H
+#define IMG_WHITEN_PATCH_ENTRIES_H
 
 #include <cstdint>
 

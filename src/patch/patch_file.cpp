@@ -14,37 +14,9 @@ namespace img_whiten {
 
 namespace {
 
-// Past this many recent identities, they are merged into the sorted block.
-constexpr std::size_t recent_limit = 256;
-
-}  // namespace
-
-bool seen_files::contains(const file_identity& identity) const {
-    return std::binary_search(merged_.begin(), merged_.end(), identity) ||
-           std::binary_search(recent_.begin(), recent_.end(), identity);
-}
-
-void seen_files::add(const file_identity& identity) {
-    if (recent_.size() == recent_limit) {
-        // Grown by a quarter, not doubled: the block stays close to 16 bytes per file.
-        if (merged_.capacity() < merged_.size() + recent_.size()) {
-            merged_.reserve(merged_.size() + std::max(merged_.size() / 4, recent_limit));
-        }
-        const std::size_t old_size = merged_.size();
-        merged_.insert(merged_.end(), recent_.begin(), recent_.end());
-        std::inplace_merge(merged_.begin(), merged_.begin() + static_cast<std::ptrdiff_t>(old_size),
-                           merged_.end());
-        recent_.clear();
-    }
-    recent_.reserve(recent_limit);
-    recent_.insert(std::upper_bound(recent_.begin(), recent_.end(), identity), identity);
-}
-
-namespace {
-
-const char* open_failure(const run_output& output) {
+const char* open_failure(const file_report& output) {
     // Named by what the run means to do, whichever open came first.
-    return output.dry_run ? "cannot open for reading: %s" : "cannot open for update: %s";
+    return output.settings.dry_run ? "cannot open for reading: %s" : "cannot open for update: %s";
 }
 
 // Opens the file at the job's place for reading, reporting why it could not
@@ -52,8 +24,9 @@ const char* open_failure(const run_output& output) {
 bool open_or_report(file_job& job) {
     // A model by its name is one to patch, and is opened for writing at once; any other
     // file is opened for writing only once its first bytes say it is an archive.
-    const file_access access =
-        job.output.dry_run || !job.model_name ? file_access::read_only : file_access::update;
+    const file_access access = job.output->settings.dry_run || !job.model_name
+                                   ? file_access::read_only
+                                   : file_access::update;
     switch (open_file_at(job.place(), &job.file, access)) {
         case open_status::opened:
             return true;
@@ -61,14 +34,14 @@ bool open_or_report(file_job& job) {
             return false;
         case open_status::not_regular:
             if (job.parent == nullptr) {
-                report(job.output, job.path.c_str(), nullptr, "not a regular file: left alone");
+                report(*job.output, job.path.c_str(), nullptr, "not a regular file: left alone");
             }
             return false;
         case open_status::in_use:
         case open_status::failed:
             break;
     }
-    report(job.output, job.path.c_str(), nullptr, open_failure(job.output), std::strerror(errno));
+    report(*job.output, job.path.c_str(), nullptr, open_failure(*job.output), std::strerror(errno));
     return false;
 }
 
@@ -94,8 +67,8 @@ bool is_patched_archive(const unsigned char* header, std::size_t header_bytes) {
 }
 
 // Reads the file's 8 header bytes; false when they cannot be read (reported).
-bool read_header(run_output& output, const char* path, const open_file& file, unsigned char* header,
-                 std::size_t* header_bytes) {
+bool read_header(file_report& output, const char* path, const open_file& file,
+                 unsigned char* header, std::size_t* header_bytes) {
     int error = 0;
     *header_bytes = read_at(file, 0, header, archive_header_size, &error);
     if (error != 0) {
@@ -105,7 +78,8 @@ bool read_header(run_output& output, const char* path, const open_file& file, un
     return true;
 }
 
-void patch_archive(patch_target& target, const unsigned char* header, model_buffers& buffers) {
+void patch_opened_archive(patch_target& target, const unsigned char* header,
+                          model_buffers& buffers) {
     ++target.output.files_visited;
     print_archive_heading(target.output, target.path());
     patch_archive_entries(target, target.file.size, header, buffers);
@@ -114,7 +88,7 @@ void patch_archive(patch_target& target, const unsigned char* header, model_buff
 // A loose model, opened for update (unless a dry run) before its first window
 // is read: that window says whether it is an archive after all.
 void patch_loose_model(patch_target& target, model_buffers& buffers) {
-    run_output& output = target.output;
+    file_report& output = target.output;
     const std::uint64_t size = target.file.size;
     if (size == 0) {
         ++output.files_visited;
@@ -127,7 +101,7 @@ void patch_loose_model(patch_target& target, model_buffers& buffers) {
     const std::size_t header_bytes = std::min(preread, archive_header_size);
     unsigned char header[archive_header_size] = {};
     if (header_bytes > 0) {
-        std::memcpy(header, buffers.data.items, header_bytes);
+        std::memcpy(header, buffers.data.data(), header_bytes);
     }
     if (!read) {
         report(output, target.path(), nullptr, "cannot read: %s", std::strerror(error));
@@ -135,7 +109,7 @@ void patch_loose_model(patch_target& target, model_buffers& buffers) {
     }
     if (begins_an_archive(header, header_bytes)) {
         if (is_patched_archive(header, header_bytes)) {
-            patch_archive(target, header, buffers);
+            patch_opened_archive(target, header, buffers);
         }
         return;  // too short, or no entries: left alone
     }
@@ -143,8 +117,8 @@ void patch_loose_model(patch_target& target, model_buffers& buffers) {
     patch_model(target, nullptr, 0, size, size, buffers, preread);
 }
 
-void patch_target_file(file_job& job, patch_target& target, model_buffers& buffers) {
-    const bool dry_run = job.output.dry_run;
+void patch_opened_file(file_job& job, patch_target& target, model_buffers& buffers) {
+    const bool dry_run = job.output->settings.dry_run;
     if (!dry_run && !open_for_update_or_report(target)) {
         close_or_report(target.output, target.path(), target.file);
         return;
@@ -152,14 +126,14 @@ void patch_target_file(file_job& job, patch_target& target, model_buffers& buffe
     if (job.model_name) {
         patch_loose_model(target, buffers);
     } else if (dry_run || target.update_error != 0) {
-        patch_archive(target, job.header, buffers);
+        patch_opened_archive(target, job.header, buffers);
     } else {
         // Look again at what the archive holds now that no other writer can change it.
         unsigned char header[archive_header_size];
         std::size_t header_bytes = 0;
         if (read_header(target.output, target.path(), target.file, header, &header_bytes) &&
             is_patched_archive(header, header_bytes)) {
-            patch_archive(target, header, buffers);
+            patch_opened_archive(target, header, buffers);
         }
     }
 }
@@ -172,21 +146,21 @@ bool open_candidate(file_job& job) {
             return false;
         }
         if (job.journal != nullptr && job.file.identity == job.journal->identity()) {
-            notice(job.output, job.path.c_str(), "the undo journal of this run: passed over");
+            notice(*job.output, job.path.c_str(), "the undo journal of this run: passed over");
             close_file(job.file);
             return false;
         }
         // A model by its name; any other file only when its first bytes are an archive's.
         if (!job.model_name &&
-            (!read_header(job.output, job.path.c_str(), job.file, job.header, &job.header_bytes) ||
+            (!read_header(*job.output, job.path.c_str(), job.file, job.header, &job.header_bytes) ||
              !is_patched_archive(job.header, job.header_bytes))) {
-            close_or_report(job.output, job.path.c_str(), job.file);
+            close_or_report(*job.output, job.path.c_str(), job.file);
             return false;
         }
         return true;
     } catch (const std::bad_alloc&) {
-        job.output.memory_ran_out = true;
-        report(job.output, job.path.c_str(), nullptr, "not patched: %s", std::strerror(ENOMEM));
+        job.output->memory_ran_out = true;
+        report(*job.output, job.path.c_str(), nullptr, "not patched: %s", std::strerror(ENOMEM));
         if (job.file.fd >= 0) {
             close_file(job.file);
         }
@@ -194,52 +168,19 @@ bool open_candidate(file_job& job) {
     }
 }
 
-claim_decision decide_claim(const file_identity& identity, seen_files& seen) {
-    if (seen.contains(identity)) {
-        return claim_decision::patched_already;
-    }
-    try {
-        seen.add(identity);
-        return claim_decision::taken;
-    } catch (const std::bad_alloc&) {
-        return claim_decision::out_of_memory;
-    }
-}
-
-bool act_on_claim(file_job& job, claim_decision decision) {
-    switch (decision) {
-        case claim_decision::taken:
-            return true;
-        case claim_decision::patched_already:
-            close_or_report(job.output, job.path.c_str(), job.file);
-            return false;
-        case claim_decision::out_of_memory:
-            break;
-    }
-    job.output.memory_ran_out = true;
-    report(job.output, job.path.c_str(), nullptr, "not patched: %s", std::strerror(ENOMEM));
-    close_file(job.file);
-    return false;
-}
-
-bool claim(file_job& job, seen_files& seen) {
-    return act_on_claim(job, decide_claim(job.file.identity, seen));
-}
-
 void patch_prepared_file(file_job& job, model_buffers& buffers) {
-    run_output& output = job.output;
+    file_report& output = *job.output;
     output.progress.at(job.path.c_str());
     output.progress.tick();
     patch_target target{{output, job.place(), job.file, job.file.size, 0}, {}, job.journal};
     job.file.fd = -1;  // the target owns the descriptor now
     try {
-        patch_target_file(job, target, buffers);
+        patch_opened_file(job, target, buffers);
     } catch (const std::bad_alloc&) {
         output.memory_ran_out = true;
         report(output, job.path.c_str(), nullptr, "not patched further: %s", std::strerror(ENOMEM));
     }
     close_or_report(output, target.path(), target.file);
-    output.progress.done();
     output.progress.left(job.path.c_str());
 }
 

@@ -175,14 +175,14 @@ bool read_window(const patch_target& target, std::uint64_t offset, std::uint64_t
     *error = 0;
     const auto wanted =
         static_cast<std::size_t>(std::min<std::uint64_t>(available, buffers.window));
-    if (wanted == 0 || !buffers.data.reserve(wanted) ||
-        !buffers.marks.reserve(change_map_words(wanted, 0))) {
+    if (wanted == 0 || !hold(buffers.data, wanted) ||
+        !hold(buffers.marks, change_map_words(wanted, 0))) {
         target.output.memory_ran_out = true;
         *error = ENOMEM;
         return false;
     }
-    *got = read_at(target.file, offset, buffers.data.items, wanted, error);
-    target.output.bytes_read += *got;
+    *got = read_at(target.file, offset, buffers.data.data(), wanted, error);
+
     target.output.progress.read(*got);
     target.output.progress.tick();
     return *error == 0;
@@ -191,7 +191,7 @@ bool read_window(const patch_target& target, std::uint64_t offset, std::uint64_t
 next_step patch_model(patch_target& target, const char* entry_name, std::uint64_t offset,
                       std::uint64_t available, std::uint64_t declared, model_buffers& buffers,
                       std::size_t preread) {
-    run_output& output = target.output;
+    file_report& output = target.output;
     std::uint64_t model_length = available;
     std::uint64_t window_start = 0;  // from the model's first byte; always on a sector
     walk_cursor cursor;
@@ -226,13 +226,13 @@ next_step patch_model(patch_target& target, const char* entry_name, std::uint64_
             }
             model_length = got;  // shorter than it said: the bytes present are walked
         }
-        unsigned char* const data = buffers.data.items;
+        unsigned char* const data = buffers.data.data();
         const std::uint64_t at = offset + window_start;
-        if (output.dry_run) {
+        if (output.settings.dry_run) {
             target.whites.apply(at, data, got);
         }
-        std::memset(buffers.marks.items, 0, change_map_words(got, 0) * sizeof(std::uint64_t));
-        change_map marks{buffers.marks.items, 0};
+        std::memset(buffers.marks.data(), 0, change_map_words(got, 0) * sizeof(std::uint64_t));
+        change_map marks{buffers.marks.data(), 0};
         const std::int64_t whitened =
             whiten_grey_materials_in_window(data, window_start, got, model_length, &cursor, &marks);
         const bool walked = cursor.ended || cursor.position >= model_length;
@@ -243,7 +243,7 @@ next_step patch_model(patch_target& target, const char* entry_name, std::uint64_
                    static_cast<unsigned long long>(declared));
         }
         if (whitened > 0) {
-            if (output.dry_run) {
+            if (output.settings.dry_run) {
                 find_marked_runs(marks.bits, got, &buffers.runs);
                 target.whites.record(at, buffers.runs);
                 count += whitened;
@@ -260,7 +260,7 @@ next_step patch_model(patch_target& target, const char* entry_name, std::uint64_
             print_model_line(output, target.path(), entry_name, count);
             return next_step::go_on;
         }
-        if (interrupted(output)) {
+        if (arrived_signal() != 0) {
             return next_step::stop;
         }
         window_start = cursor.position >> sector_shift << sector_shift;

@@ -3,8 +3,8 @@
 // archive entries and loose models. Memory does not grow with a model. A dry
 // run writes nothing and remembers what it whitened instead, so that later
 // reads of the same bytes see what a real run would.
-#ifndef IMG_WHITEN_MODEL_PATCH_H
-#define IMG_WHITEN_MODEL_PATCH_H
+#ifndef IMG_WHITEN_PATCH_MODEL_H
+#define IMG_WHITEN_PATCH_MODEL_H
 
 #include <cstdint>
 #include <cstdlib>

@@ -129,7 +129,6 @@ struct open_file {
     int write_error = 0;
     file_identity identity{};
     std::uint64_t size = 0;
-    std::uint64_t links = 0;  // how many names (hard links) it has
 };
 
 // Opens the regular file at `place` for reading and describes it. Nothing

@@ -141,7 +141,6 @@ open_status describe_regular(int fd, open_file* file) {
     }
     file->identity = identity_of(info);
     file->size = static_cast<std::uint64_t>(info.st_size);
-    file->links = static_cast<std::uint64_t>(info.st_nlink);
     return open_status::opened;
 }
 

@@ -115,8 +115,7 @@ HANDLE query_handle(const char* path) {
     return handle;
 }
 
-bool describe_handle(HANDLE handle, file_identity* identity, std::uint64_t* size,
-                     std::uint64_t* links, bool* is_folder) {
+bool describe_handle(HANDLE handle, file_identity* identity, std::uint64_t* size, bool* is_folder) {
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(handle, &info)) {
         errno = errno_for(GetLastError());
@@ -125,7 +124,6 @@ bool describe_handle(HANDLE handle, file_identity* identity, std::uint64_t* size
     identity->device = info.dwVolumeSerialNumber;
     identity->index = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
     *size = std::uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
-    *links = info.nNumberOfLinks;
     *is_folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     return true;
 }
@@ -138,7 +136,7 @@ open_status describe_disk_file(HANDLE handle, open_file* file) {
     open_status status = open_status::opened;
     if (GetFileType(handle) != FILE_TYPE_DISK) {
         status = open_status::not_regular;
-    } else if (!describe_handle(handle, &file->identity, &file->size, &file->links, &is_folder)) {
+    } else if (!describe_handle(handle, &file->identity, &file->size, &is_folder)) {
         status = open_status::failed;
     } else if (is_folder) {
         status = open_status::not_regular;
@@ -284,9 +282,9 @@ bool kind_of_path(const char* path, path_kind* kind, file_identity* identity) {
     if (GetFileType(handle) != FILE_TYPE_DISK) {
         *kind = path_kind::other;
     } else {
-        std::uint64_t size = 0, links = 0;
+        std::uint64_t size = 0;
         bool is_folder = false;
-        ok = describe_handle(handle, &found, &size, &links, &is_folder);
+        ok = describe_handle(handle, &found, &size, &is_folder);
         *kind = is_folder ? path_kind::folder : path_kind::regular;
     }
     if (identity != nullptr) {
@@ -311,9 +309,9 @@ open_status open_folder_at(const file_place& place, open_folder* folder) {
         return opened == ERROR_DIRECTORY && place.parent != nullptr ? open_status::not_regular
                                                                     : open_status::failed;
     }
-    std::uint64_t size = 0, links = 0;
+    std::uint64_t size = 0;
     bool is_folder = false;
-    if (!describe_handle(handle, &folder->identity, &size, &links, &is_folder)) {
+    if (!describe_handle(handle, &folder->identity, &size, &is_folder)) {
         const int error = errno;
         CloseHandle(handle);
         errno = error;
@@ -453,9 +451,9 @@ open_status open_for_update(const file_place& place, open_file* file) {
     }
     // An open by name, and Wine's ReOpenFile, look the name up again: still the same file?
     file_identity identity;
-    std::uint64_t size = 0, links = 0;
+    std::uint64_t size = 0;
     bool is_folder = false;
-    const bool described = describe_handle(handle, &identity, &size, &links, &is_folder);
+    const bool described = describe_handle(handle, &identity, &size, &is_folder);
     if (!described || !(identity == file->identity)) {
         const int error_now = described ? ENOENT : errno;  // its name names another file by now
         CloseHandle(handle);

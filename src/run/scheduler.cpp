@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -66,15 +67,6 @@ unsigned jobs_for_descriptors(unsigned jobs, std::size_t descriptors) {
 // folder's listing and slack.
 constexpr std::size_t descriptors_kept = 8;
 
-// Moves what the walk found out about a file to a job that tells `to`'s output.
-void take_over(file_job& to, file_job& from) {
-    to.path = std::move(from.path);
-    to.parent = std::move(from.parent);
-    to.name = std::move(from.name);
-    to.model_name = from.model_name;
-    to.journal = from.journal;
-}
-
 std::size_t window_for(unsigned jobs) {
     // The window, a mark bit per byte of it and, at worst, a read-back as long.
     const std::size_t share = bytes_in_flight / jobs * 8 / 17;
@@ -84,33 +76,38 @@ std::size_t window_for(unsigned jobs) {
 
 }  // namespace
 
-// What one file told, kept until its turn, and the file itself.
-struct file_scheduler::item final : file_log {
+// What one file (or a failure of the walk) told, kept until its turn, and the file itself.
+struct file_scheduler::item : file_report {
     item(file_scheduler& owner, std::uint64_t turn)
-        : output(owner.run_, this), scheduler(owner), number(turn) {}
-    // Only once the files before it in its batch are done: until then its own worker holds them.
-    bool wait_for_memory() override { return patching && scheduler.wait_for_turn(number); }
+        : file_report(owner.printer_.settings(), owner.printer_.progress),
+          scheduler(owner),
+          number(turn) {
+        // Only once the files before it in its batch are done: until then its
+        // own worker holds them. A live report holds nothing of theirs.
+        memory_wait = [this] {
+            return live == nullptr && patching && scheduler.wait_for_turn(number);
+        };
+    }
 
-    run_output output;  // keeps what the file tells, until its turn
     file_scheduler& scheduler;
     const std::uint64_t number;     // in walk order, from 1
     std::unique_ptr<file_job> job;  // set when there is a file to visit
-    // Read and written by its worker alone: whether it was opened as one to
-    // patch, what its claim decided, and whether it is to be patched.
+    // Read and written by whoever patches its batch: whether it was opened as
+    // one to patch, what its claim said, and whether it is being patched.
     bool candidate = false;
-    claim_decision decision = claim_decision::patched_already;
-    bool claimed = false;
+    file_claims::verdict verdict = file_claims::verdict::taken_already;
     bool patching = false;  // the files before it in its batch are done
-    // Set by its worker before it is done: memory ran out before a byte of the
+    // Set before it is done: memory ran out on a worker before a byte of the
     // file was written, and the walk patches it again itself in its turn.
     bool redo = false;
-    // Set by the walk until the file is handed out, then by its worker: read by the walk
-    // without a lock, so that putting out what is done never waits on workers.
-    enum class state { telling, waiting, done };
-    std::atomic<state> now{state::telling};
+    // Set by the walk until the file is handed out, then by whoever patches
+    // it: read by the walk without a lock, so that putting out what is done
+    // never waits on workers.
+    enum class state { waiting, done };
+    std::atomic<state> now{state::waiting};
 };
 
-// Consecutive files in walk order, handed to one worker together.
+// Consecutive files in walk order, patched together.
 struct file_scheduler::batch {
     std::vector<item*> files;      // room for batch_files_, kept from the start
     batch* next = nullptr;         // the one handed out after it, while neither is claimed
@@ -149,10 +146,11 @@ void set_worker_stack() {
 
 }  // namespace
 
-file_scheduler::file_scheduler(run_output& run, unsigned jobs)
-    : run_(run), descriptors_(open_files_left()) {
+file_scheduler::file_scheduler(run_printer& printer, unsigned jobs)
+    : printer_(printer), descriptors_(open_files_left()) {
     const unsigned wanted = jobs_for_memory(jobs_for_descriptors(std::max(jobs, 1u), descriptors_));
     window_ = window_for(wanted);
+    buffers_.window = window_;
     set_worker_stack();
     for (unsigned i = 0; wanted > 1 && i < wanted; ++i) {
         try {
@@ -162,7 +160,7 @@ file_scheduler::file_scheduler(run_output& run, unsigned jobs)
         }
     }
     if (workers_.size() < 2) {
-        stop_workers();  // a lone worker would only wait on the walk: it patches each file itself
+        stop_workers();  // a lone worker would only wait on the walk: it patches each batch itself
     }
     jobs_ = std::max<unsigned>(1, static_cast<unsigned>(workers_.size()));
     most_in_flight_ = most_files_in_flight(jobs_, descriptors_);
@@ -187,37 +185,44 @@ file_scheduler::~file_scheduler() {
 }
 
 void file_scheduler::keep_out(const file_identity& identity) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    seen_.add(identity);
+    claims_.keep_out(identity);
 }
 
-run_output& file_scheduler::next_output() {
-    if (jobs_ == 1) {
-        return run_;
-    }
-    settle_last_told();
+file_scheduler::item* file_scheduler::new_item() {
     make_room();
     try {
-        auto next = std::make_unique<item>(*this, numbered_ + 1);
+        in_flight_.push_back(std::make_unique<item>(*this, numbered_ + 1));
         ++numbered_;
-        run_output& output = next->output;
-        in_flight_.push_back(std::move(next));
-        return output;
+        return in_flight_.back().get();
     } catch (const std::bad_alloc&) {
-        // No memory to keep it: told at once, once all before it is out, and visit()
-        // patches it on this thread, as one job would.
+        // No memory to keep it: all before it goes out, and fewer are let in flight.
         put_out_all();
         most_in_flight_ = std::max<std::size_t>(1, most_in_flight_ / 2);
-        return run_;
+        return nullptr;
     }
+}
+
+void file_scheduler::fail(const char* path, const char* entry_name, const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    item* told = new_item();
+    if (told != nullptr) {
+        vreport(*told, path, entry_name, format, args);
+        told->now = item::state::done;
+    } else {
+        file_report here(printer_.settings(), printer_.progress);
+        here.live = &printer_;
+        vreport(here, path, entry_name, format, args);
+        printer_.put_out(here, path);
+    }
+    va_end(args);
 }
 
 void file_scheduler::put_out_all() {
-    settle_last_told();
     // Put out as they are done: a worker short of memory waits for those before its file.
     for (release_done(); !in_flight_.empty(); release_done()) {
         hand_out();
-        wait_until_done([this] { return in_flight_.front()->now == item::state::done; });
+        wait_until_done([this] { return front_done(); });
     }
 }
 
@@ -234,9 +239,14 @@ void file_scheduler::wait_until_done(Done done) {
     while (!done_.wait_for(lock, progress_redraw_interval, done)) {
         // A long file: the display goes on showing how far the workers are.
         lock.unlock();
-        run_.progress.tick();
+        printer_.progress.tick();
         lock.lock();
     }
+}
+
+bool file_scheduler::front_done() const {
+    // Patched on this thread by hand_out(), with one job, and put out already.
+    return in_flight_.empty() || in_flight_.front()->now == item::state::done;
 }
 
 bool file_scheduler::has_room() const {
@@ -252,69 +262,65 @@ void file_scheduler::make_room() {
         most_in_flight_ = std::max<std::size_t>(1, most_in_flight_ / 2);  // fewer at once
     }
     // A long file holds up the output of those after it: wait rather than keep too much, or
-    // hold more descriptors than the process may have. With nothing in flight, the walk goes
-    // on as with one job.
+    // hold more descriptors than the process may have.
     while (!in_flight_.empty() && !has_room()) {
         hand_out();  // what is gathered is among what there is to wait for
-        wait_until_done([this] { return in_flight_.front()->now == item::state::done; });
+        wait_until_done([this] { return front_done(); });
         release_done();
     }
 }
 
-void file_scheduler::settle_last_told() {
-    // What the walk told but handed neither to visit() nor to told() (memory ran
-    // out between) is all there is of it. No worker has it yet.
-    if (!in_flight_.empty() && in_flight_.back()->now == item::state::telling) {
-        in_flight_.back()->now = item::state::done;
-    }
-}
-
 void file_scheduler::patch_here(file_job& job, bool claimed) {
+    file_report here(printer_.settings(), printer_.progress);
+    here.live = &printer_;
+    job.output = &here;
     bool taken = false;
     if (open_candidate(job)) {
         taken = claimed;
         if (!claimed) {
-            claim_decision decision = claim_decision::out_of_memory;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);  // workers claim too
-                decision = decide_claim(job.file.identity, seen_);
+            const file_claims::verdict verdict = claims_.claim(job.file.identity);
+            taken = verdict == file_claims::verdict::taken;
+            if (verdict == file_claims::verdict::out_of_memory) {
+                here.memory_ran_out = true;
+                report(here, job.path.c_str(), nullptr, "not patched: %s", std::strerror(ENOMEM));
             }
-            taken = act_on_claim(job, decision);
+            if (!taken) {
+                close_or_report(here, job.path.c_str(), job.file);
+            }
         }
     }
     if (taken) {
         patch_prepared_file(job, buffers_);
-        check_progress_written(run_, false);
-    } else {
-        run_.progress.done();  // not one to patch after all
     }
+    printer_.put_out(here, job.path.c_str());
+    printer_.progress.done();
+    printer_.check_written(false);
 }
 
-void file_scheduler::visit(file_job& job) {
-    if (jobs_ == 1 || &job.output == &run_) {
-        patch_here(job, false);  // with one job, or next_output() had no memory for it
-        return;
-    }
-    item& last = *in_flight_.back();
+void file_scheduler::visit(file_job&& job) {
+    item* file = new_item();
     try {
+        if (file == nullptr) {
+            throw std::bad_alloc();
+        }
         if (forming_ == nullptr) {
             auto files = std::make_unique<batch>();
             files->files.reserve(batch_files_);
             forming_ = std::move(files);
         }
-        last.job.reset(new file_job(std::move(job)));  // moved only once there is room for it
+        file->job.reset(new file_job(std::move(job)));  // moved only once there is room for it
     } catch (const std::bad_alloc&) {
         // No memory to hand it on: patched on this thread, once all before it is out.
-        file_job here(run_);
-        take_over(here, job);
-        told();
+        if (file != nullptr) {
+            file->now = item::state::done;
+        }
         put_out_all();
         most_in_flight_ = std::max<std::size_t>(1, most_in_flight_ / 2);
-        patch_here(here, false);
+        patch_here(job, false);
         return;
     }
-    last.now = item::state::waiting;
-    forming_->files.push_back(&last);  // within the room kept: takes no memory
+    file->job->output = file;
+    forming_->files.push_back(file);  // within the room kept: takes no memory
     if (forming_->files.size() == batch_files_) {
         hand_out();
     }
@@ -329,18 +335,19 @@ void file_scheduler::hand_out() {
         std::lock_guard<std::mutex> lock(mutex_);
         (last_ != nullptr ? last_->next : first_) = files;
         last_ = files;
-        if (untaken_ == nullptr) {
+        if (untaken_ == nullptr && !workers_.empty()) {
             untaken_ = files;
         }
     }
-    work_.notify_one();
+    if (workers_.empty()) {
+        patch_batch(*files, buffers_, true);  // with one job: taken at once, by the walk
+        release_done();
+    } else {
+        work_.notify_one();
+    }
 }
 
 void file_scheduler::before_folder() {
-    if (jobs_ == 1) {
-        return;
-    }
-    settle_last_told();
     make_room();  // for the folder and its listing, as for a file
     if (forming_ == nullptr) {
         return;
@@ -362,19 +369,19 @@ std::unique_ptr<file_scheduler::batch> file_scheduler::claim_in_order(batch& fil
         file->candidate = arrived_signal() == 0 && open_candidate(*file->job);
         if (file->candidate && file->job->model_name) {
             // Its first window is asked for now, so that the disk reads the batch's files
-            // side by side while this worker patches them one by one.
+            // side by side while they are patched one by one.
             advise_will_read(file->job->file,
                              std::min<std::uint64_t>(file->job->file.size, window));
         }
     }
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        // Every batch handed out before this one was taken by a worker before it
-        // (the list is first in, first out) and waits for none after it: no cycle.
+        // Every batch handed out before this one was taken before it (the list
+        // is first in, first out) and waits for none after it: no cycle.
         files.turn.wait(lock, [&] { return first_ == &files; });
         for (item* file : files.files) {
             if (file->candidate) {
-                file->decision = decide_claim(file->job->file.identity, seen_);
+                file->verdict = claims_.claim(file->job->file.identity);
             }
         }
         first_ = files.next;
@@ -387,17 +394,45 @@ std::unique_ptr<file_scheduler::batch> file_scheduler::claim_in_order(batch& fil
         }
     }
     for (item* file : files.files) {
-        // If not, closed by open_candidate() or here: nothing to patch.
-        file->claimed = file->candidate && act_on_claim(*file->job, file->decision);
+        if (!file->candidate || file->verdict == file_claims::verdict::taken) {
+            continue;  // not opened, or closed by open_candidate(); or taken
+        }
+        if (file->verdict == file_claims::verdict::out_of_memory) {
+            file->memory_ran_out = true;
+            report(*file, file->job->path.c_str(), nullptr, "not patched: %s",
+                   std::strerror(ENOMEM));
+        }
+        close_or_report(*file, file->job->path.c_str(), file->job->file);
+        file->candidate = false;
     }
     return std::unique_ptr<batch>(&files);
 }
 
-void file_scheduler::told() {
-    if (jobs_ == 1) {
-        return;
+void file_scheduler::patch_batch(batch& taken, model_buffers& buffers, bool here) {
+    const std::unique_ptr<batch> files = claim_in_order(taken, buffers.window);
+    for (item* file : files->files) {
+        if (here) {
+            release_done();
+            if (file->items.empty() && file->messages_lost == 0) {
+                file->live = &printer_;  // everything before it is out: it goes out as told
+            }
+        }
+        if (!file->candidate) {
+            // not one to patch: what it told is all there is
+        } else if (arrived_signal() != 0) {
+            close_file(file->job->file);  // no file is started after a signal
+        } else {
+            file->patching = true;
+            patch_prepared_file(*file->job, buffers);
+        }
+        file->redo = !here && file->memory_ran_out && !file->file_written && arrived_signal() == 0;
+        file->now = item::state::done;  // the walk may put it out and free it at any time now
     }
-    settle_last_told();
+    if (!here) {
+        // Taken, so that the walk either saw the files done or waits already to be woken.
+        std::lock_guard<std::mutex> lock(mutex_);
+    }
+    done_.notify_one();  // only the walk waits for files to be done
 }
 
 void file_scheduler::work() {
@@ -415,25 +450,7 @@ void file_scheduler::work() {
             taken = untaken_;
             untaken_ = taken->next;
         }
-        const std::unique_ptr<batch> files = claim_in_order(*taken, buffers.window);
-        for (item* file : files->files) {
-            if (!file->claimed) {
-                // not one to patch: what it told is all there is
-            } else if (arrived_signal() != 0) {
-                close_file(file->job->file);  // no file is started after a signal
-            } else {
-                file->patching = true;
-                patch_prepared_file(*file->job, buffers);
-            }
-            const run_output& told = file->output;
-            file->redo = told.memory_ran_out && !told.file_written && arrived_signal() == 0;
-            file->now = item::state::done;  // the walk may put it out and free it at any time now
-        }
-        {
-            // Taken, so that the walk either saw the files done or waits already to be woken.
-            std::lock_guard<std::mutex> lock(mutex_);
-        }
-        done_.notify_one();  // only the walk waits for files to be done
+        patch_batch(*taken, buffers, false);
     }
 }
 
@@ -452,44 +469,33 @@ void file_scheduler::release_done() {
         }
         turn_.notify_all();
         if (file->redo) {
-            patch_again_here(*file);  // what its worker told is dropped
+            // What its worker told is dropped. Not waiting for the files after it (their
+            // workers may wait for this one to be out): fewer are let in flight instead.
+            most_in_flight_ = std::max<std::size_t>(1, most_in_flight_ / 2);
+            if (arrived_signal() == 0) {
+                file_job job(std::move(*file->job));
+                patch_here(job, file->verdict == file_claims::verdict::taken);
+            }
         } else {
             // Written with no lock held: workers go on meanwhile.
             try {
-                release(run_, file->output,
-                        file->job != nullptr ? file->job->path.c_str() : nullptr);
+                printer_.put_out(*file, file->job != nullptr ? file->job->path.c_str() : nullptr);
             } catch (const std::bad_alloc&) {
                 // Its lines could not be kept for stdout: say so, without memory.
-                run_.status = exit_failure_reported;
-                ++run_.failed_paths_unnoted;
-                std::fputs("img-whiten: lines of a file lost: out of memory\n", run_.err);
+                printer_.say_message_lost(file->job != nullptr ? file->job->path.c_str() : nullptr);
             }
             if (file->job != nullptr) {
-                run_.progress.done();
-                check_progress_written(run_, false);
+                printer_.progress.done();
+                printer_.check_written(false);
             }
         }
-        run_.progress.tick();
+        printer_.progress.tick();
     }
-}
-
-void file_scheduler::patch_again_here(item& file) {
-    // Not waiting for the files after it: their workers may wait for this one to be out.
-    // Fewer are let in flight from now on instead.
-    most_in_flight_ = std::max<std::size_t>(1, most_in_flight_ / 2);
-    if (arrived_signal() != 0) {
-        return;  // no file is started after a signal
-    }
-    file_job job(run_);
-    take_over(job, *file.job);
-    patch_here(job, file.claimed);
 }
 
 void file_scheduler::finish() {
-    if (jobs_ > 1) {
-        put_out_all();
-    }
-    img_whiten::end_if_signalled(run_);
+    put_out_all();
+    printer_.end_if_signalled();
 }
 
 void file_scheduler::end_if_signalled() {

@@ -15,6 +15,7 @@
 #include "file_io.h"
 #include "material_walk.h"
 #include "output.h"
+#include "signals.h"
 #include "undo_journal.h"
 #include "write_back.h"
 
@@ -93,7 +94,7 @@ bool grey(const unsigned char* word) {
 
 // An undo's totals, and the bytes it reads into, reused from file to file.
 struct undo_state {
-    run_output& output;
+    run_printer& printer;
     const journal_contents& contents;
     std::string here;  // the current folder, or empty
     model_buffers buffers;
@@ -138,17 +139,17 @@ bool for_each_piece(const std::uint64_t* words, std::size_t count, std::uint64_t
 // would have left them; false (reported) when it cannot.
 bool read_piece(undo_state& undo, undo_target& file, std::uint64_t begin, std::uint64_t stop) {
     const auto size = static_cast<std::size_t>(stop - begin);
-    if (!undo.buffers.data.reserve(size) ||
-        !undo.buffers.marks.reserve(change_map_words(size, 0))) {
-        report(undo.output, file.target.path(), nullptr,
+    if (!hold(undo.buffers.data, size) || !hold(undo.buffers.marks, change_map_words(size, 0))) {
+        report(file.target.output, file.target.path(), nullptr,
                "cannot allocate %llu bytes: not restored further",
                static_cast<unsigned long long>(size));
         return false;
     }
-    unsigned char* const data = undo.buffers.data.items;
+    unsigned char* const data = undo.buffers.data.data();
     int error = 0;
     if (read_at(file.target.file, begin, data, size, &error) != size) {
-        report(undo.output, file.target.path(), nullptr, "cannot read: %s: not restored further",
+        report(file.target.output, file.target.path(), nullptr,
+               "cannot read: %s: not restored further",
                error != 0 ? std::strerror(error) : "it ends before its recorded length");
         return false;
     }
@@ -180,7 +181,7 @@ verdict as_the_run_left_it(undo_state& undo, undo_target& file, const journal_re
             if (!read_piece(undo, file, begin, stop)) {
                 return false;
             }
-            crc = word_sectors_crc(undo.buffers.data.items, begin,
+            crc = word_sectors_crc(undo.buffers.data.data(), begin,
                                    static_cast<std::size_t>(stop - begin), in, count, crc);
             return true;
         });
@@ -194,8 +195,8 @@ verdict as_the_run_left_it(undo_state& undo, undo_target& file, const journal_re
 // the file must be left as it is from there on (reported).
 bool restore_record(undo_state& undo, undo_target& file, const journal_record& record,
                     std::uint64_t* restored) {
-    run_output& output = undo.output;
     write_target& target = file.target;
+    file_report& output = target.output;
     const std::uint64_t* words = undo.contents.positions.data() + record.first_position;
     std::vector<std::pair<std::size_t, std::uint64_t>> changed;  // last byte changed, word
     return for_each_piece(
@@ -205,8 +206,8 @@ bool restore_record(undo_state& undo, undo_target& file, const journal_record& r
                 return false;
             }
             const auto size = static_cast<std::size_t>(stop - begin);
-            unsigned char* const data = undo.buffers.data.items;
-            std::uint64_t* const marks = undo.buffers.marks.items;
+            unsigned char* const data = undo.buffers.data.data();
+            std::uint64_t* const marks = undo.buffers.marks.data();
             std::memset(marks, 0, change_map_words(size, 0) * sizeof(std::uint64_t));
             changed.clear();
             for (std::size_t i = 0; i < count; ++i) {
@@ -232,7 +233,7 @@ bool restore_record(undo_state& undo, undo_target& file, const journal_record& r
                 }
                 changed.emplace_back(last, in[i]);
             }
-            if (output.dry_run) {
+            if (output.settings.dry_run) {
                 for (const auto& word : changed) {
                     file.put_back.insert(word.second);
                 }
@@ -249,8 +250,7 @@ bool restore_record(undo_state& undo, undo_target& file, const journal_record& r
             if (done.step == next_step::stop) {
                 return false;  // a word a failed write stopped inside is part white: undo again
             }
-            end_if_signalled(output);
-            return true;
+            return arrived_signal() == 0;  // between pieces, where no word is cut
         });
 }
 
@@ -259,7 +259,7 @@ bool restore_record(undo_state& undo, undo_target& file, const journal_record& r
 // it; otherwise *why says why it was not taken, and it is closed.
 bool open_recorded(undo_state& undo, const journaled_file& file, const char* path,
                    undo_target* opened, std::string* why) {
-    run_output& output = undo.output;
+    file_report& output = opened->target.output;
     open_file& handle = opened->target.file;
     char reason[160];
     switch (open_named_file(path, &handle)) {
@@ -269,7 +269,8 @@ bool open_recorded(undo_state& undo, const journaled_file& file, const char* pat
             *why = "not a regular file: left alone";
             return false;
         default:
-            *why = output.dry_run ? "cannot open for reading: " : "cannot open for update: ";
+            *why =
+                output.settings.dry_run ? "cannot open for reading: " : "cannot open for update: ";
             *why += std::strerror(errno);
             return false;
     }
@@ -290,7 +291,7 @@ bool open_recorded(undo_state& undo, const journaled_file& file, const char* pat
                      "alone"
                    : "not the file the journal recorded (its bytes around the recorded words "
                      "are not what the run left there): left alone";
-    } else if (output.dry_run) {
+    } else if (output.settings.dry_run) {
         return true;
     } else {
         if (open_for_writing(opened->target, why)) {
@@ -302,8 +303,7 @@ bool open_recorded(undo_state& undo, const journaled_file& file, const char* pat
 }
 
 // Puts back every word the file's records hold, newest record first, and prints its line.
-void restore_file(undo_state& undo, const journaled_file& file) {
-    run_output& output = undo.output;
+void restore_file(undo_state& undo, const journaled_file& file, file_report& output) {
     const journal_contents& contents = undo.contents;
     const std::vector<std::string> paths = paths_of(contents, file, undo.here);
     undo_target opened{{output, {}, {}, 0, 0}, {}};
@@ -352,23 +352,26 @@ void restore_file(undo_state& undo, const journaled_file& file) {
     } catch (const std::bad_alloc&) {
         report(output, path, nullptr, "not restored further: %s", std::strerror(ENOMEM));
     }
+    close_or_report(output, path, opened.target.file);
+    if (arrived_signal() != 0) {
+        return;  // the run ends here, without the file's line
+    }
     ++undo.files;
     undo.materials += restored;
     print_restore_line(output, path, restored);
-    close_or_report(output, path, opened.target.file);
 }
 
 // Reads the journal's sound records; false (reported) when it cannot be read.
-bool read_whole_journal(run_output& output, const char* path, journal_contents* contents) {
+bool read_whole_journal(run_printer& printer, const char* path, journal_contents* contents) {
     open_file journal;
     switch (open_file_at({nullptr, nullptr, path}, &journal)) {
         case open_status::opened:
             break;
         case open_status::not_regular:
-            report(output, path, nullptr, "cannot read the undo journal: not a regular file");
+            printer.report(path, nullptr, "cannot read the undo journal: not a regular file");
             return false;
         default:
-            report(output, path, nullptr, "cannot read the undo journal: %s", std::strerror(errno));
+            printer.report(path, nullptr, "cannot read the undo journal: %s", std::strerror(errno));
             return false;
     }
     int error = 0;
@@ -383,48 +386,50 @@ bool read_whole_journal(run_output& output, const char* path, journal_contents* 
     }
     close_file(journal);
     if (!read) {
-        report(output, path, nullptr, "cannot read the undo journal: %s", std::strerror(error));
+        printer.report(path, nullptr, "cannot read the undo journal: %s", std::strerror(error));
     }
     return read;
 }
 
 }  // namespace
 
-int undo_from_journal(const char* journal_path, bool dry_run, bool quiet, std::FILE* out,
+int undo_from_journal(const char* journal_path, const run_settings& settings, std::FILE* out,
                       std::FILE* err) {
-    run_output output{out, err};
-    output.dry_run = dry_run;
-    output.quiet = quiet;
+    run_printer printer(out, err, settings, false);
     journal_contents contents;
-    if (!read_whole_journal(output, journal_path, &contents)) {
+    if (!read_whole_journal(printer, journal_path, &contents)) {
         return exit_usage;  // nothing was put back
     }
     if (holds_no_journal(contents)) {
-        report(output, journal_path, nullptr,
-               "not an undo journal (it does not begin with one, and holds no record): "
-               "nothing put back");
+        printer.report(journal_path, nullptr,
+                       "not an undo journal (it does not begin with one, and holds no record): "
+                       "nothing put back");
         return exit_usage;
     }
     for (const journal_damage& damage : contents.damage) {
-        report(output, journal_path, nullptr, "bytes %llu to %llu ignored: %s",
-               static_cast<unsigned long long>(damage.begin),
-               static_cast<unsigned long long>(damage.end - 1), damage.why);
+        printer.report(journal_path, nullptr, "bytes %llu to %llu ignored: %s",
+                       static_cast<unsigned long long>(damage.begin),
+                       static_cast<unsigned long long>(damage.end - 1), damage.why);
     }
-    undo_state undo{output, contents, {}, {}, 0, 0};
+    undo_state undo{printer, contents, {}, {}, 0, 0};
     if (!current_folder(&undo.here)) {
         undo.here.clear();  // every recorded folder is then tried
     }
     try {
         for (const journaled_file& file : files_of(contents)) {
-            restore_file(undo, file);
-            end_if_signalled(output);
+            // One file at a time, on this thread: what it tells goes out at once.
+            file_report told(printer.settings(), printer.progress);
+            told.live = &printer;
+            restore_file(undo, file, told);
+            printer.put_out(told);
+            printer.end_if_signalled();
         }
     } catch (const std::bad_alloc&) {
-        report(output, journal_path, nullptr, "not put back further: %s", std::strerror(ENOMEM));
+        printer.report(journal_path, nullptr, "not put back further: %s", std::strerror(ENOMEM));
     }
-    print_undo_summary(output, undo.files, undo.materials);
-    check_progress_written(output, true);
-    return output.status;
+    printer.print_undo_summary(undo.files, undo.materials);
+    printer.check_written(true);
+    return printer.status();
 }
 
 }  // namespace img_whiten

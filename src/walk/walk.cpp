@@ -48,19 +48,12 @@ bool ends_in(const char* name, const char* extension) {
 
 // The walk's state, owned by the one thread that walks.
 struct walk {
-    run_output& output;  // the run's totals; what the walk tells goes through `files`
-    file_scheduler& files;
+    run_printer& printer;   // for the display's count of files found
+    file_scheduler& files;  // what the walk tells goes through it, in walk order
     const exclude_rules& excludes;
     undo_journal* journal;
     seen_files seen;  // folders entered (files are the scheduler's)
 };
-
-// Reports, in walk order, a failure of the walk itself.
-void report_unreadable_folder(walk& run, const char* path, int error) {
-    report(run.files.next_output(), path, nullptr, "cannot read the folder: %s",
-           std::strerror(error));
-    run.files.told();
-}
 
 void walk_folder(walk& run, const std::shared_ptr<const open_folder>& parent, const char* name,
                  const std::string& path, const std::string& relative);
@@ -69,13 +62,13 @@ void walk_folder(walk& run, const std::shared_ptr<const open_folder>& parent, co
 // and patched by the scheduler.
 void visit_file(walk& run, const std::shared_ptr<const open_folder>& parent, const char* name,
                 const std::string& path, bool model_name) {
-    file_job job(run.files.next_output());
+    file_job job;
     job.path = path;
     job.parent = parent;
     job.name = name != nullptr ? name : "";
     job.model_name = model_name;
     job.journal = run.journal;
-    run.files.visit(job);
+    run.files.visit(std::move(job));
 }
 
 // One entry of a walked folder: a folder to walk, a file to patch, or
@@ -118,7 +111,8 @@ void walk_opened_folder(walk& run, const std::shared_ptr<const open_folder>& fol
     run.seen.add(folder->identity);
     folder_listing listing;
     if (!list_folder(*folder, &listing)) {
-        report_unreadable_folder(run, folder->path.c_str(), errno);
+        run.files.fail(folder->path.c_str(), nullptr, "cannot read the folder: %s",
+                       std::strerror(errno));
         return;
     }
     std::uint64_t targets = 0;  // for the display: the files to visit, excluded ones left out
@@ -129,15 +123,14 @@ void walk_opened_folder(walk& run, const std::shared_ptr<const open_folder>& fol
                    (run.excludes.empty() ||
                     !run.excludes.excludes(relative.empty() ? name : relative + "/" + name, false));
     }
-    run.output.progress.found(targets);
+    run.printer.progress.found(targets);
     for (std::size_t index = 0; index < listing.size(); ++index) {
         run.files.end_if_signalled();
         try {
             visit_entry(run, folder, relative, listing, index);
         } catch (const std::bad_alloc&) {
-            report(run.files.next_output(), folder->path.c_str(), listing.name(index),
-                   "not visited: %s", std::strerror(ENOMEM));
-            run.files.told();
+            run.files.fail(folder->path.c_str(), listing.name(index), "not visited: %s",
+                           std::strerror(ENOMEM));
         }
     }
 }
@@ -158,7 +151,8 @@ void walk_folder(walk& run, const std::shared_ptr<const open_folder>& parent, co
         case open_status::opened:
             break;
         case open_status::failed:
-            report_unreadable_folder(run, path.c_str(), errno);
+            run.files.fail(path.c_str(), nullptr, "cannot read the folder: %s",
+                           std::strerror(errno));
             return;
         default:
             return;  // no longer a folder, or a link now: not followed
@@ -166,9 +160,7 @@ void walk_folder(walk& run, const std::shared_ptr<const open_folder>& parent, co
     try {
         walk_opened_folder(run, folder, relative);
     } catch (const std::bad_alloc&) {
-        report(run.files.next_output(), path.c_str(), nullptr, "cannot read the folder: %s",
-               std::strerror(ENOMEM));
-        run.files.told();
+        run.files.fail(path.c_str(), nullptr, "cannot read the folder: %s", std::strerror(ENOMEM));
     }
 }
 
@@ -191,10 +183,14 @@ bool has_model_name(const char* path) {
     return ends_in(last_component(path), ".dff");
 }
 
-void patch_paths(run_output& output, const std::vector<const char*>& paths, unsigned jobs,
-                 const exclude_rules& excludes, undo_journal* journal, std::size_t first_listed) {
+run_result patch_paths(const std::vector<const char*>& paths, const run_request& request,
+                       std::FILE* out, std::FILE* err) {
+    const exclude_rules& excludes = request.excludes;
+    undo_journal* const journal = request.journal;
+    run_settings settings = request.settings;
     std::vector<named_path> named;
-    bool journal_named = false;
+    std::vector<const char*> journal_named;
+    std::uint64_t found = 0;  // for the display
     // What each path names decides the output's form before anything is patched;
     // what is opened later is checked again by its descriptor.
     for (std::size_t index = 0; index < paths.size(); ++index) {
@@ -203,40 +199,44 @@ void patch_paths(run_output& output, const std::vector<const char*>& paths, unsi
         target.found = kind_of_path(path, &target.kind, &target.identity);
         target.error = errno;
         const bool folder = target.found && target.kind == path_kind::folder;
-        if (index >= first_listed) {
+        if (index >= request.first_listed) {
             target.relative = listed_relative(path);
             if (!excludes.empty() && excludes.excludes(target.relative, folder)) {
                 continue;
             }
         }
-        output.several_files |= target.found && target.kind == path_kind::folder;
-        output.progress.found(target.found && target.kind == path_kind::regular);
+        settings.several_files |= folder;
+        found += target.found && target.kind == path_kind::regular;
         if (journal != nullptr && target.found && target.kind == path_kind::regular &&
             target.identity == journal->identity()) {
-            report(output, path, nullptr,
-                   "the undo journal of this run: refusing to patch it; name another file for "
-                   "--undo-log");
-            journal_named = true;
+            journal_named.push_back(path);
         }
         named.push_back(target);
     }
-    if (journal_named) {
+    settings.several_files |= paths.size() > 1;
+    run_printer printer(out, err, settings, request.progress);
+    if (!journal_named.empty()) {
         // A wrong command line: nothing is patched, and a journal made for the run is gone again.
+        for (const char* path : journal_named) {
+            printer.report(path, nullptr,
+                           "the undo journal of this run: refusing to patch it; name another file "
+                           "for --undo-log");
+        }
         journal->discard();
-        output.status = exit_usage;
-        output.progress.erase();
-        return;
+        printer.set_usage_error();
+        return {printer.status(), 0};
     }
-    output.several_files |= paths.size() > 1;
-    if (!output.several_files) {
+    printer.progress.found(found);
+    unsigned jobs = request.jobs;
+    if (!settings.several_files) {
         jobs = 1;  // one archive or model by name: one sequential pass
     } else if (jobs == 0) {
         jobs = default_jobs(paths[0]);
     }
 
     {
-        file_scheduler files(output, jobs);
-        walk run{output, files, excludes, journal, {}};
+        file_scheduler files(printer, jobs);
+        walk run{printer, files, excludes, journal, {}};
         if (journal != nullptr) {
             files.keep_out(journal->identity());  // passed over, whatever its name
         }
@@ -244,39 +244,35 @@ void patch_paths(run_output& output, const std::vector<const char*>& paths, unsi
             files.end_if_signalled();
             try {
                 if (!target.found) {
-                    report(files.next_output(), target.path, nullptr,
-                           output.dry_run ? "cannot open for reading: %s"
-                                          : "cannot open for update: %s",
-                           std::strerror(target.error));
-                    files.told();
+                    files.fail(target.path, nullptr,
+                               settings.dry_run ? "cannot open for reading: %s"
+                                                : "cannot open for update: %s",
+                               std::strerror(target.error));
                 } else if (target.kind == path_kind::folder) {
                     walk_folder(run, nullptr, nullptr, target.path, target.relative);
                 } else if (target.kind == path_kind::regular) {
                     visit_file(run, nullptr, nullptr, target.path, has_model_name(target.path));
                 } else {
-                    report(files.next_output(), target.path, nullptr,
-                           "not a regular file: left alone");
-                    files.told();
+                    files.fail(target.path, nullptr, "not a regular file: left alone");
                 }
             } catch (const std::bad_alloc&) {
-                report(files.next_output(), target.path, nullptr, "not visited: %s",
-                       std::strerror(ENOMEM));
-                files.told();
+                files.fail(target.path, nullptr, "not visited: %s", std::strerror(ENOMEM));
             }
         }
         files.finish();
     }
     int error = 0;
     if (journal != nullptr && !journal->close(&error)) {
-        report(output, journal->path().c_str(), nullptr, "cannot write the undo journal: %s",
-               std::strerror(error));
+        printer.report(journal->path().c_str(), nullptr, "cannot write the undo journal: %s",
+                       std::strerror(error));
     }
-    if (wants_summary(output)) {
-        print_summary(output);
+    if (printer.wants_summary()) {
+        printer.print_summary();
     }
-    output.progress.erase();
-    check_progress_written(output, true);
-    end_if_signalled(output);
+    printer.progress.erase();
+    printer.check_written(true);
+    printer.end_if_signalled();
+    return {printer.status(), printer.materials_whitened()};
 }
 
 }  // namespace img_whiten

@@ -6,6 +6,7 @@
 
 #include "archive.h"
 #include "material_walk.h"
+#include "signals.h"
 
 namespace img_whiten {
 
@@ -103,15 +104,15 @@ bool still_as_read(write_target& target, const char* entry_name, std::uint64_t o
         return false;
     }
     const std::size_t count = stop - begin;
-    if (!buffers.check.reserve(count)) {
+    if (!hold(buffers.check, count)) {
         target.output.memory_ran_out = true;
         report(target.output, target.path(), entry_name,
                "cannot check the file before writing: %s%s", std::strerror(ENOMEM),
                later_entries(entry_name));
         return false;
     }
-    const unsigned char* now = buffers.check.items;
-    if (read_at(target.file, offset + begin, buffers.check.items, count, &error) != count) {
+    const unsigned char* now = buffers.check.data();
+    if (read_at(target.file, offset + begin, buffers.check.data(), count, &error) != count) {
         report(target.output, target.path(), entry_name,
                "cannot check the file before writing: %s%s",
                std::strerror(error != 0 ? error : EIO), later_entries(entry_name));
@@ -152,7 +153,7 @@ bool open_for_writing(write_target& target, std::string* why) {
     return false;
 }
 
-void close_or_report(run_output& output, const char* path, open_file& file) {
+void close_or_report(file_report& output, const char* path, open_file& file) {
     if (file.fd >= 0 && !close_file(file)) {
         report(output, path, nullptr, "cannot close: %s", std::strerror(errno));
     }
@@ -181,7 +182,7 @@ write_back write_marked_sectors(write_target& target, const char* entry_name, st
          next_sector_run(buffers.runs, length, &next, &begin, &stop); first_run = next) {
         done.written = begin;
         // Between writes, where no word is ever cut; after the last, the model's line is owed.
-        if (first_run > 0 && interrupted(target.output)) {
+        if (first_run > 0 && arrived_signal() != 0) {
             return done;
         }
         if (!still_as_read(target, entry_name, offset, data, marks, marked_was, begin, stop,

@@ -6,7 +6,7 @@
 #define IMG_WHITEN_WRITE_BACK_H
 
 #include <cstdint>
-#include <cstdlib>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -21,28 +21,21 @@ constexpr std::size_t model_window_size = std::size_t{4} << 20;
 static_assert(model_window_size % sector_size == 0, "windows start and end on sectors");
 static_assert(model_window_size >= 2 * sector_size, "a window always holds the walk's next step");
 
-// One growing block reused for every model: memory stays at the largest window read.
+// Grows `block` to at least `count` items: one block reused from model to
+// model stays at the largest window read. False when memory ran out.
 template <typename T>
-struct reused_block {
-    T* items = nullptr;
-    std::size_t capacity = 0;
-
-    reused_block() = default;
-    reused_block(const reused_block&) = delete;
-    reused_block& operator=(const reused_block&) = delete;
-    ~reused_block() { std::free(items); }
-
-    bool reserve(std::size_t count) {
-        if (count <= capacity) {
-            return true;
-        }
-        std::free(items);
-        items = count <= SIZE_MAX / sizeof(T) ? static_cast<T*>(std::malloc(count * sizeof(T)))
-                                              : nullptr;
-        capacity = items != nullptr ? count : 0;
-        return items != nullptr;
+bool hold(std::vector<T>& block, std::size_t count) {
+    if (block.size() >= count) {
+        return true;
     }
-};
+    try {
+        std::vector<T>().swap(block);  // the old block goes before the new one comes
+        block.resize(count);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
 
 // A run of bytes a window's walk marked, [first, end) from the window's start.
 struct marked_run {
@@ -53,9 +46,9 @@ struct marked_run {
 // room to read back the sectors about to be written; reused from model to model.
 struct model_buffers {
     std::size_t window = model_window_size;  // a multiple of the sector, at least two
-    reused_block<unsigned char> data;
-    reused_block<std::uint64_t> marks;
-    reused_block<unsigned char> check;
+    std::vector<unsigned char> data;
+    std::vector<std::uint64_t> marks;
+    std::vector<unsigned char> check;
     std::vector<marked_run> runs;                  // of the window being written
     std::vector<std::uint64_t> journal_positions;  // of its whitened words
     std::vector<unsigned char> journal_record;
@@ -63,7 +56,7 @@ struct model_buffers {
 
 // A file open for writing back (or, in a dry run, for reading): a model's or an undo's.
 struct write_target {
-    run_output& output;
+    file_report& output;
     file_place place;
     open_file file;
     std::uint64_t opened_size = 0;  // the length it had when opened: it must keep it
@@ -78,7 +71,7 @@ struct write_target {
 bool open_for_writing(write_target& target, std::string* why);
 
 // Closes the file if open, reporting a failure to.
-void close_or_report(run_output& output, const char* path, open_file& file);
+void close_or_report(file_report& output, const char* path, open_file& file);
 
 enum class next_step { go_on, stop };
 
