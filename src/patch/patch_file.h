@@ -69,8 +69,9 @@ enum class claim_decision { taken, patched_already, out_of_memory };
 claim_decision decide_claim(const file_identity& identity, seen_files& seen);
 bool act_on_claim(file_job& job, claim_decision decision);
 
-// Patches the file claim() took: opened for update (and locked)
-// before a byte of it is read for patching. Closes it.
+// Patches the file claim() took. It is opened for update (and locked)
+// only to be written, and read again under the lock before anything to
+// write is decided; a loose model with nothing to whiten never is. Closes it.
 void patch_prepared_file(file_job& job, model_buffers& buffers);
 
 }  // namespace img_whiten
