@@ -517,7 +517,10 @@ long long read_once(int fd, std::uint64_t offset, unsigned char* data, std::size
 std::size_t read_cached_at(const open_file& file, std::uint64_t offset, unsigned char* data,
                            std::size_t length) {
 #if defined(RWF_NOWAIT)
-    if (length == 0 || offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+    // Set once the system says it has no such read (an older kernel, some file systems).
+    static std::atomic<bool> refused{false};
+    if (length == 0 || refused ||
+        offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
         return 0;
     }
     iovec part{data, length};
@@ -525,6 +528,9 @@ std::size_t read_cached_at(const open_file& file, std::uint64_t offset, unsigned
     do {
         got = preadv2(file.fd, &part, 1, static_cast<off_t>(offset), RWF_NOWAIT);
     } while (got < 0 && errno == EINTR);
+    if (got < 0 && (errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL)) {
+        refused = true;
+    }
     return got > 0 ? static_cast<std::size_t>(got) : 0;
 #else
     (void)file;
