@@ -74,6 +74,7 @@ const struct {
     {"fstat", {"EIO"}, false},  // what fstat is where a sanitizer's runtime makes the call
     {"flock", {"EIO", "ENOLCK"}, false},
     {"pread64", {"EIO"}, false},
+    {"preadv2", {"EIO"}, false},
     {"pwrite64", {"EIO", "ENOSPC"}, false},
     {"close", {"EIO"}, false},
     {"getdents64", {"EIO"}, false},
@@ -84,7 +85,7 @@ const struct {
 // Calls traced on the files in every run, so that each can be told by the
 // descriptor it was made on; only the one swept is ever failed.
 constexpr const char* file_calls =
-    "openat,dup,newfstatat,fstat,flock,pread64,pwrite64,close,getdents64";
+    "openat,dup,newfstatat,fstat,flock,pread64,preadv2,pwrite64,close,getdents64";
 
 // The faults a run may absorb, exiting 0 with the whole result and the clean
 // run's stdout, and why nothing is lost then. Any other absorbed fault fails.
@@ -103,6 +104,8 @@ const struct {
     {"openat", "ENOENT", "/proc/self/fd, for update",
      "as on a system without /proc: opened by name, used only if still the same file"},
     {"flock", "ENOLCK", "file for update", "a file system without locks: patched unlocked"},
+    {"preadv2", "EIO", "read-only file", "a read from the cache alone: pread64 reads it again"},
+    {"preadv2", "EIO", "file for update", "a read from the cache alone: pread64 reads it again"},
     {"newfstatat", "EIO", "named path",
      "only to choose how many jobs suit the disk: one whose kind is unknown gets the default"},
     {"newfstatat", "EIO", "stdout",

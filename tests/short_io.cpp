@@ -6,6 +6,7 @@
 // surely lands in the middle of a long write-back (the interrupted-run tests).
 #include <dlfcn.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -49,6 +50,17 @@ ssize_t pwrite64(int fd, const void* data, std::size_t count, off64_t offset) {
         usleep(write_delay());
     }
     return real(fd, data, count < most() ? count : most(), offset);
+}
+
+ssize_t preadv64v2(int fd, const iovec* parts, int count, off64_t offset, int flags) {
+    static const auto real = next<ssize_t (*)(int, const iovec*, int, off64_t, int)>("preadv64v2");
+    iovec first = count > 0 ? parts[0] : iovec{nullptr, 0};
+    first.iov_len = first.iov_len < most() ? first.iov_len : most();
+    return real(fd, &first, count > 0 ? 1 : 0, offset, flags);
+}
+
+ssize_t preadv2(int fd, const iovec* parts, int count, off_t offset, int flags) {
+    return preadv64v2(fd, parts, count, offset, flags);
 }
 
 ssize_t pread(int fd, void* data, std::size_t count, off_t offset) {

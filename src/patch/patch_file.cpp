@@ -7,6 +7,7 @@
 
 #include "archive.h"
 #include "byte_order.h"
+#include "material_walk.h"
 #include "patch_entries.h"
 #include "undo_journal.h"
 
@@ -22,12 +23,7 @@ const char* open_failure(const file_report& output) {
 // Opens the file at the job's place for reading, reporting why it could not
 // be; a link or a non-regular file met in a folder is passed over.
 bool open_or_report(file_job& job) {
-    // A model by its name is one to patch, and is opened for writing at once; any other
-    // file is opened for writing only once its first bytes say it is an archive.
-    const file_access access = job.output->settings.dry_run || !job.model_name
-                                   ? file_access::read_only
-                                   : file_access::update;
-    switch (open_file_at(job.place(), &job.file, access)) {
+    switch (open_file_at(job.place(), &job.file)) {
         case open_status::opened:
             return true;
         case open_status::link:
@@ -85,8 +81,34 @@ void patch_opened_archive(patch_target& target, const unsigned char* header,
     patch_archive_entries(target, target.file.size, header, buffers);
 }
 
-// A loose model, opened for update (unless a dry run) before its first window
-// is read: that window says whether it is an archive after all.
+// Patches the archive whose header the file showed before the run opened it
+// for update: in a real run, only once it is open for update (and locked),
+// from its header read again.
+void patch_archive_under_lock(patch_target& target, const unsigned char* header,
+                              model_buffers& buffers) {
+    if (target.output.settings.dry_run) {
+        patch_opened_archive(target, header, buffers);
+        return;
+    }
+    if (!open_for_update_or_report(target)) {
+        return;
+    }
+    if (target.update_error != 0) {
+        patch_opened_archive(target, header, buffers);  // read-only: what was read is all there is
+        return;
+    }
+    // Look again at what the archive holds now that no other writer can change it.
+    unsigned char locked_header[archive_header_size];
+    std::size_t header_bytes = 0;
+    if (read_header(target.output, target.path(), target.file, locked_header, &header_bytes) &&
+        is_patched_archive(locked_header, header_bytes)) {
+        patch_opened_archive(target, locked_header, buffers);
+    }
+}
+
+// A loose model, read for its first window before the run opens it for
+// update: that window says whether it is an archive after all, and one that
+// fits it whole and has no grey Material is never opened for update.
 void patch_loose_model(patch_target& target, model_buffers& buffers) {
     file_report& output = target.output;
     const std::uint64_t size = target.file.size;
@@ -109,32 +131,32 @@ void patch_loose_model(patch_target& target, model_buffers& buffers) {
     }
     if (begins_an_archive(header, header_bytes)) {
         if (is_patched_archive(header, header_bytes)) {
-            patch_opened_archive(target, header, buffers);
+            patch_archive_under_lock(target, header, buffers);
         }
         return;  // too short, or no entries: left alone
+    }
+    if (!output.settings.dry_run) {
+        if (preread == size && whiten_grey_materials(buffers.data.data(), preread) == 0) {
+            ++output.files_visited;  // the whole model walked, nothing to write
+            print_model_line(output, target.path(), nullptr, 0);
+            return;
+        }
+        // Something to write: opened for update and locked first, then read and walked
+        // again, so that what is written rests only on what the file holds under the lock.
+        if (!open_for_update_or_report(target)) {
+            return;
+        }
+        preread = 0;
     }
     ++output.files_visited;
     patch_model(target, nullptr, 0, size, size, buffers, preread);
 }
 
 void patch_opened_file(file_job& job, patch_target& target, model_buffers& buffers) {
-    const bool dry_run = job.output->settings.dry_run;
-    if (!dry_run && !open_for_update_or_report(target)) {
-        close_or_report(target.output, target.path(), target.file);
-        return;
-    }
     if (job.model_name) {
         patch_loose_model(target, buffers);
-    } else if (dry_run || target.update_error != 0) {
-        patch_opened_archive(target, job.header, buffers);
     } else {
-        // Look again at what the archive holds now that no other writer can change it.
-        unsigned char header[archive_header_size];
-        std::size_t header_bytes = 0;
-        if (read_header(target.output, target.path(), target.file, header, &header_bytes) &&
-            is_patched_archive(header, header_bytes)) {
-            patch_opened_archive(target, header, buffers);
-        }
+        patch_archive_under_lock(target, job.header, buffers);
     }
 }
 

@@ -181,8 +181,13 @@ bool read_window(const patch_target& target, std::uint64_t offset, std::uint64_t
         *error = ENOMEM;
         return false;
     }
-    *got = read_at(target.file, offset, buffers.data.data(), wanted, error);
-
+    // From the cache first: on a warm tree that is the one read, and it tells a cold one.
+    *got = read_cached_at(target.file, offset, buffers.data.data(), wanted);
+    if (*got < wanted) {
+        buffers.cache_missed = true;
+        *got +=
+            read_at(target.file, offset + *got, buffers.data.data() + *got, wanted - *got, error);
+    }
     target.output.progress.read(*got);
     target.output.progress.tick();
     return *error == 0;

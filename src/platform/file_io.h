@@ -113,32 +113,23 @@ void close_folder(open_folder& folder);
 // (0 on Windows, whose folder handles the descriptors' limit does not count).
 std::size_t open_folders();
 
-enum class file_access {
-    read_only,  // reading is all the run will do
-    update,     // the run may write: open_for_update will follow
-};
-
 // An open regular file: a C runtime descriptor on every platform, and what
 // the system said of the file when it was opened.
 struct open_file {
     int fd = -1;
     bool writable = false;  // opened for update, with other writers kept out
-    // Opened for `file_access::update`: open for writing already (not yet
-    // locked), or why that could not be (0 when it was not tried).
-    bool read_write = false;
-    int write_error = 0;
     file_identity identity{};
     std::uint64_t size = 0;
 };
 
 // Opens the regular file at `place` for reading and describes it. Nothing
-// but a regular file is ever opened for reading or writing (a FIFO, device or
-// socket, even one swapped in after the folder was listed, is found out from
-// the descriptor first), and a FIFO never blocks the open. With
-// `file_access::update` it is opened for writing too where it can be, so
-// that open_for_update has only the lock left to take: one open a file less.
-open_status open_file_at(const file_place& place, open_file* file,
-                         file_access access = file_access::read_only);
+// but a regular file is ever read or written: a FIFO, device or socket, even
+// one swapped in after the folder was listed, is found out from the
+// descriptor first, and a FIFO never blocks the open. A named path is looked
+// at before it is opened (it may name a device); an entry the listing gave as
+// a regular file is opened for reading straight away, without following a
+// link, and never for update here.
+open_status open_file_at(const file_place& place, open_file* file);
 
 // Opens the regular file at the named `path` as open_file_at does, at any
 // length: on POSIX systems folder by folder from the root or the current
@@ -205,6 +196,13 @@ const char* in_use_reason();
 // left in *error (0 otherwise).
 std::size_t read_at(const open_file& file, std::uint64_t offset, unsigned char* data,
                     std::size_t length, int* error);
+
+// Reads what the system's cache holds now of `length` bytes at `offset`, in
+// one call that never waits for the disk: fewer bytes, maybe none, when the
+// rest is not cached, when the call fails, or where the system cannot tell
+// (Windows). A read_at() of the rest reads it and says why if it cannot.
+std::size_t read_cached_at(const open_file& file, std::uint64_t offset, unsigned char* data,
+                           std::size_t length);
 
 // Writes `length` bytes at `offset`, carrying on after short writes. Returns
 // the bytes written: fewer only on an error, left in *error (0 otherwise).

@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -268,37 +269,38 @@ std::size_t open_folders() {
     return folders_open;
 }
 
-open_status open_file_at(const file_place& place, open_file* file, file_access access) {
+open_status open_file_at(const file_place& place, open_file* file) {
     file->writable = false;
-    file->read_write = false;
-    file->write_error = 0;
+    if (place.parent != nullptr) {
+        // Listed as a regular file: opened for reading at once, one open a file. Without
+        // following a link, and O_NONBLOCK so that a FIFO swapped in since cannot block; what
+        // was opened is then told from fstat, and anything but a regular file is never read.
+        const int fd = open_place(place, O_RDONLY);
+        if (fd < 0) {
+            return errno == ELOOP ? open_status::link : open_status::failed;
+        }
+        const open_status described = describe_regular(fd, file);
+        file->fd = described == open_status::opened ? fd : -1;
+        return described;
+    }
 #if defined(O_PATH)
-    // A descriptor that opens nothing: a FIFO or device swapped in is never opened at all.
+    // A named path may name a device: a descriptor that opens nothing is looked at first.
     const int anchor = open_place(place, O_PATH);
 #else
     const int anchor = open_place(place, O_RDONLY);
 #endif
     if (anchor < 0) {
-        return place.parent != nullptr && errno == ELOOP ? open_status::link : open_status::failed;
+        return open_status::failed;
     }
     const open_status described = describe_regular(anchor, file);
     if (described != open_status::opened) {
         return described;
     }
 #if defined(O_PATH)
-    file->fd = -1;
-    if (access == file_access::update) {
-        file->fd = reopen_or_open_same(anchor, place, O_RDWR, file->identity);
-        file->read_write = file->fd >= 0;
-        file->write_error = file->fd >= 0 ? 0 : errno;  // told by open_for_update, if it comes
-    }
-    if (file->fd < 0) {
-        file->fd = reopen_or_open_same(anchor, place, O_RDONLY, file->identity);
-    }
+    file->fd = reopen_or_open_same(anchor, place, O_RDONLY, file->identity);
     close_keeping_errno(anchor);
     return file->fd >= 0 ? open_status::opened : open_status::failed;
 #else
-    (void)access;
     file->fd = anchor;
     return open_status::opened;
 #endif
@@ -362,28 +364,17 @@ bool is_absolute_path(const char* path) {
 }
 
 open_status open_for_update(const file_place& place, open_file* file) {
-    if (file->write_error != 0) {
-        errno = file->write_error;  // the open for writing failed already
-        return open_status::failed;
-    }
-    int fd = file->fd;
-    if (!file->read_write) {
-        fd = reopen_or_open_same(file->fd, place, O_RDWR, file->identity);
-    }
+    const int fd = reopen_or_open_same(file->fd, place, O_RDWR, file->identity);
     if (fd < 0) {
         return open_status::failed;
     }
     const open_status locked = lock_for_update(fd);
     if (locked != open_status::opened) {
-        if (fd != file->fd) {
-            close_keeping_errno(fd);
-        }
+        close_keeping_errno(fd);
         return locked;
     }
-    if (fd != file->fd) {
-        close(file->fd);
-        file->fd = fd;
-    }
+    close(file->fd);
+    file->fd = fd;
     file->writable = true;
     return open_status::opened;
 }
@@ -520,6 +511,33 @@ const char* in_use_reason() {
 
 long long read_once(int fd, std::uint64_t offset, unsigned char* data, std::size_t count) {
     return pread(fd, data, count, static_cast<off_t>(offset));
+}
+
+std::size_t read_cached_at(const open_file& file, std::uint64_t offset, unsigned char* data,
+                           std::size_t length) {
+#if defined(RWF_NOWAIT)
+    // Set once the system says it has no such read (an older kernel, some file systems).
+    static std::atomic<bool> refused{false};
+    if (length == 0 || refused ||
+        offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+        return 0;
+    }
+    iovec part{data, length};
+    ssize_t got = 0;
+    do {
+        got = preadv2(file.fd, &part, 1, static_cast<off_t>(offset), RWF_NOWAIT);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0 && (errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL)) {
+        refused = true;
+    }
+    return got > 0 ? static_cast<std::size_t>(got) : 0;
+#else
+    (void)file;
+    (void)offset;
+    (void)data;
+    (void)length;
+    return 0;
+#endif
 }
 
 long long write_once(int fd, std::uint64_t offset, const unsigned char* data, std::size_t count) {

@@ -13,6 +13,7 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "signals.h"
 
@@ -367,9 +368,9 @@ std::unique_ptr<file_scheduler::batch> file_scheduler::claim_in_order(batch& fil
     for (item* file : files.files) {
         // After a signal no file is started: none is opened either.
         file->candidate = arrived_signal() == 0 && open_candidate(*file->job);
-        if (file->candidate && file->job->model_name) {
+        if (window > 0 && file->candidate && file->job->model_name) {
             // Its first window is asked for now, so that the disk reads the batch's files
-            // side by side while they are patched one by one.
+            // side by side while they are patched one by one (a window of 0: not).
             advise_will_read(file->job->file,
                              std::min<std::uint64_t>(file->job->file.size, window));
         }
@@ -409,7 +410,9 @@ std::unique_ptr<file_scheduler::batch> file_scheduler::claim_in_order(batch& fil
 }
 
 void file_scheduler::patch_batch(batch& taken, model_buffers& buffers, bool here) {
-    const std::unique_ptr<batch> files = claim_in_order(taken, buffers.window);
+    // Read ahead only while the files were not all in the cache: a warm tree is not.
+    const std::size_t ahead = std::exchange(buffers.cache_missed, false) ? buffers.window : 0;
+    const std::unique_ptr<batch> files = claim_in_order(taken, ahead);
     for (item* file : files->files) {
         if (here) {
             release_done();

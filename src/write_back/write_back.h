@@ -52,6 +52,9 @@ struct model_buffers {
     std::vector<marked_run> runs;                  // of the window being written
     std::vector<std::uint64_t> journal_positions;  // of its whitened words
     std::vector<unsigned char> journal_record;
+    // A window read since this was last cleared was not all in the system's
+    // cache: files are read ahead while it is set (a warm tree is not).
+    bool cache_missed = true;
 };
 
 // A file open for writing back (or, in a dry run, for reading): a model's or an undo's.

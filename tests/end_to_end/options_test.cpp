@@ -233,6 +233,14 @@ TEST_F(end_to_end, archive_locked_by_another_run_is_in_use) {
     ASSERT_EQ(flock(reader_lock, LOCK_SH | LOCK_NB), 0) << std::strerror(errno);
     expect_reported(run({path("shared.dff")}), "",
                     "in use by another program: ", read_file(path("shared.dff")), model);
+    // Regression: a model with nothing to whiten was locked too, and so failed while held.
+    const bytes white_model = material(white);
+    write_file(path("white.dff"), white_model);
+    const int white_lock = open(path("white.dff").c_str(), O_RDONLY);
+    ASSERT_EQ(flock(white_lock, LOCK_EX | LOCK_NB), 0) << std::strerror(errno);
+    expect_clean(run({path("white.dff")}), progress({{path("white.dff"), 0}}),
+                 read_file(path("white.dff")), white_model);
+    close(white_lock);
     close(reader_lock);
     // Another run's lock: flock on a separate open file description.
     const int holder = open(file.c_str(), O_RDONLY);
