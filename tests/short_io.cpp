@@ -4,10 +4,18 @@
 // end of the file. The fault sweep runs the tool with it. With
 // SHORT_IO_WRITE_DELAY_US, each write first waits that long, so that a signal
 // surely lands in the middle of a long write-back (the interrupted-run tests).
+// With SHORT_IO_LOG, each write's offset and the bytes it moved are appended
+// to that file, "OFFSET COUNT" a line, so that a test can see where writes land.
+// With SHORT_IO_MARK_LOCKS, a '.' goes to stderr before each lock is taken: on
+// a full pipe the run waits there, after its first look at a file and before
+// the look under the lock.
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
@@ -29,6 +37,20 @@ unsigned write_delay() {
     return microseconds;
 }
 
+void log_write(off64_t offset, ssize_t moved) {
+    static const int log = [] {
+        const char* name = std::getenv("SHORT_IO_LOG");
+        return name != nullptr ? open(name, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644) : -1;
+    }();
+    if (log >= 0 && moved > 0) {
+        char line[48];
+        const int length =
+            std::snprintf(line, sizeof line, "%lld %lld\n", static_cast<long long>(offset),
+                          static_cast<long long>(moved));
+        (void)!write(log, line, static_cast<std::size_t>(length));
+    }
+}
+
 template <typename Call>
 Call next(const char* name) {
     return reinterpret_cast<Call>(dlsym(RTLD_NEXT, name));
@@ -48,7 +70,18 @@ ssize_t pwrite64(int fd, const void* data, std::size_t count, off64_t offset) {
     if (write_delay() != 0) {
         usleep(write_delay());
     }
-    return real(fd, data, count < most() ? count : most(), offset);
+    const ssize_t moved = real(fd, data, count < most() ? count : most(), offset);
+    log_write(offset, moved);
+    return moved;
+}
+
+int flock(int fd, int operation) {
+    static const auto real = next<int (*)(int, int)>("flock");
+    static const bool mark = std::getenv("SHORT_IO_MARK_LOCKS") != nullptr;
+    if (mark) {
+        (void)!write(2, ".", 1);
+    }
+    return real(fd, operation);
 }
 
 ssize_t pread(int fd, void* data, std::size_t count, off_t offset) {
