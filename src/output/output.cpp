@@ -1,5 +1,6 @@
 #include "output.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -175,6 +176,36 @@ void put_out(run_output& output, const std::string& text, bool as_bytes = false)
         output.progress.erase();
     }
     output.out.put(text, as_bytes);
+}
+
+// Keeps each failed path once, where it first failed: a path named twice may
+// fail twice, with other failures between.
+void drop_repeated_failures(run_output& output) {
+    std::vector<std::string>& paths = output.failed_paths;
+    try {
+        std::vector<std::size_t> order(paths.size());
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            order[i] = i;
+        }
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::size_t a, std::size_t b) { return paths[a] < paths[b]; });
+        std::vector<bool> repeated(paths.size(), false);
+        for (std::size_t i = 1; i < order.size(); ++i) {
+            repeated[order[i]] = paths[order[i]] == paths[order[i - 1]];
+        }
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            if (!repeated[i]) {
+                if (kept != i) {
+                    paths[kept] = std::move(paths[i]);
+                }
+                ++kept;
+            }
+        }
+        paths.resize(kept);
+    } catch (const std::bad_alloc&) {
+        // counted and listed as noted
+    }
 }
 
 // The paths that failed, listed again on stderr after the summary (when
@@ -461,6 +492,7 @@ std::string summary_object(const run_output& output, int signal) {
 
 void print_summary(run_output& output) {
     output.progress.erase();
+    drop_repeated_failures(output);
     const auto files = static_cast<unsigned long long>(output.files_visited);
     const auto models = static_cast<unsigned long long>(output.models_changed);
     const auto materials = static_cast<unsigned long long>(output.materials_whitened);
@@ -499,6 +531,7 @@ void print_restore_line(run_output& output, const char* path, std::uint64_t coun
 }
 
 void print_undo_summary(run_output& output, std::uint64_t files, std::uint64_t materials) {
+    drop_repeated_failures(output);
     std::string text =
         (output.dry_run ? "Checked " : "Restored ") + std::to_string(files) +
         (files == 1 ? " file: " : " files: ") + std::to_string(materials) +
@@ -594,6 +627,7 @@ void end_if_signalled(run_output& output) {
     if (output.json && !output.summary_printed) {
         // The summary ends every JSON run: this one says how far it got.
         output.summary_printed = true;
+        drop_repeated_failures(output);
         try {
             output.out.put(summary_object(output, arrived_signal()));
         } catch (const std::bad_alloc&) {
