@@ -8,15 +8,20 @@
 // to that file, "OFFSET COUNT" a line, so that a test can see where writes land.
 // With SHORT_IO_MARK_LOCKS, a '.' goes to stderr before each lock is taken: on
 // a full pipe the run waits there, after its first look at a file and before
-// the look under the lock.
+// the look under the lock. With SHORT_IO_NO_PROC, /proc is not there for the
+// run (its opens through /proc/self/fd fail with ENOENT), and each of those
+// opens is marked on stderr the same way.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -51,6 +56,18 @@ void log_write(off64_t offset, ssize_t moved) {
     }
 }
 
+// True (errno ENOENT, the call marked on stderr) for a path under /proc/self/fd
+// when SHORT_IO_NO_PROC is set.
+bool no_proc(const char* path) {
+    static const bool hidden = std::getenv("SHORT_IO_NO_PROC") != nullptr;
+    if (!hidden || std::strncmp(path, "/proc/self/fd", 13) != 0) {
+        return false;
+    }
+    (void)!write(2, ".", 1);
+    errno = ENOENT;
+    return true;
+}
+
 template <typename Call>
 Call next(const char* name) {
     return reinterpret_cast<Call>(dlsym(RTLD_NEXT, name));
@@ -82,6 +99,46 @@ int flock(int fd, int operation) {
         (void)!write(2, ".", 1);
     }
     return real(fd, operation);
+}
+
+int open(const char* path, int flags, ...) {
+    static const auto real = next<int (*)(const char*, int, ...)>("open");
+    mode_t mode = 0;
+    if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
+        va_list arguments;
+        va_start(arguments, flags);
+        mode = static_cast<mode_t>(va_arg(arguments, unsigned));
+        va_end(arguments);
+    }
+    return no_proc(path) ? -1 : real(path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...) {
+    static const auto real = next<int (*)(const char*, int, ...)>("open64");
+    mode_t mode = 0;
+    if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
+        va_list arguments;
+        va_start(arguments, flags);
+        mode = static_cast<mode_t>(va_arg(arguments, unsigned));
+        va_end(arguments);
+    }
+    return no_proc(path) ? -1 : real(path, flags, mode);
+}
+
+// What open() becomes under _FORTIFY_SOURCE.
+int __open_2(const char* path, int flags) {
+    static const auto real = next<int (*)(const char*, int)>("__open_2");
+    return no_proc(path) ? -1 : real(path, flags);
+}
+
+int __open64_2(const char* path, int flags) {
+    static const auto real = next<int (*)(const char*, int)>("__open64_2");
+    return no_proc(path) ? -1 : real(path, flags);
+}
+
+int access(const char* path, int mode) {
+    static const auto real = next<int (*)(const char*, int)>("access");
+    return no_proc(path) ? -1 : real(path, mode);
 }
 
 ssize_t pread(int fd, void* data, std::size_t count, off_t offset) {

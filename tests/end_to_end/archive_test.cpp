@@ -334,17 +334,19 @@ TEST_F(end_to_end, a_file_changed_between_read_and_write_back_is_not_written) {
     }
     // The entry runs past the file's end, which the run says on stderr after
     // reading it and before writing it back: there it waits on the full pipe
-    // (or, at_lock, on the mark short_io puts there before the lock is taken).
+    // (or, with `held`, on a mark short_io puts there first).
     bytes model = material(grey);
     model.resize(2 * sector, 0);
     bytes before = archive({{"car.dff", model}});
     before.resize(2 * sector);
     const struct {
         const char* name;
-        std::size_t length;    // the other writer leaves the file this long,
-        std::size_t poked;     // and with 0xAB at this byte (0: none)
-        const char* message;   // "": the run must leave the file alone, silently
-        bool at_lock = false;  // changed before the run takes its lock, not before it writes
+        std::size_t length;   // the other writer leaves the file this long,
+        std::size_t poked;    // and with 0xAB at this byte (0: none)
+        const char* message;  // "": the run must leave the file alone, silently
+        // A short_io setting whose mark holds the run (none: its first message does).
+        const char* held = nullptr;
+        bool swapped = false;  // another file put in its place, rather than it changed
     } cases[] = {
         {"cut short", sector + 1024, 0,
          "car.dff: changed during the run: its length is now 3072 bytes, was 4096; not written"},
@@ -354,22 +356,30 @@ TEST_F(end_to_end, a_file_changed_between_read_and_write_back_is_not_written) {
         {"grew", 3 * sector, 0,
          "car.dff: changed during the run: its length is now 6144 bytes, was 4096; not written"},
         // Regression guard: a real run decided from the header it read before the lock.
-        {"no longer an archive once locked", 2 * sector, 1, "", true},
+        {"no longer an archive once locked", 2 * sector, 1, "", "SHORT_IO_MARK_LOCKS=1"},
+        // Regression guard: with no /proc, the file opened again by name was not checked
+        // to be the one first opened.
+        {"swapped where there is no /proc", 2 * sector, 0,
+         "changed.img: cannot open for update: Stale file handle", "SHORT_IO_NO_PROC=1", true},
     };
     const std::string file = path("changed.img");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         write_file(file, before);
         std::vector<std::string> argv = command({file});
-        if (c.at_lock) {
+        if (c.held != nullptr) {
             argv = with_slow_writes(config.short_io, 0, argv);
-            argv.insert(argv.begin() + 1, "SHORT_IO_MARK_LOCKS=1");
+            argv.insert(argv.begin() + 1, c.held);
         }
         paused_run patching(argv, 2);
         ASSERT_TRUE(patching.wait_until_blocked());
         bytes left(before.begin(),
                    before.begin() + static_cast<long>(std::min(c.length, before.size())));
         left.resize(c.length);  // what truncate() adds is zeros
+        if (c.swapped) {
+            write_file(path("copy"), before);
+            std::filesystem::rename(path("copy"), file);
+        }
         ASSERT_EQ(truncate(file.c_str(), static_cast<off_t>(c.length)), 0);
         if (c.poked != 0) {
             left[c.poked] = 0xAB;
@@ -378,15 +388,16 @@ TEST_F(end_to_end, a_file_changed_between_read_and_write_back_is_not_written) {
             close(fd);
         }
         process_result result = patching.finish();
-        if (c.at_lock) {
+        if (c.held != nullptr) {
             EXPECT_EQ(result.err.substr(0, 1), ".");
-            result.err.erase(0, 1);
+            result.err.erase(0, result.err.find_first_not_of('.'));
         }
         if (*c.message == '\0') {
             expect_clean(result, "", read_file(file), left);
             continue;
         }
-        expect_reported(result, progress({{"car.dff", 0}}), c.message, read_file(file), left);
+        expect_reported(result, c.swapped ? "" : progress({{"car.dff", 0}}), c.message,
+                        read_file(file), left);
         // Run again, as the message says: the grey word left is whitened then.
         run({file});
         EXPECT_TRUE(read_file(file) == whitened(left, {sector + 28})) << "file bytes differ";
