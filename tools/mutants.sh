@@ -144,6 +144,34 @@ mutant undo/undo.cpp "undo counts words whose write failed" \
   's#\*restored += word.first < done.written;#*restored += word.first < size;#' \
   "every undo write failed: nothing counted as put back"
 
+mutant run/scheduler.cpp "several jobs leave the walk's own folders out of the descriptor budget" \
+  's#open_folders() + 2 \* (in_flight_.size() + 1) + descriptors_kept <= descriptors_;#2 * (in_flight_.size() + 1) + descriptors_kept <= descriptors_;#' \
+  "a descriptor limit and a chain of folders nearly as deep as one job can go: several jobs give what one gives"
+mutant patch/patch_file.cpp "a real run decides from the archive header read before the lock" \
+  's#} else if (dry_run || target.update_error != 0) {#} else if (true) {#' \
+  "an archive that is no longer one once the run holds its lock: left alone"
+mutant output/json.cpp "base64 of a name drops its last padding character" \
+  's#out += i + 2 < length ? alphabet\[value \& 63\] : .=.;#if (i + 2 < length) out += alphabet[value \& 63];#' \
+  "names of every length mod 3 in --json, read back by a strict base64 decoder"
+mutant output/json.cpp "base64 of a name sets bits past its last byte" \
+  's#(i + 1 < length ? static_cast<unsigned>(bytes\[i + 1\]) << 8 : 0u)#(i + 1 < length ? static_cast<unsigned>(bytes[i + 1]) << 8 : 0xFF00u)#' \
+  "names of every length mod 3 in --json, read back by a strict base64 decoder"
+mutant output/output.cpp "a path that fails twice, other failures between, is counted and listed twice" \
+  '/^void print_summary/,/^}/{/drop_repeated_failures(output);/d}' \
+  "a missing path named twice with another failure between: 2 failed, each listed once"
+mutant platform/file_io_posix.cpp "where there is no /proc, the file opened again by name is not checked to be the same" \
+  's#if (!S_ISREG(info.st_mode) || !(identity_of(info) == expected)) {#if (!S_ISREG(info.st_mode) || identity_of(info).device != expected.device) {#' \
+  "no /proc, and another file put in the archive's place before it is opened again: refused"
+mutant write_back/write_back.cpp "the check before writing lets through a file that grew" \
+  's#if (size != target.opened_size) {#if (size < target.opened_size) {#' \
+  "a file lengthened by another program, its bytes unchanged, while the run walks it: not written"
+mutant patch/patch_model.cpp "a window after the first starts where the walk stopped, not on a sector" \
+  's#window_start = cursor.position >> sector_shift << sector_shift;#window_start = cursor.position;#' \
+  "grey in a model's second window: every write starts and ends on a sector (count the offsets)"
+mutant write_back/write_back.cpp "a window's writes land at their place in the window, not in the file" \
+  's#write_at(target.file, offset + begin, data + begin#write_at(target.file, begin, data + begin#' \
+  "grey in an entry, or in a model's second window: the bytes after the run"
+
 count=${#files[@]}
 if ((only < 0 || only > count)); then
   echo "--only: there are $count mutants" >&2
