@@ -4,12 +4,25 @@
 // end of the file. The fault sweep runs the tool with it. With
 // SHORT_IO_WRITE_DELAY_US, each write first waits that long, so that a signal
 // surely lands in the middle of a long write-back (the interrupted-run tests).
+// With SHORT_IO_LOG, each write's offset and the bytes it moved are appended
+// to that file, "OFFSET COUNT" a line, so that a test can see where writes land.
+// With SHORT_IO_MARK_LOCKS, a '.' goes to stderr before each lock is taken: on
+// a full pipe the run waits there, after its first look at a file and before
+// the look under the lock. With SHORT_IO_NO_PROC, /proc is not there for the
+// run (its opens through /proc/self/fd fail with ENOENT), and each of those
+// opens is marked on stderr the same way.
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/types.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -28,6 +41,32 @@ unsigned write_delay() {
         return set != nullptr ? static_cast<unsigned>(std::atol(set)) : 0u;
     }();
     return microseconds;
+}
+
+void log_write(off64_t offset, ssize_t moved) {
+    static const int log = [] {
+        const char* name = std::getenv("SHORT_IO_LOG");
+        return name != nullptr ? open(name, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644) : -1;
+    }();
+    if (log >= 0 && moved > 0) {
+        char line[48];
+        const int length =
+            std::snprintf(line, sizeof line, "%lld %lld\n", static_cast<long long>(offset),
+                          static_cast<long long>(moved));
+        (void)!write(log, line, static_cast<std::size_t>(length));
+    }
+}
+
+// True (errno ENOENT, the call marked on stderr) for a path under /proc/self/fd
+// when SHORT_IO_NO_PROC is set.
+bool no_proc(const char* path) {
+    static const bool hidden = std::getenv("SHORT_IO_NO_PROC") != nullptr;
+    if (!hidden || std::strncmp(path, "/proc/self/fd", 13) != 0) {
+        return false;
+    }
+    (void)!write(2, ".", 1);
+    errno = ENOENT;
+    return true;
 }
 
 template <typename Call>
@@ -49,7 +88,58 @@ ssize_t pwrite64(int fd, const void* data, std::size_t count, off64_t offset) {
     if (write_delay() != 0) {
         usleep(write_delay());
     }
-    return real(fd, data, count < most() ? count : most(), offset);
+    const ssize_t moved = real(fd, data, count < most() ? count : most(), offset);
+    log_write(offset, moved);
+    return moved;
+}
+
+int flock(int fd, int operation) {
+    static const auto real = next<int (*)(int, int)>("flock");
+    static const bool mark = std::getenv("SHORT_IO_MARK_LOCKS") != nullptr;
+    if (mark) {
+        (void)!write(2, ".", 1);
+    }
+    return real(fd, operation);
+}
+
+int open(const char* path, int flags, ...) {
+    static const auto real = next<int (*)(const char*, int, ...)>("open");
+    mode_t mode = 0;
+    if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
+        va_list arguments;
+        va_start(arguments, flags);
+        mode = static_cast<mode_t>(va_arg(arguments, unsigned));
+        va_end(arguments);
+    }
+    return no_proc(path) ? -1 : real(path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...) {
+    static const auto real = next<int (*)(const char*, int, ...)>("open64");
+    mode_t mode = 0;
+    if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
+        va_list arguments;
+        va_start(arguments, flags);
+        mode = static_cast<mode_t>(va_arg(arguments, unsigned));
+        va_end(arguments);
+    }
+    return no_proc(path) ? -1 : real(path, flags, mode);
+}
+
+// What open() becomes under _FORTIFY_SOURCE.
+int __open_2(const char* path, int flags) {
+    static const auto real = next<int (*)(const char*, int)>("__open_2");
+    return no_proc(path) ? -1 : real(path, flags);
+}
+
+int __open64_2(const char* path, int flags) {
+    static const auto real = next<int (*)(const char*, int)>("__open64_2");
+    return no_proc(path) ? -1 : real(path, flags);
+}
+
+int access(const char* path, int mode) {
+    static const auto real = next<int (*)(const char*, int)>("access");
+    return no_proc(path) ? -1 : real(path, mode);
 }
 
 ssize_t preadv64v2(int fd, const iovec* parts, int count, off64_t offset, int flags) {

@@ -31,11 +31,11 @@ mutant() {
 mutant walk/walk.cpp "a folder met again is walked again" \
   's#if (run.seen.contains(folder->identity)) {#if (false) {#' \
   "a folder named twice that holds an unreadable subfolder: reported once"
-mutant patch/patch_file.cpp "a regular file named twice is patched twice" \
-  's#    if (seen.contains(identity)) {#    if (false) {#' \
+mutant run/claims.cpp "a regular file named twice is patched twice" \
+  's#    if (seen_.contains(identity)) {#    if (false) {#' \
   "one model named twice: one line"
 mutant walk/walk.cpp "two file paths do not make a run over several files" \
-  's#output.several_files |= paths.size() > 1;#output.several_files |= paths.size() > 2;#' \
+  's#settings.several_files |= paths.size() > 1;#settings.several_files |= paths.size() > 2;#' \
   "two archives named: a heading each and a summary"
 mutant platform/file_io_posix.cpp "a named symbolic link is not followed" \
   's#if (stat(path, &info) != 0) {#if (lstat(path, \&info) != 0) {#' \
@@ -49,9 +49,9 @@ mutant output/output.cpp "the summary says \"1 files\"" \
 mutant write_back/write_back.cpp "a failed close is not reported" \
   's#if (file.fd >= 0 \&\& !close_file(file)) {#if (file.fd >= 0 \&\& !close_file(file) \&\& false) {#' \
   "close failing with EIO after a write: reported"
-mutant patch/patch_file.cpp "a dry run opens loose models for update and locks them" \
-  's#if (!dry_run \&\& !open_for_update_or_report(target)) {#if (job.model_name \&\& !open_for_update_or_report(target)) {#' \
-  "a dry run on a loose model another run has locked: no message"
+mutant patch/patch_file.cpp "a dry run opens archives for update and locks them" \
+  's#    if (target.output.settings.dry_run) {#    if (false) {#' \
+  "a dry run on an archive another run has locked: no message"
 mutant platform/file_io_posix.cpp "the check that what was opened is a regular file is gone" \
   's#if (!S_ISREG(info.st_mode)) {#if (false) {#' \
   "a FIFO swapped in for a listed model between the listing and the open: never opened"
@@ -65,7 +65,7 @@ mutant platform/signals.cpp "the handler restarts interrupted calls (SA_RESTART)
   's#action.sa_flags = 0;#action.sa_flags = SA_RESTART;#' \
   "SIGTERM to a run blocked on a stdout that was full before it wrote"
 mutant write_back/write_back.cpp "no signal check between sector writes" \
-  's#if (first_run > 0 \&\& interrupted(target.output)) {#if (false) {#' \
+  's#if (first_run > 0 \&\& arrived_signal() != 0) {#if (false) {#' \
   "SIGTERM in a long write-back of one model's separate sectors"
 mutant write_back/write_back.cpp "no check of the file before a write" \
   's#if (!still_as_read(target, entry_name, offset, data, marks, marked_was, begin, stop,#if (false \&\& !still_as_read(target, entry_name, offset, data, marks, marked_was, begin, stop,#' \
@@ -73,8 +73,8 @@ mutant write_back/write_back.cpp "no check of the file before a write" \
 mutant output/output.cpp "control characters in names are not escaped" \
   's#if (!needs_quoting(name)) {#if (true || !needs_quoting(name)) {#' \
   "a model named with a newline and an escape: lines and messages escaped"
-mutant patch/patch_file.cpp "a file is noted as seen before it is known to be a target" \
-  's#^    if (seen.contains(identity)) {#    seen.add(identity);\n&#' \
+mutant run/claims.cpp "a file is noted as seen before it is known to be a target" \
+  's#^    if (seen_.contains(identity)) {#    seen_.add(identity);\n&#' \
   "a hard link named like an archive met before the model it links: the model still patched"
 mutant patch/patch_model.cpp "the walk stops after the first window" \
   's#const bool walked = cursor.ended || cursor.position >= model_length;#const bool walked = true;#' \
@@ -143,6 +143,34 @@ mutant undo/undo.cpp "undo takes any file of the recorded length for the one rec
 mutant undo/undo.cpp "undo counts words whose write failed" \
   's#\*restored += word.first < done.written;#*restored += word.first < size;#' \
   "every undo write failed: nothing counted as put back"
+
+mutant run/scheduler.cpp "several jobs leave the walk's own folders out of the descriptor budget" \
+  's#open_folders() + 2 \* (in_flight_.size() + 1) + descriptors_kept <= descriptors_;#2 * (in_flight_.size() + 1) + descriptors_kept <= descriptors_;#' \
+  "a descriptor limit and a chain of folders nearly as deep as one job can go: several jobs give what one gives"
+mutant patch/patch_file.cpp "a real run decides from the archive header read before the lock" \
+  's#^    if (target.update_error != 0) {#    if (true) {#' \
+  "an archive that is no longer one once the run holds its lock: left alone"
+mutant output/json.cpp "base64 of a name drops its last padding character" \
+  's#out += i + 2 < length ? alphabet\[value \& 63\] : .=.;#if (i + 2 < length) out += alphabet[value \& 63];#' \
+  "names of every length mod 3 in --json, read back by a strict base64 decoder"
+mutant output/json.cpp "base64 of a name sets bits past its last byte" \
+  's#(i + 1 < length ? static_cast<unsigned>(bytes\[i + 1\]) << 8 : 0u)#(i + 1 < length ? static_cast<unsigned>(bytes[i + 1]) << 8 : 0xFF00u)#' \
+  "names of every length mod 3 in --json, read back by a strict base64 decoder"
+mutant output/output.cpp "a path that fails twice, other failures between, is counted and listed twice" \
+  '/^void run_printer::print_summary/,/^}/{/drop_repeated_failures();/d}' \
+  "a missing path named twice with another failure between: 2 failed, each listed once"
+mutant platform/file_io_posix.cpp "where there is no /proc, the file opened again by name is not checked to be the same" \
+  's#if (!S_ISREG(info.st_mode) || !(identity_of(info) == expected)) {#if (!S_ISREG(info.st_mode) || identity_of(info).device != expected.device) {#' \
+  "no /proc, and another file put in the archive's place before it is opened again: refused"
+mutant write_back/write_back.cpp "the check before writing lets through a file that grew" \
+  's#if (size != target.opened_size) {#if (size < target.opened_size) {#' \
+  "a file lengthened by another program, its bytes unchanged, while the run walks it: not written"
+mutant patch/patch_model.cpp "a window after the first starts where the walk stopped, not on a sector" \
+  's#window_start = cursor.position >> sector_shift << sector_shift;#window_start = cursor.position;#' \
+  "grey in a model's second window: every write starts and ends on a sector (count the offsets)"
+mutant write_back/write_back.cpp "a window's writes land at their place in the window, not in the file" \
+  's#write_at(target.file, offset + begin, data + begin#write_at(target.file, begin, data + begin#' \
+  "grey in an entry, or in a model's second window: the bytes after the run"
 
 count=${#files[@]}
 if ((only < 0 || only > count)); then

@@ -1,5 +1,6 @@
 #include "output.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -490,6 +491,36 @@ bool run_printer::wants_summary() const {
     return settings_.several_files || settings_.quiet || settings_.json;
 }
 
+// Keeps each failed path once, where it first failed: a path named twice may
+// fail twice, with other failures between.
+void run_printer::drop_repeated_failures() {
+    std::vector<std::string>& paths = failed_paths_;
+    try {
+        std::vector<std::size_t> order(paths.size());
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            order[i] = i;
+        }
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::size_t a, std::size_t b) { return paths[a] < paths[b]; });
+        std::vector<bool> repeated(paths.size(), false);
+        for (std::size_t i = 1; i < order.size(); ++i) {
+            repeated[order[i]] = paths[order[i]] == paths[order[i - 1]];
+        }
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            if (!repeated[i]) {
+                if (kept != i) {
+                    paths[kept] = std::move(paths[i]);
+                }
+                ++kept;
+            }
+        }
+        paths.resize(kept);
+    } catch (const std::bad_alloc&) {
+        // counted and listed as noted
+    }
+}
+
 // The paths that failed, listed again on stderr after the summary (when
 // any did), so that the last screen of a console shows them.
 void run_printer::list_failed_paths() {
@@ -528,6 +559,7 @@ std::string run_printer::summary_object(int signal) const {
 
 void run_printer::print_summary() {
     progress.erase();
+    drop_repeated_failures();
     const auto files = static_cast<unsigned long long>(files_visited_);
     const auto models = static_cast<unsigned long long>(models_changed_);
     const auto materials = static_cast<unsigned long long>(materials_whitened_);
@@ -559,6 +591,7 @@ void run_printer::print_summary() {
 }
 
 void run_printer::print_undo_summary(std::uint64_t files, std::uint64_t materials) {
+    drop_repeated_failures();
     std::string text =
         (settings_.dry_run ? "Checked " : "Restored ") + std::to_string(files) +
         (files == 1 ? " file: " : " files: ") + std::to_string(materials) +
@@ -589,6 +622,7 @@ void run_printer::end_if_signalled() {
     if (settings_.json && !summary_printed_) {
         // The summary ends every JSON run: this one says how far it got.
         summary_printed_ = true;
+        drop_repeated_failures();
         try {
             out_.put(summary_object(arrived_signal()));
         } catch (const std::bad_alloc&) {

@@ -164,6 +164,7 @@ public:
 
 private:
     void note_failed_path(const char* path);
+    void drop_repeated_failures();
     void list_failed_paths();
     std::string summary_object(int signal) const;
 

@@ -169,15 +169,38 @@ TEST_F(end_to_end, writes_only_the_sectors_that_hold_a_replaced_word) {
         {"second run",
          whitened(archive({{"late.dff", late}}), grey_words(archive({{"late.dff", late}}), 0)), 0,
          0},
+        // Regression guard: a window after the first began where the walk stopped, not on a
+        // sector, and its writes landed off the sectors (their bytes still right).
+        {"grey in a later window",
+         archive({{"big.dff", model_with_words_at({1000, (5u << 20) + 1003})}}), 2 * sector, 0},
     };
+    ASSERT_FALSE(config.short_io.empty()) << "--short-io says where the writes land";
+    const std::string log = path("writes");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        bytes after;
-        const process_result result = patch(c.file, &after);
+        const std::string file = path("test.img");
+        write_file(file, c.file);
+        std::vector<std::string> argv = with_slow_writes(config.short_io, 0, command({file}));
+        argv.insert(argv.begin() + 1, "SHORT_IO_LOG=" + log);
+        std::filesystem::remove(log);
+        const process_result result = run_process(argv);
+        const bytes after = read_file(file);
         EXPECT_EQ(result.exit_status, c.status) << result.err;
         EXPECT_TRUE(after == whitened(c.file, grey_words_between(c.file, 0, c.file.size())))
             << "file bytes differ";
-        EXPECT_EQ(bytes_written_to_files(result), c.written);  // the archive is the only file
+        // Each write covers whole sectors, or ends at the file's end.
+        std::ifstream writes(log);
+        std::uint64_t offset = 0, count = 0, logged = 0;
+        while (writes >> offset >> count) {
+            EXPECT_EQ(offset % sector, 0u) << "a write at byte " << offset;
+            EXPECT_TRUE((offset + count) % sector == 0 || offset + count == c.file.size())
+                << "a write of " << count << " bytes at byte " << offset;
+            logged += count;
+        }
+        EXPECT_EQ(logged, c.written);
+        // The archive and the log of its writes are the only files written.
+        const std::uint64_t log_bytes = logged > 0 ? std::filesystem::file_size(log) : 0;
+        EXPECT_EQ(bytes_written_to_files(result) - log_bytes, c.written);
     }
 }
 
@@ -310,29 +333,53 @@ TEST_F(end_to_end, a_file_changed_between_read_and_write_back_is_not_written) {
         GTEST_SKIP() << "the run is held on a pipe of the Linux build's own stderr";
     }
     // The entry runs past the file's end, which the run says on stderr after
-    // reading it and before writing it back: there it waits on the full pipe.
+    // reading it and before writing it back: there it waits on the full pipe
+    // (or, with `held`, on a mark short_io puts there first).
     bytes model = material(grey);
     model.resize(2 * sector, 0);
     bytes before = archive({{"car.dff", model}});
     before.resize(2 * sector);
     const struct {
         const char* name;
-        std::size_t length;  // the other writer leaves the file this long,
-        std::size_t poked;   // and with 0xAB at this byte (0: none)
-        const char* message;
+        std::size_t length;   // the other writer leaves the file this long,
+        std::size_t poked;    // and with 0xAB at this byte (0: none)
+        const char* message;  // "": the run must leave the file alone, silently
+        // A short_io setting whose mark holds the run (none: its first message does).
+        const char* held = nullptr;
+        bool swapped = false;  // another file put in its place, rather than it changed
     } cases[] = {
         {"cut short", sector + 1024, 0,
          "car.dff: changed during the run: its length is now 3072 bytes, was 4096; not written"},
         {"rewritten", 2 * sector, sector + 1000,
          "car.dff: changed during the run: byte 3048 is not what was read; not written"},
+        // Regression guard: a file that grew, its bytes read unchanged, was written all the same.
+        {"grew", 3 * sector, 0,
+         "car.dff: changed during the run: its length is now 6144 bytes, was 4096; not written"},
+        // Regression guard: a real run decided from the header it read before the lock.
+        {"no longer an archive once locked", 2 * sector, 1, "", "SHORT_IO_MARK_LOCKS=1"},
+        // Regression guard: with no /proc, the file opened again by name was not checked
+        // to be the one first opened.
+        {"swapped where there is no /proc", 2 * sector, 0,
+         "changed.img: cannot open for update: Stale file handle", "SHORT_IO_NO_PROC=1", true},
     };
     const std::string file = path("changed.img");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         write_file(file, before);
-        paused_run patching(command({file}), 2);
+        std::vector<std::string> argv = command({file});
+        if (c.held != nullptr) {
+            argv = with_slow_writes(config.short_io, 0, argv);
+            argv.insert(argv.begin() + 1, c.held);
+        }
+        paused_run patching(argv, 2);
         ASSERT_TRUE(patching.wait_until_blocked());
-        bytes left(before.begin(), before.begin() + static_cast<long>(c.length));
+        bytes left(before.begin(),
+                   before.begin() + static_cast<long>(std::min(c.length, before.size())));
+        left.resize(c.length);  // what truncate() adds is zeros
+        if (c.swapped) {
+            write_file(path("copy"), before);
+            std::filesystem::rename(path("copy"), file);
+        }
         ASSERT_EQ(truncate(file.c_str(), static_cast<off_t>(c.length)), 0);
         if (c.poked != 0) {
             left[c.poked] = 0xAB;
@@ -340,8 +387,17 @@ TEST_F(end_to_end, a_file_changed_between_read_and_write_back_is_not_written) {
             ASSERT_EQ(pwrite(fd, &left[c.poked], 1, static_cast<off_t>(c.poked)), 1);
             close(fd);
         }
-        expect_reported(patching.finish(), progress({{"car.dff", 0}}), c.message, read_file(file),
-                        left);
+        process_result result = patching.finish();
+        if (c.held != nullptr) {
+            EXPECT_EQ(result.err.substr(0, 1), ".");
+            result.err.erase(0, result.err.find_first_not_of('.'));
+        }
+        if (*c.message == '\0') {
+            expect_clean(result, "", read_file(file), left);
+            continue;
+        }
+        expect_reported(result, c.swapped ? "" : progress({{"car.dff", 0}}), c.message,
+                        read_file(file), left);
         // Run again, as the message says: the grey word left is whitened then.
         run({file});
         EXPECT_TRUE(read_file(file) == whitened(left, {sector + 28})) << "file bytes differ";

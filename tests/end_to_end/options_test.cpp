@@ -539,19 +539,25 @@ std::vector<json_object> parse_json_lines(const std::string& out) {
     return objects;
 }
 
+// Strict: whole groups of four, '=' only as the padding the length asks for,
+// and no bit set past the last byte.
 std::string base64_decoded(const std::string& text) {
     const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     unsigned bits = 0, count = 0;
-    for (const char c : text) {
-        if (c == '=') {
-            break;
-        }
-        bits = bits << 6 | static_cast<unsigned>(alphabet.find(c));
+    std::size_t at = 0;
+    for (; at < text.size() && text[at] != '='; ++at) {
+        const std::size_t value = alphabet.find(text[at]);
+        EXPECT_NE(value, std::string::npos) << "not base64: " << text;
+        bits = (bits << 6 | static_cast<unsigned>(value & 63)) & 0xFFF;
         if ((count += 6) >= 8) {
             out.push_back(static_cast<char>(bits >> (count -= 8) & 0xFF));
         }
     }
+    EXPECT_EQ(text.size() % 4, 0u) << "not base64: " << text;
+    EXPECT_EQ(text.size() - at, (3 - out.size() % 3) % 3) << "padding: " << text;
+    EXPECT_EQ(text.find_first_not_of('=', at), std::string::npos) << "not base64: " << text;
+    EXPECT_EQ(bits & ((1u << count) - 1), 0u) << "bits past the last byte: " << text;
     return out;
 }
 
@@ -598,14 +604,19 @@ TEST_F(end_to_end, quiet_and_json_runs_say_what_the_text_run_says) {
     if (unix_names) {
         names.insert(names.end(),
                      {"quote\"and\\back.dff", "new\nline.dff", "esc\x1b]0;t\x07.dff", "bad\xFF.dff",
-                      "b.dff patched 0 materials\nVisited 1 file: x\nx.dff"});
+                      "b.dff patched 0 materials\nVisited 1 file: x\nx.dff",
+                      // Regression guard: base64 of names of every length mod 3.
+                      "bad\xFF-.dff", "bad\xFF--.dff"});
     }
     std::filesystem::create_directories(root);
     for (const std::string& name : names) {
         write_file(root + "/" + name, material(grey));
     }
-    write_file(root + "/a.img",
-               archive({{"in\nner.dff", material(grey)}, {"white.dff", material(white)}}));
+    write_file(root + "/a.img", archive({{"in\nner.dff", material(grey)},
+                                         {"white.dff", material(white)},
+                                         {"\xFF.dff", material(white)},
+                                         {"\xFF-.dff", material(white)},
+                                         {"\xFF--.dff", material(white)}}));
     const std::vector<std::string> args = {"--dry-run", root, path("missing.dff")};
     const process_result text = run(args);
     ASSERT_EQ(text.exit_status, 1) << text.err;
@@ -893,10 +904,20 @@ TEST_F(end_to_end, a_low_descriptor_or_memory_limit_gives_what_one_job_gives) {
             std::filesystem::create_directories(folder);
             write_file(folder + "/a.dff", material(grey));
         }
-        std::string deep = root + "/deep";  // the walk's own folders count too
-        for (unsigned level = 0; level < 26; ++level, deep += "/d") {
+        // The walk's own folders count too. Regression guard: a chain of folders nearly as
+        // deep as one job can go (it fails 6 levels deeper), with models waiting in folders at
+        // its end, ran several jobs short of descriptors when the walk's folders were left out
+        // of their budget. The 4 spare levels are for a sanitizer's runtime.
+        const unsigned depth = c.files_limit != 0 ? c.files_limit - c.inherited - 16 : 26;
+        std::string deep = root + "/deep";
+        for (unsigned level = 0; level < depth; ++level, deep += "/d") {
             std::filesystem::create_directories(deep);
             write_file(deep + "/m.dff", material(grey));
+        }
+        for (unsigned i = 0; i < 20; ++i) {
+            const std::string folder = deep + "/e" + std::to_string(10 + i);
+            std::filesystem::create_directories(folder);
+            write_file(folder + "/a.dff", material(grey));
         }
         process_result result = run({"--jobs", jobs, root}, few);
         EXPECT_EQ(result.exit_status, 0) << result.err;

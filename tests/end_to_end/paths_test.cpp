@@ -179,16 +179,24 @@ TEST_F(paths, each_file_is_patched_once_whatever_paths_reach_it) {
     const std::vector<tree_file> files = make_tree(root, false);
     const std::string car = root + "/loose/car.dff";
     // Named, then inside a named folder, then named again; and its hard link in that folder.
-    const process_result result = run({car, root + "/loose", car, root + "/a.img",
-                                       root + "/loose/car-link.dff", path("missing.dff")});
+    // Regression: a missing path named twice, another failure between, was counted and listed
+    // twice.
+    const process_result result =
+        run({path("missing.dff"), car, root + "/loose", path("gone.dff"), car, root + "/a.img",
+             root + "/loose/car-link.dff", path("missing.dff")});
     EXPECT_EQ(result.out,
               lines(line(car, 1) + line(in_tree(root + "/loose", "CLEAN.DFF"), 0) +
                     heading(in_tree(root + "/loose", "ver2.dff")) + line("inner.dff", 1) +
                     heading(root + "/a.img") + line("car.dff", 1) +
-                    "Visited 4 files: 3 models changed, 3 materials whitened, 1 failed\n"));
-    EXPECT_EQ(result.err, lines("img-whiten: " + path("missing.dff") +
-                                ": cannot open for update: No such file or directory\n" +
-                                "img-whiten: failed: " + path("missing.dff") + "\n"));
+                    "Visited 4 files: 3 models changed, 3 materials whitened, 2 failed\n"));
+    const auto missing = [&](const char* name) {
+        return "img-whiten: " + path(name) +
+               ": cannot open for update: No such file or directory\n";
+    };
+    EXPECT_EQ(result.err,
+              lines(missing("missing.dff") + missing("gone.dff") + missing("missing.dff") +
+                    "img-whiten: failed: " + path("missing.dff") +
+                    "\nimg-whiten: failed: " + path("gone.dff") + "\n"));
     EXPECT_EQ(result.exit_status, 1);
     for (const tree_file& file : files) {
         const bool reached = file.path.rfind("loose/", 0) == 0 || file.path == "a.img";
