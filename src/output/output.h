@@ -80,9 +80,20 @@ struct file_report {
     // Waits until memory held for the files told before this one can be
     // freed; false when there is none to wait for.
     bool wait_for_memory() const { return memory_wait && memory_wait(); }
+    // What the progress display shows: the file being patched from started()
+    // to finished(), and the bytes read. Any thread may tell it.
+    void started(const char* path) {
+        progress.at(path);
+        progress.tick();
+    }
+    void finished(const char* path) { progress.left(path); }
+    void read(std::uint64_t bytes) {
+        progress.read(bytes);
+        progress.tick();
+    }
 
     const run_settings& settings;
-    progress_display& progress;  // the run's: told the bytes read and the file being patched
+    progress_display& progress;  // the run's, told through started(), finished() and read()
     // Set by the scheduler while the file is patched on the printer's thread
     // and nothing told before it is still owed: what it tells goes out at once.
     run_printer* live = nullptr;

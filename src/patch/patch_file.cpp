@@ -192,8 +192,7 @@ bool open_candidate(file_job& job) {
 
 void patch_prepared_file(file_job& job, model_buffers& buffers) {
     file_report& output = *job.output;
-    output.progress.at(job.path.c_str());
-    output.progress.tick();
+    output.started(job.path.c_str());
     patch_target target{{output, job.place(), job.file, job.file.size, 0}, {}, job.journal};
     job.file.fd = -1;  // the target owns the descriptor now
     try {
@@ -203,7 +202,7 @@ void patch_prepared_file(file_job& job, model_buffers& buffers) {
         report(output, job.path.c_str(), nullptr, "not patched further: %s", std::strerror(ENOMEM));
     }
     close_or_report(output, target.path(), target.file);
-    output.progress.left(job.path.c_str());
+    output.finished(job.path.c_str());
 }
 
 }  // namespace img_whiten

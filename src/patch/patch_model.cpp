@@ -188,8 +188,7 @@ bool read_window(const patch_target& target, std::uint64_t offset, std::uint64_t
         *got +=
             read_at(target.file, offset + *got, buffers.data.data() + *got, wanted - *got, error);
     }
-    target.output.progress.read(*got);
-    target.output.progress.tick();
+    target.output.read(*got);
     return *error == 0;
 }
 
