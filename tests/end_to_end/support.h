@@ -1,17 +1,5 @@
-// What the end-to-end tests share: the tool they run, files in and out, the
-// progress lines and bytes a run must give, and a fixture with a scratch folder.
-//
-//   end_to_end_tests --exe PATH [--launcher PROGRAM]... [--crlf]
-//                    [--reference PATH] [--hold-file PATH] [--launch PATH]
-//                    [--short-io LIBRARY]
-//
-// --launcher runs the tool through another program (such as wine); --crlf
-// expects stdout lines to end in "\r\n", as a Windows console's do;
-// --reference names another build whose stdout and bytes must match;
-// --hold-file names a program, run by the launcher, that holds a file open
-// (hold-file.exe, for Windows share modes); --launch names one that starts
-// the tool as windowless launchers do (launch.exe); --short-io names the
-// library that slows the tool's writes (tests/short_io.cpp).
+// What the end-to-end tests share: the progress lines and bytes a run must
+// give, and a fixture with a scratch folder. The tool they run: harness.h.
 #ifndef IMG_WHITEN_TESTS_END_TO_END_SUPPORT_H
 #define IMG_WHITEN_TESTS_END_TO_END_SUPPORT_H
 
@@ -43,6 +31,7 @@
 #include "archive.h"
 #include "archive_builder.h"
 #include "byte_order.h"
+#include "harness.h"
 #include "invariants.h"
 #include "process.h"
 
@@ -50,30 +39,11 @@ namespace e2e {
 
 using namespace img_whiten::build;
 
-struct tool_config {
-    std::string exe;
-    std::vector<std::string> launcher;
-    bool crlf = false;
-    std::string reference;  // another build whose stdout and bytes must match
-    std::string hold_file;  // a Windows program that holds a file open, for share modes
-    std::string launch;     // a Windows program that starts another as launchers and tasks do
-    std::string short_io;   // a library that, preloaded, slows every write
-};
-inline tool_config config;
+using harness::config;
+using harness::read_file;
+using harness::write_file;
 
 inline constexpr std::size_t sector = 2048;
-
-inline bytes read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void write_file(const std::string& path, const bytes& data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()),
-              static_cast<std::streamsize>(data.size()));
-    ASSERT_TRUE(out.good()) << path;
-}
 
 struct progress_line {
     std::string name;
