@@ -11,14 +11,6 @@ using namespace e2e;
 
 // --- Sound archives: byte-exact stdout, untouched bytes, exit 0 ---
 
-TEST_F(end_to_end, one_grey_material_in_a_two_sector_archive) {
-    const bytes before = archive({{"car.dff", material(grey)}});
-    ASSERT_EQ(before.size(), 2 * sector);
-    bytes after;
-    const process_result result = patch(before, &after);
-    expect_clean(result, progress({{"car.dff", 1}}), after, whitened(before, {sector + 28}));
-}
-
 TEST_F(end_to_end, only_reached_grey_words_change) {
     const bytes two = clump({geometry({material(grey), material({149, 149, 149, 254})}, 64),
                              geometry({material(white), material(grey, "tex")}, 64)});
@@ -43,34 +35,6 @@ TEST_F(end_to_end, only_reached_grey_words_change) {
         result,
         progress({{"two.dff", 2}, {"m.dff", 0}, {"M.DFF", 2}, {"w.dff", 0}, {"empty.dff", 0}}),
         after, whitened(before, changed));
-}
-
-TEST_F(end_to_end, silent_exit_0_when_there_is_nothing_to_do) {
-    bytes empty_directory = archive({});
-    bytes not_models = archive({{"a.txd", material(grey)}, {"b.col", material(grey)}});
-    bytes wrong_magic = archive({{"car.dff", material(grey)}});
-    wrong_magic[3] = '3';
-    bytes lower_magic = archive({{"car.dff", material(grey)}});
-    lower_magic[0] = 'v';
-    bytes negative_count = archive({{"car.dff", material(grey)}});
-    set_le32(negative_count, 4, 0x80000000);
-    const struct {
-        const char* name;
-        bytes file;
-    } cases[] = {
-        {"entry_count 0", empty_directory},
-        {"no model entries", not_models},
-        {"magic VER3", wrong_magic},
-        {"magic vER2", lower_magic},
-        {"negative entry_count", negative_count},
-        {"empty file", {}},
-        {"seven bytes", bytes{'V', 'E', 'R', '2', 1, 0, 0}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        bytes after;
-        expect_clean(patch(c.file, &after), "", after, c.file);
-    }
 }
 
 TEST_F(end_to_end, an_unknown_option_is_a_usage_error_and_nothing_is_patched) {
@@ -112,25 +76,6 @@ TEST_F(end_to_end, second_run_finds_nothing_and_writes_nothing) {
     // Nanosecond times: a write of the same bytes would still move them.
     EXPECT_EQ(after_second.st_mtim.tv_sec, before_second.st_mtim.tv_sec);
     EXPECT_EQ(after_second.st_mtim.tv_nsec, before_second.st_mtim.tv_nsec);
-}
-
-TEST_F(end_to_end, name_without_zero_byte_is_exactly_24_bytes) {
-    // Regression: the next record's sector_offset ("XYZ!") must not be printed as part of the name.
-    bytes before = archive({{"abcdefghijklmnopqrst.dff", material(grey)}, {"next.txd", {}}});
-    set_le32(before, entry_record_offset(1), 0x215A5958);
-    set_le32(before, entry_record_offset(1) + 4, 0);
-    bytes after;
-    expect_clean(patch(before, &after), progress({{"abcdefghijklmnopqrst.dff", 1}}), after,
-                 whitened(before, {sector + 28}));
-}
-
-TEST_F(end_to_end, entries_sharing_sectors_see_earlier_writes) {
-    bytes before = archive({{"first.dff", material(grey)}, {"second.dff", material(grey)}});
-    // Point the second entry at the first one's sector.
-    set_le32(before, entry_record_offset(1), 1);
-    bytes after;
-    expect_clean(patch(before, &after), progress({{"first.dff", 1}, {"second.dff", 0}}), after,
-                 whitened(before, {sector + 28}));
 }
 
 // --- Write-back: only the sectors that hold a replaced word reach the file ---
@@ -183,6 +128,105 @@ TEST_F(end_to_end, writes_only_the_sectors_that_hold_a_replaced_word) {
 
 // --- Damaged archives: reported on stderr, exit 1, only read grey words changed ---
 
+// --- Archives sound and damaged, each against what the reference makes of it ---
+
+// Each row's bytes, run once: stdout, bytes and exit status exactly as
+// reference_run.h works them out; a damaged one (exit 1) says each of `messages`.
+TEST_F(end_to_end, archives_sound_and_damaged_give_what_the_reference_gives) {
+    const auto with = [](bytes file,
+                         const std::vector<std::pair<std::size_t, std::uint32_t>>& words) {
+        for (const auto& [at, value] : words) {
+            set_le32(file, at, value);
+        }
+        return file;
+    };
+    const auto cut_at = [](bytes file, std::size_t length) {
+        file.resize(length);
+        return file;
+    };
+    const bytes one = archive({{"car.dff", material(grey)}});
+    bytes lower_magic = one;
+    lower_magic[0] = 'v';
+    // Two sectors of grey materials declared, the file cut after the first.
+    bytes two_sectors = material(grey);
+    two_sectors.resize(sector, 0);
+    append(two_sectors, material(grey));
+    bytes over_header = with(archive({{"head.dff", {}}, {"car.dff", material(grey)}}),
+                             {{entry_record_offset(0), 0}, {entry_record_offset(0) + 4, 1}});
+    std::copy_n(material(grey).begin(), 64, over_header.begin() + 1024);  // grey inside sector 0
+    std::vector<entry> many;
+    for (int i = 0; i < 70; ++i) {
+        many.push_back({"m" + std::to_string(i) + ".txd", material(grey)});
+    }
+    many.push_back({"low.dff", material(grey)});
+    const bytes three =
+        archive({{"a.dff", material(grey)}, {"b.dff", material(grey)}, {"c.dff", material(grey)}});
+    const struct {
+        const char* name;
+        bytes file;
+        std::vector<const char*> messages;
+    } cases[] = {
+        {"one grey material", one, {}},
+        // Not archives, or archives without models: silent, exit 0.
+        {"entry_count 0", archive({}), {}},
+        {"no model entries", archive({{"a.txd", material(grey)}, {"b.col", material(grey)}}), {}},
+        {"magic VER3", with(one, {{0, 0x33524556}}), {}},
+        {"magic vER2", lower_magic, {}},
+        {"negative entry_count", with(one, {{4, 0x80000000}}), {}},
+        {"empty file", {}, {}},
+        {"seven bytes", bytes{'V', 'E', 'R', '2', 1, 0, 0}, {}},
+        // Regression: the next record's sector_offset ("XYZ!") was printed as part of the name.
+        {"a name of 24 bytes without a zero",
+         with(archive({{"abcdefghijklmnopqrst.dff", material(grey)}, {"next.txd", {}}}),
+              {{entry_record_offset(1), 0x215A5958}, {entry_record_offset(1) + 4, 0}}),
+         {}},
+        {"entries sharing a sector see earlier writes",
+         with(archive({{"first.dff", material(grey)}, {"second.dff", material(grey)}}),
+              {{entry_record_offset(1), 1}}),
+         {}},
+        // Damaged: reported, and still every grey word read from the file is whitened.
+        {"an entry running past the end",
+         cut_at(archive({{"cut.dff", two_sectors}}), 2 * sector),
+         {"cut.dff: data runs past the end of the file: read 2048 of 4096 bytes"}},
+        {"an entry starting past the end",
+         with(archive({{"gone.dff", material(grey)}, {"car.dff", material(grey)}}),
+              {{entry_record_offset(0), 0xFFFFFFFF}}),
+         {"gone.dff: data starts past the end of the file"}},
+        {"a directory running past the end",
+         cut_at(three, entry_record_offset(2) + 10),
+         {"directory runs past the end of the file: 2 of 3 entries present",
+          "a.dff: data starts past the end of the file"}},
+        // Regression: an entry at sector 0 was walked over the header and directory.
+        {"an entry over the header",
+         over_header,
+         {"head.dff: data overlaps the archive header or directory"}},
+        {"an entry over a directory longer than a sector",
+         with(archive(many), {{entry_record_offset(70), 1}}),
+         {"low.dff: data overlaps the archive header or directory"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        bytes expected = c.file;
+        const img_whiten::reference::archive_result must =
+            img_whiten::reference::patch_archive(expected);
+        std::vector<progress_line> expected_lines;
+        for (std::size_t i = 0; i < must.models.size(); ++i) {
+            expected_lines.push_back({must.models[i], must.counts[i]});
+        }
+        bytes after;
+        const process_result result = patch(c.file, &after);
+        EXPECT_EQ(result.exit_status, must.damaged ? 1 : 0) << what_it_did(result);
+        EXPECT_EQ(result.out, progress(expected_lines));
+        EXPECT_TRUE(after == expected) << "file bytes differ";
+        EXPECT_EQ(c.messages.empty(), result.err.empty()) << result.err;
+        for (const char* message : c.messages) {
+            EXPECT_NE(result.err.find(message), std::string::npos) << message;
+        }
+        EXPECT_EQ(result.err.rfind("img-whiten: ", 0), result.err.empty() ? std::string::npos : 0)
+            << result.err;
+    }
+}
+
 TEST_F(end_to_end, paths_that_cannot_be_opened_or_are_not_regular_files) {
     ASSERT_EQ(mkfifo(path("pipe.dff").c_str(), 0644), 0);  // opening it would wait for a writer
     const struct {
@@ -228,63 +272,6 @@ TEST_F(end_to_end, archive_without_write_permission) {
     // With nothing to whiten, a read-only file is no failure.
     expect_clean(run({white_file}, limits), progress({{"car.dff", 0}}), read_file(white_file),
                  white_archive);
-}
-
-TEST_F(end_to_end, entry_running_past_the_end_is_patched_as_far_as_read) {
-    // Two sectors of grey materials declared, the file cut after the first.
-    bytes model = material(grey);
-    model.resize(sector, 0);
-    append(model, material(grey));
-    bytes before = archive({{"cut.dff", model}});
-    before.resize(2 * sector);
-    bytes after;
-    expect_reported(patch(before, &after), progress({{"cut.dff", 1}}),
-                    "cut.dff: data runs past the end of the file: read 2048 of 4096 bytes", after,
-                    whitened(before, {sector + 28}));
-}
-
-TEST_F(end_to_end, entry_starting_past_the_end_is_not_visited) {
-    bytes before = archive({{"gone.dff", material(grey)}, {"car.dff", material(grey)}});
-    set_le32(before, entry_record_offset(0), 0xFFFFFFFF);  // sector_offset far past the end
-    bytes after;
-    expect_reported(patch(before, &after), progress({{"gone.dff", 0}, {"car.dff", 1}}),
-                    "gone.dff: data starts past the end of the file", after,
-                    whitened(before, {2 * sector + 28}));
-}
-
-TEST_F(end_to_end, directory_running_past_the_end_visits_whole_records) {
-    bytes before =
-        archive({{"a.dff", material(grey)}, {"b.dff", material(grey)}, {"c.dff", material(grey)}});
-    before.resize(entry_record_offset(2) + 10);  // the third record is cut short
-    bytes after;
-    const process_result result = patch(before, &after);
-    expect_reported(result, progress({{"a.dff", 0}, {"b.dff", 0}}),
-                    "directory runs past the end of the file: 2 of 3 entries present", after,
-                    before);
-    EXPECT_NE(result.err.find("a.dff: data starts past the end of the file"), std::string::npos);
-}
-
-TEST_F(end_to_end, entry_overlapping_the_header_or_directory_is_not_written) {
-    // Regression: an entry at sector 0 would be walked over the header and directory.
-    bytes before = archive({{"head.dff", {}}, {"car.dff", material(grey)}});
-    set_le32(before, entry_record_offset(0), 0);                     // head.dff: sector 0,
-    set_le32(before, entry_record_offset(0) + 4, 1);                 // one sector long
-    std::copy_n(material(grey).begin(), 64, before.begin() + 1024);  // grey bytes inside sector 0
-    bytes after;
-    expect_reported(patch(before, &after), progress({{"head.dff", 0}, {"car.dff", 1}}),
-                    "head.dff: data overlaps the archive header or directory", after,
-                    whitened(before, {sector + 28}));
-    // A directory of 70 records runs past sector 0: an entry at sector 1 overlaps it too.
-    std::vector<entry> many;
-    for (int i = 0; i < 70; ++i) {
-        many.push_back({"m" + std::to_string(i) + ".txd", material(grey)});
-    }
-    many.push_back({"low.dff", material(grey)});
-    bytes long_directory = archive(many);
-    set_le32(long_directory, entry_record_offset(70), 1);
-    expect_reported(patch(long_directory, &after), progress({{"low.dff", 0}}),
-                    "low.dff: data overlaps the archive header or directory", after,
-                    long_directory);
 }
 
 TEST_F(end_to_end, refused_write_stops_the_run) {
