@@ -37,17 +37,6 @@ TEST_F(end_to_end, only_reached_grey_words_change) {
         after, whitened(before, changed));
 }
 
-TEST_F(end_to_end, an_unknown_option_is_a_usage_error_and_nothing_is_patched) {
-    const bytes before = archive({{"car.dff", material(grey)}});
-    const std::string file = path("args.img");
-    write_file(file, before);
-    const process_result unknown = run({"--verbose", file});
-    EXPECT_EQ(unknown.exit_status, 2);
-    EXPECT_EQ(unknown.out, "");
-    EXPECT_EQ(unknown.err, lines("img-whiten: --verbose: unknown option; see img-whiten --help\n"));
-    EXPECT_TRUE(read_file(file) == before);
-}
-
 TEST_F(end_to_end, second_run_finds_nothing_and_writes_nothing) {
     sample_options options;
     options.target_bytes = 2u << 20;

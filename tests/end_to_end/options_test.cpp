@@ -60,13 +60,91 @@ TEST_F(end_to_end, help_and_version_open_nothing) {
                  whitened(before, {sector + 28}));
 }
 
-TEST_F(end_to_end, no_path_is_a_usage_error) {
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{}, {"--dry-run"}, {"-n"}, {"-0", "--exclude", "*.dff"}}) {
-        const process_result result = run(args);
-        EXPECT_EQ(result.exit_status, 2) << args.size();
+// One row per kind of usage fault: exit 2, one message, nothing on stdout, and
+// no file patched, appended to or created.
+TEST_F(end_to_end, a_usage_fault_exits_2_and_touches_no_file) {
+    const bytes before = archive({{"car.dff", material(grey)}});
+    const std::string file = path("a.img"), journal = path("whiten.log");
+    // Files no journal may be appended to, and that no refused run may patch.
+    const std::string model = path("m.dff"), notes = path("notes.txt");
+    const bytes model_before = material(grey), notes_before = {'h', 'i', '\n'};
+    std::filesystem::create_directory(path("folder"));
+    // A device is never opened as a journal: on Windows, a reserved name.
+    const std::string device = config.launcher.empty() ? "/dev/null" : "COM1";
+    const struct {
+        std::vector<std::string> args;
+        const char* err;  // after "img-whiten: "
+    } cases[] = {
+        // the journal appended to an archive, to a model, to any other file
+        {{"--undo-log", file, model},
+         "a.img: not an undo journal (it does not begin with one): refusing to append to it; "
+         "name a new file for --undo-log"},
+        {{"--undo-log", model, file}, "m.dff: not an undo journal (it does not begin with one)"},
+        {{"--undo-log", notes, file},
+         "notes.txt: not an undo journal (it does not begin with one)"},
+        {{"--undo-log", file, file}, "a.img: not an undo journal (it does not begin with one)"},
+        // the journal patched as a path, or made and left behind by a refused run
+        {{"--undo-log", journal, file, journal},
+         "whiten.log: the undo journal of this run: refusing to patch it; name another file for "
+         "--undo-log"},
+        // another kind of file undone as a journal
+        {{"--undo", notes},
+         "notes.txt: not an undo journal (it does not begin with one, and holds no record): "
+         "nothing put back"},
+        {{"--undo", file}, "a.img: not an undo journal (it does not begin with one"},
+        // the command line itself
+        {{}, "no path given; see img-whiten --help"},
+        {{"--verbose", file}, "--verbose: unknown option; see img-whiten --help"},
+        {{"--und", journal}, "--und: ambiguous option: --undo or --undo-log"},
+        {{file, "--exclude"}, "--exclude: needs a value"},
+        {{"--dry-run=yes", file}, "--dry-run: takes no value"},
+        {{"--exclude=[ab", file}, "--exclude: '[ab' can match nothing: a [ that no ] closes"},
+        {{"--files-from", notes, "--files-from", notes, file},
+         "--files-from: given more than once"},
+        {{"-0", file}, "--null: is only for the list of --files-from"},
+        {{"-j2", "--undo", journal}, "--undo: cannot be used with --jobs"},
+        {{"--undo-log", journal, "--dry-run", file},
+         "--undo-log: cannot be used with --dry-run; see img-whiten --help"},
+        {{"--check", "--undo-log", journal, file},
+         "--undo-log: cannot be used with --check; see img-whiten --help"},
+        {{"--undo", journal, file}, "--undo: takes no path: the journal names the files"},
+        {{"--undo", journal, "--undo-log", journal}, "--undo: cannot be used with --undo-log"},
+        {{"--undo-log", path("folder"), file},
+         "folder: cannot open the undo journal: not a regular file"},
+        {{"--undo-log", path("no/such/folder"), file},
+         "cannot open the undo journal: No such file or directory"},
+        {{"--undo", journal}, "cannot read the undo journal: No such file or directory"},
+        {{"--undo-log", device, file}, "cannot open the undo journal: not a regular file"},
+        {{"--undo", device}, "cannot read the undo journal: not a regular file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.err);
+        write_file(file, before);
+        write_file(model, model_before);
+        write_file(notes, notes_before);
+        const process_result result = run(c.args);
+        EXPECT_EQ(result.exit_status, 2);
         EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err, lines("img-whiten: no path given; see img-whiten --help\n"));
+        EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;
+        EXPECT_EQ(result.err.rfind("img-whiten: ", 0), 0u) << result.err;
+        EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << "not one line: " << result.err;
+        EXPECT_TRUE(read_file(file) == before);
+        EXPECT_TRUE(read_file(model) == model_before);
+        EXPECT_TRUE(read_file(notes) == notes_before);
+        EXPECT_FALSE(std::filesystem::exists(journal)) << "the journal was created";
+    }
+    if (config.launcher.empty()) {
+        // A journal another run appends to is in use: nothing is patched.
+        write_file(journal, {});
+        const int holder = open(journal.c_str(), O_RDONLY);
+        ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+        const process_result locked = run({"--undo-log", journal, file});
+        close(holder);
+        EXPECT_EQ(locked.exit_status, 2);
+        EXPECT_NE(locked.err.find("cannot open the undo journal: in use by another program"),
+                  std::string::npos)
+            << locked.err;
+        EXPECT_TRUE(read_file(file) == before);
     }
 }
 
