@@ -197,8 +197,7 @@ TEST_F(end_to_end, dry_run_works_on_a_file_that_cannot_be_written) {
     const std::string file = path("readonly.img");
     write_file(file, before);
     if (!make_read_only(file)) {
-        E2E_SKIP_UNLESS_CI(
-            "the launcher runs as root, and this file system has no immutable files");
+        SKIP_UNLESS_CI("the launcher runs as root, and this file system has no immutable files");
     }
     const process_result result = run({"--dry-run", file}, permissions_apply());
     expect_clean(result, progress({{"car.dff", 1}, {"m.dff", 0}}), read_file(file), before);
@@ -333,7 +332,7 @@ TEST_F(end_to_end, archive_locked_by_another_run_is_in_use) {
 TEST_F(end_to_end, archive_held_open_for_writing_by_a_windows_program_is_in_use) {
     if (config.hold_file.empty()) {
         if (!config.launcher.empty()) {
-            E2E_SKIP_UNLESS_CI(
+            SKIP_UNLESS_CI(
                 "needs --hold-file, the Windows program that holds a file open");  // the Windows
                                                                                    // pass has it
         }
@@ -382,7 +381,7 @@ TEST_F(end_to_end, archive_held_open_for_writing_by_a_windows_program_is_in_use)
 TEST_F(end_to_end, started_without_a_window_or_standard_handles_it_never_waits) {
     if (config.launch.empty()) {
         if (!config.launcher.empty()) {
-            E2E_SKIP_UNLESS_CI(
+            SKIP_UNLESS_CI(
                 "needs --launch, the Windows program that starts the exe");  // the Windows pass has
                                                                              // it
         }
@@ -431,7 +430,7 @@ TEST_F(end_to_end, unicode_paths_open_and_are_named_in_messages) {
 TEST_F(end_to_end, same_output_and_bytes_as_the_reference_build) {
     if (config.reference.empty()) {
         if (!config.launcher.empty()) {
-            E2E_SKIP_UNLESS_CI(
+            SKIP_UNLESS_CI(
                 "needs --reference, another build of the tool to compare with");  // the Windows
                                                                                   // pass has it
         }
@@ -883,7 +882,7 @@ TEST_F(end_to_end, backups_and_excluded_entries_are_left_alone) {
 // must pass over what rsync passes over, in a folder walked and in a list.
 TEST_F(end_to_end, excludes_pass_over_what_rsync_passes_over) {
     if (run_process({"rsync", "--version"}).exit_status != 0) {
-        E2E_SKIP_UNLESS_CI("needs rsync, whose --exclude this follows");
+        SKIP_UNLESS_CI("needs rsync, whose --exclude this follows");
     }
     std::vector<std::string> files = {"backup/a.dff",   "Peds/backup/b.dff", "Peds/b.dff",
                                       "Peds/b.old.dff", "1car.dff",          "a/b.dff",

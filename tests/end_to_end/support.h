@@ -69,6 +69,15 @@ inline std::string lines(const std::string& text) {
     return out;
 }
 
+// `relative` below `root` as the tool names it: a Windows build joins with "\\".
+inline std::string in_tree(const std::string& root, std::string relative) {
+    if (!config.launcher.empty()) {
+        std::replace(relative.begin(), relative.end(), '/', '\\');
+        return root + "\\" + relative;
+    }
+    return root + "/" + relative;
+}
+
 // `data` with the colour word at each of `offsets` turned white.
 inline bytes whitened(bytes data, const std::vector<std::size_t>& offsets) {
     for (std::size_t offset : offsets) {
@@ -111,15 +120,6 @@ inline bytes model_with_words_at(const std::vector<std::size_t>& at) {
     }
     return model;
 }
-
-// Skips a test that this machine cannot run; CI must run it, so there it fails.
-#define E2E_SKIP_UNLESS_CI(why)                     \
-    do {                                            \
-        if (std::getenv("CI") != nullptr) {         \
-            FAIL() << (why) << " (CI must run it)"; \
-        }                                           \
-        GTEST_SKIP() << (why);                      \
-    } while (false)
 
 // A run whose stdout (`stream` 1) or stderr (2) is a one-page pipe that the
 // test reads only in finish(); a stderr pipe starts full. The tool then waits

@@ -78,15 +78,6 @@ std::vector<std::size_t> whitened_words(const bytes& before, const bytes& after)
     return words;
 }
 
-// `relative` below `root` as the tool names it: a Windows build joins with "\\".
-std::string in_tree(const std::string& root, std::string relative) {
-    if (!config.launcher.empty()) {
-        std::replace(relative.begin(), relative.end(), '/', '\\');
-        return root + "\\" + relative;
-    }
-    return root + "/" + relative;
-}
-
 std::string restoring(const std::string& path, std::size_t count) {
     return "Restoring " + path + " restored " + std::to_string(count) + " materials\n";
 }
