@@ -38,6 +38,7 @@ namespace fs = std::filesystem;
 using namespace img_whiten::build;
 
 using harness::config;
+using harness::expect_original_or_patched;
 using harness::read_file;
 using harness::write_file;
 
@@ -459,11 +460,8 @@ TEST_F(fault_sweep, every_failed_call_is_reported_and_damages_nothing) {
                             const auto& [path, before] = s.files[i];
                             const bytes& after = dry_run ? before : s.patched[i];
                             const bytes left = read_file(path);
-                            ASSERT_EQ(left.size(), before.size()) << path;
-                            for (std::size_t b = 0; b < left.size(); ++b) {
-                                ASSERT_TRUE(left[b] == before[b] || left[b] == after[b])
-                                    << path << ": byte " << b << " is neither original nor patched";
-                            }
+                            expect_original_or_patched(left, before, after, path);
+                            ASSERT_FALSE(HasFailure());
                             if (result.exit_status == 2) {
                                 EXPECT_TRUE(left == before) << path << ": patched after all";
                             } else if (left != after) {

@@ -1,5 +1,6 @@
-// What the programs that run the tool share: which build to run and how, and
-// files in and out. Their common main (harness.cpp) reads
+// What the programs that run the tool share: which build to run and how,
+// files in and out, and the check that a file holds only original or patched bytes. Their common
+// main (harness.cpp) reads
 //
 //   PROGRAM --exe PATH --short-io LIBRARY [--launcher PROGRAM]... [--crlf]
 //           [--reference PATH] [--hold-file PATH] [--launch PATH]
@@ -18,7 +19,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -74,6 +77,28 @@ inline void write_file(const std::filesystem::path& path, const bytes& data) {
     out.write(reinterpret_cast<const char*>(data.data()),
               static_cast<std::streamsize>(data.size()));
     EXPECT_TRUE(out.good()) << path;
+}
+
+// Checks that `left` holds only bytes of `before` or `after`, at their places;
+// returns how many of the bytes a whole run changes were already changed.
+inline std::size_t expect_original_or_patched(const bytes& left, const bytes& before,
+                                              const bytes& after,
+                                              const std::filesystem::path& path) {
+    EXPECT_EQ(left.size(), before.size()) << path;
+    std::size_t done = 0, stray = 0;
+    constexpr std::size_t block = 4096;  // most blocks are untouched: compare those whole
+    for (std::size_t at = 0; at < left.size() && at < before.size(); at += block) {
+        const std::size_t end = std::min({at + block, left.size(), before.size()});
+        if (std::memcmp(&left[at], &before[at], end - at) == 0) {
+            continue;
+        }
+        for (std::size_t i = at; i < end; ++i) {
+            done += left[i] != before[i];
+            stray += left[i] != before[i] && left[i] != after[i];
+        }
+    }
+    EXPECT_EQ(stray, 0u) << path << ": bytes that are neither original nor patched";
+    return done;
 }
 
 }  // namespace harness

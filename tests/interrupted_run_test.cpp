@@ -37,6 +37,7 @@ namespace fs = std::filesystem;
 using namespace img_whiten::build;
 
 using harness::config;
+using harness::expect_original_or_patched;
 using harness::read_file;
 using harness::write_file;
 
@@ -92,27 +93,6 @@ int kill_after_written(const std::vector<std::string>& argv, std::uint64_t thres
         }
     }
     return signal_and_wait(pid, signal);
-}
-
-// Checks that `left` holds only bytes of `before` or `after`, at their places;
-// returns how many of the bytes a whole run changes were already changed.
-std::size_t expect_original_or_patched(const bytes& left, const bytes& before, const bytes& after,
-                                       const fs::path& path) {
-    EXPECT_EQ(left.size(), before.size()) << path;
-    std::size_t done = 0, stray = 0;
-    constexpr std::size_t block = 4096;  // most blocks are untouched: compare those whole
-    for (std::size_t at = 0; at < left.size() && at < before.size(); at += block) {
-        const std::size_t end = std::min({at + block, left.size(), before.size()});
-        if (std::memcmp(&left[at], &before[at], end - at) == 0) {
-            continue;
-        }
-        for (std::size_t i = at; i < end; ++i) {
-            done += left[i] != before[i];
-            stray += left[i] != before[i] && left[i] != after[i];
-        }
-    }
-    EXPECT_EQ(stray, 0u) << path << ": bytes that are neither original nor patched";
-    return done;
 }
 
 std::size_t changed_bytes(const bytes& before, const bytes& after) {

@@ -42,6 +42,7 @@ using namespace img_whiten::build;
 using harness::config;
 using harness::read_file;
 using harness::write_file;
+using img_whiten::invariants::grey_words_between;
 
 inline constexpr std::size_t sector = 2048;
 
@@ -88,18 +89,6 @@ inline bytes whitened(bytes data, const std::vector<std::size_t>& offsets) {
 
 inline std::size_t le32_at(const bytes& data, std::size_t at) {
     return img_whiten::load_le32(&data[at]);
-}
-
-// Offsets of every grey colour word that lies wholly in file[from, to).
-inline std::vector<std::size_t> grey_words_between(const bytes& file, std::size_t from,
-                                                   std::size_t to) {
-    std::vector<std::size_t> found;
-    for (std::size_t i = from; i + 4 <= to; ++i) {
-        if (img_whiten::invariants::is_grey_at(&file[i])) {
-            found.push_back(i);
-        }
-    }
-    return found;
 }
 
 // Offsets in `file` of every grey colour word in the data of entry `index`.
