@@ -159,6 +159,8 @@ TEST_F(end_to_end, archives_sound_damaged_and_hostile_give_what_the_reference_gi
         many.push_back({"m" + std::to_string(i) + ".txd", material(grey)});
     }
     many.push_back({"low.dff", material(grey)});
+    bytes named_past_zero = one;  // the name field holds "car.dff\0\0x.txd"
+    std::memcpy(&named_past_zero[entry_record_offset(0) + 8 + 9], "x.txd", 5);
     const bytes three =
         archive({{"a.dff", material(grey)}, {"b.dff", material(grey)}, {"c.dff", material(grey)}});
     const struct {
@@ -180,6 +182,7 @@ TEST_F(end_to_end, archives_sound_damaged_and_hostile_give_what_the_reference_gi
          with(archive({{"abcdefghijklmnopqrst.dff", material(grey)}, {"next.txd", {}}}),
               {{entry_record_offset(1), 0x215A5958}, {entry_record_offset(1) + 4, 0}}),
          {}},
+        {"a name with bytes after its zero", named_past_zero, {}},
         {"entries sharing a sector see earlier writes",
          with(archive({{"first.dff", material(grey)}, {"second.dff", material(grey)}}),
               {{entry_record_offset(1), 1}}),
