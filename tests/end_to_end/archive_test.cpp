@@ -130,8 +130,9 @@ TEST_F(end_to_end, writes_only_the_sectors_that_hold_a_replaced_word) {
 
 // --- Archives sound, damaged and hostile, each against what the reference makes of it ---
 
-// Each row's bytes, run once, as the reference says; a damaged one says each
-// of `messages`. Hostile numbers cost neither memory nor time.
+// Each row's bytes, run once, as the reference says, after a dry run that
+// changes nothing and says the same; a damaged one says each of `messages`.
+// Hostile numbers cost neither memory nor time.
 TEST_F(end_to_end, archives_sound_damaged_and_hostile_give_what_the_reference_gives) {
     const auto with = [](bytes file,
                          const std::vector<std::pair<std::size_t, std::uint32_t>>& words) {
@@ -145,6 +146,9 @@ TEST_F(end_to_end, archives_sound_damaged_and_hostile_give_what_the_reference_gi
         return file;
     };
     const bytes one = archive({{"car.dff", material(grey)}});
+    sample_options sample;
+    sample.target_bytes = 1u << 20;
+    sample.seed = 3;
     bytes lower_magic = one;
     lower_magic[0] = 'v';
     // Two sectors of grey materials declared, the file cut after the first.
@@ -169,6 +173,7 @@ TEST_F(end_to_end, archives_sound_damaged_and_hostile_give_what_the_reference_gi
         std::vector<const char*> messages;
     } cases[] = {
         {"one grey material", one, {}},
+        {"a sample archive", archive(sample_entries(sample)), {}},
         // Not archives, or archives without models: silent, exit 0.
         {"entry_count 0", archive({}), {}},
         {"no model entries", archive({{"a.txd", material(grey)}, {"b.col", material(grey)}}), {}},
@@ -231,14 +236,71 @@ TEST_F(end_to_end, archives_sound_damaged_and_hostile_give_what_the_reference_gi
         SCOPED_TRACE(c.name);
         const std::string file = path("test.img");
         write_file(file, c.file);
+        const auto mtime = modified(file);
+        const process_result dry = run({"--dry-run", file}, limits);
+        EXPECT_TRUE(read_file(file) == c.file) << "a dry run changed the file";
+        EXPECT_EQ(modified(file), mtime);
         const process_result result = run({file}, limits);
         expect_as_reference(result, c.file, read_file(file));
+        // A dry run prints exactly what the real run then prints.
+        EXPECT_EQ(dry.out, result.out);
+        EXPECT_EQ(dry.err, result.err);
+        EXPECT_EQ(dry.exit_status, result.exit_status);
         for (const char* message : c.messages) {
             EXPECT_NE(result.err.find(message), std::string::npos) << message;
         }
         EXPECT_LE(result.peak_rss_kib, baseline_kib + 4096);
         EXPECT_LT(result.seconds, 20.0) << "a hang, not a matter of speed: runs take milliseconds";
     }
+}
+
+TEST_F(end_to_end, paths_that_cannot_be_opened_or_are_not_regular_files) {
+    ASSERT_EQ(mkfifo(path("pipe.dff").c_str(), 0644), 0);  // opening it would wait for a writer
+    const struct {
+        std::string path;
+        std::string message;
+    } cases[] = {
+        {path("missing.img"), "cannot open for update: No such file or directory"},
+        {path("pipe.dff"), "not a regular file: left alone"},  // Unix only from here on
+        {"/dev/null", "not a regular file: left alone"},
+    };
+    for (const auto& c : cases) {
+        if (!config.launcher.empty() && &c != &cases[0]) {
+            break;  // Windows has no FIFOs, and the launcher maps Unix devices its own way
+        }
+        SCOPED_TRACE(c.path);
+        const process_result result = run({c.path});
+        EXPECT_EQ(result.exit_status, 1);
+        EXPECT_EQ(result.signal, 0) << "hung or crashed";
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, lines("img-whiten: " + c.path + ": " + c.message + "\n"));
+    }
+    EXPECT_FALSE(std::filesystem::exists(path("missing.img")));  // never created
+}
+
+TEST_F(end_to_end, archive_without_write_permission) {
+    const bytes before = archive({{"car.dff", material(grey)}});
+    const std::string file = path("readonly.img");
+    write_file(file, before);
+    if (!make_read_only(file)) {
+        SKIP_UNLESS_CI("the launcher runs as root, and this file system has no immutable files");
+    }
+    const bytes white_archive = archive({{"car.dff", material(white)}});
+    const std::string white_file = path("readonly-white.img");
+    write_file(white_file, white_archive);
+    ASSERT_TRUE(make_read_only(white_file));
+    const process_limits limits = permissions_apply();
+    const process_result result = run({file}, limits);
+    // Read anyway: it fails the run only because it holds a grey word, and says why. Its
+    // line counts what was written: nothing.
+    expect_reported(result, progress({{"car.dff", 0}}),
+                    "car.dff: cannot open for update: Permission denied", read_file(file), before);
+    // A dry run has nothing to write.
+    expect_clean(run({"--dry-run", file}, limits), progress({{"car.dff", 1}}), read_file(file),
+                 before);
+    // With nothing to whiten, a read-only file is no failure.
+    expect_clean(run({white_file}, limits), progress({{"car.dff", 0}}), read_file(white_file),
+                 white_archive);
 }
 
 TEST_F(end_to_end, refused_write_stops_the_run) {

@@ -148,61 +148,6 @@ TEST_F(end_to_end, a_usage_fault_exits_2_and_touches_no_file) {
     }
 }
 
-// Archives on which a dry run must print exactly what a real run then prints.
-std::vector<std::pair<std::string, bytes>> dry_run_archives() {
-    sample_options options;
-    options.target_bytes = 1u << 20;
-    options.seed = 3;
-    bytes shared = archive({{"first.dff", material(grey)}, {"second.dff", material(grey)}});
-    set_le32(shared, entry_record_offset(1), 1);  // the second entry reads the first one's sector
-    bytes overlapping = archive({{"head.dff", {}}, {"car.dff", material(grey)}});
-    set_le32(overlapping, entry_record_offset(0), 0);
-    set_le32(overlapping, entry_record_offset(0) + 4, 1);
-    bytes cut =
-        archive({{"a.dff", material(grey)}, {"b.dff", clump({geometry({material(grey)}, 4096)})}});
-    cut.resize(cut.size() - 3000);
-    return {{"sample", archive(sample_entries(options))},
-            {"entries sharing a sector", shared},
-            {"entry overlapping the directory", overlapping},
-            {"entry cut by the end of the file", cut},
-            {"no models", archive({{"a.txd", material(grey)}})},
-            {"not an archive", bytes{'V', 'E', 'R', '3', 1, 0, 0, 0}}};
-}
-
-TEST_F(end_to_end, dry_run_writes_nothing_and_prints_what_a_real_run_prints) {
-    for (const auto& [name, before] : dry_run_archives()) {
-        SCOPED_TRACE(name);
-        const std::string file = path("dry.img");
-        write_file(file, before);
-        const auto mtime = modified(file);
-        // The option in any place and form; each run must leave the file as it was.
-        std::vector<process_result> dry;
-        for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-                 {"--dry-run", file}, {"-n", file}, {file, "--dry-run"}, {"--dry", file}}) {
-            dry.push_back(run(args));
-        }
-        EXPECT_TRUE(read_file(file) == before) << "a dry run changed the file";
-        EXPECT_EQ(modified(file), mtime);
-        const process_result real = run({file});
-        for (const process_result& result : dry) {
-            EXPECT_EQ(result.out, real.out);
-            EXPECT_EQ(result.err, real.err);
-            EXPECT_EQ(result.exit_status, real.exit_status);
-        }
-    }
-}
-
-TEST_F(end_to_end, dry_run_works_on_a_file_that_cannot_be_written) {
-    const bytes before = archive({{"car.dff", material(grey)}, {"m.dff", material(white)}});
-    const std::string file = path("readonly.img");
-    write_file(file, before);
-    if (!make_read_only(file)) {
-        SKIP_UNLESS_CI("the launcher runs as root, and this file system has no immutable files");
-    }
-    const process_result result = run({"--dry-run", file}, permissions_apply());
-    expect_clean(result, progress({{"car.dff", 1}, {"m.dff", 0}}), read_file(file), before);
-}
-
 // --- Paths from a list: --files-from FILE or -, separated by newlines or NUL bytes ---
 
 TEST_F(end_to_end, files_from_adds_the_listed_paths_after_those_named) {
