@@ -13,7 +13,7 @@
 // journal that --undo turns back into the original bytes. A second sweep
 // makes every read and write transfer a few bytes at a time.
 //
-//   fault_sweep_tests --exe PATH --short-io LIBRARY
+//   fault_sweep_tests --exe PATH --short-io LIBRARY  (harness.h)
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "archive_builder.h"
+#include "harness.h"
 #include "process.h"
 #include "reference_run.h"
 
@@ -36,21 +37,10 @@ namespace {
 namespace fs = std::filesystem;
 using namespace img_whiten::build;
 
-struct options {
-    std::string exe, short_io;
-} config;
-
-bytes read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_file(const fs::path& path, const bytes& data) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(data.data()),
-               static_cast<std::streamsize>(data.size()));
-}
+using harness::config;
+using harness::expect_original_or_patched;
+using harness::read_file;
+using harness::write_file;
 
 // Files laid out for one run, what a clean run makes of them, and the paths it is given.
 struct scenario {
@@ -261,10 +251,7 @@ class fault_sweep : public testing::Test {
 protected:
     void SetUp() override {
         if (std::system("command -v strace >/dev/null && command -v timeout >/dev/null") != 0) {
-            if (std::getenv("CI") != nullptr) {
-                FAIL() << "CI must run the fault sweep: strace or timeout is missing";
-            }
-            GTEST_SKIP() << "needs strace and timeout";
+            SKIP_UNLESS_CI("needs strace and timeout");
         }
         std::string pattern = (fs::temp_directory_path() / "img-whiten-faults-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
@@ -476,11 +463,8 @@ TEST_F(fault_sweep, every_failed_call_is_reported_and_damages_nothing) {
                             const auto& [path, before] = s.files[i];
                             const bytes& after = dry_run ? before : s.patched[i];
                             const bytes left = read_file(path);
-                            ASSERT_EQ(left.size(), before.size()) << path;
-                            for (std::size_t b = 0; b < left.size(); ++b) {
-                                ASSERT_TRUE(left[b] == before[b] || left[b] == after[b])
-                                    << path << ": byte " << b << " is neither original nor patched";
-                            }
+                            expect_original_or_patched(left, before, after, path);
+                            ASSERT_FALSE(HasFailure());
                             if (result.exit_status == 2) {
                                 EXPECT_TRUE(left == before) << path << ": patched after all";
                             } else if (left != after) {
@@ -581,25 +565,14 @@ TEST_F(fault_sweep, short_reads_and_writes_are_carried_on) {
     }
 }
 
-}  // namespace
+// Leak checking stops under a tracer; everything else the sanitizers check stays on.
+class leak_check_off : public testing::Environment {
+    void SetUp() override {
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        const std::string options = std::string(asan != nullptr ? asan : "") + ":detect_leaks=0";
+        setenv("ASAN_OPTIONS", options.c_str(), 1);
+    }
+};
+testing::Environment* const leak_check = testing::AddGlobalTestEnvironment(new leak_check_off);
 
-int main(int argc, char** argv) {
-    testing::InitGoogleTest(&argc, argv);
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string flag = argv[i];
-        if (flag == "--exe") {
-            config.exe = fs::absolute(argv[i + 1]).string();
-        } else if (flag == "--short-io") {
-            config.short_io = fs::absolute(argv[i + 1]).string();
-        }
-    }
-    if ((config.exe.empty() || config.short_io.empty()) && !testing::GTEST_FLAG(list_tests)) {
-        std::fprintf(stderr, "usage: fault_sweep_tests --exe PATH --short-io LIBRARY\n");
-        return 2;
-    }
-    // Leak checking stops under a tracer; everything else the sanitizers check stays on.
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    const std::string options = std::string(asan != nullptr ? asan : "") + ":detect_leaks=0";
-    setenv("ASAN_OPTIONS", options.c_str(), 1);
-    return RUN_ALL_TESTS();
-}
+}  // namespace

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "archive_builder.h"
+#include "harness.h"
 #include "process.h"
 
 namespace {
@@ -35,32 +36,13 @@ namespace {
 namespace fs = std::filesystem;
 using namespace img_whiten::build;
 
-struct options {
-    std::string exe, short_io;
-    unsigned long long size_mib = 256, trials = 12, seed = 1;
-} config;
+using harness::config;
+using harness::expect_original_or_patched;
+using harness::read_file;
+using harness::write_file;
 
 // How long a run may take to end after a signal: generous, never a measure of speed.
 constexpr double signal_bound_seconds = 2;
-
-// Reads `path` into `data`, reusing its memory from one trial to the next.
-void read_file(const fs::path& path, bytes& data) {
-    data.resize(fs::file_size(path));
-    std::ifstream in(path, std::ios::binary);
-    in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
-}
-
-bytes read_file(const fs::path& path) {
-    bytes data;
-    read_file(path, data);
-    return data;
-}
-
-void write_file(const fs::path& path, const bytes& data) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(data.data()),
-               static_cast<std::streamsize>(data.size()));
-}
 
 // A run with stdout and stderr closed: /proc/PID/io then counts only what it
 // hands the files it patches.
@@ -111,27 +93,6 @@ int kill_after_written(const std::vector<std::string>& argv, std::uint64_t thres
         }
     }
     return signal_and_wait(pid, signal);
-}
-
-// Checks that `left` holds only bytes of `before` or `after`, at their places;
-// returns how many of the bytes a whole run changes were already changed.
-std::size_t expect_original_or_patched(const bytes& left, const bytes& before, const bytes& after,
-                                       const fs::path& path) {
-    EXPECT_EQ(left.size(), before.size()) << path;
-    std::size_t done = 0, stray = 0;
-    constexpr std::size_t block = 4096;  // most blocks are untouched: compare those whole
-    for (std::size_t at = 0; at < left.size() && at < before.size(); at += block) {
-        const std::size_t end = std::min({at + block, left.size(), before.size()});
-        if (std::memcmp(&left[at], &before[at], end - at) == 0) {
-            continue;
-        }
-        for (std::size_t i = at; i < end; ++i) {
-            done += left[i] != before[i];
-            stray += left[i] != before[i] && left[i] != after[i];
-        }
-    }
-    EXPECT_EQ(stray, 0u) << path << ": bytes that are neither original nor patched";
-    return done;
 }
 
 std::size_t changed_bytes(const bytes& before, const bytes& after) {
@@ -565,32 +526,3 @@ TEST_F(interrupted_run, sigterm_starts_no_further_file_with_several_jobs) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    testing::InitGoogleTest(&argc, argv);
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--exe" && i + 1 < argc) {
-            config.exe = argv[++i];
-        } else if (arg == "--short-io" && i + 1 < argc) {
-            config.short_io = fs::absolute(argv[++i]).string();
-        } else if (arg == "--size-mib" && i + 1 < argc) {
-            config.size_mib = std::strtoull(argv[++i], nullptr, 10);
-        } else if (arg == "--trials" && i + 1 < argc) {
-            config.trials = std::strtoull(argv[++i], nullptr, 10);
-        } else if (arg == "--seed" && i + 1 < argc) {
-            config.seed = std::strtoull(argv[++i], nullptr, 10);
-        } else {
-            std::fprintf(stderr,
-                         "usage: interrupted_run_tests --exe PATH --short-io LIBRARY "
-                         "[--size-mib N] [--trials N] [--seed S]\n");
-            return 2;
-        }
-    }
-    if ((config.exe.empty() || config.short_io.empty() || config.size_mib == 0) &&
-        !testing::GTEST_FLAG(list_tests)) {
-        std::fprintf(stderr, "interrupted_run_tests: --exe and --short-io are required\n");
-        return 2;
-    }
-    return RUN_ALL_TESTS();
-}

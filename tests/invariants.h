@@ -25,6 +25,18 @@ inline bool is_white_at(const unsigned char* bytes) {
     return bytes[0] == 0xFF && bytes[1] == 0xFF && bytes[2] == 0xFF && bytes[3] == 0xFF;
 }
 
+// Offsets of every grey colour word that lies wholly in file[from, to).
+inline std::vector<std::size_t> grey_words_between(const std::vector<unsigned char>& file,
+                                                   std::size_t from, std::size_t to) {
+    std::vector<std::size_t> found;
+    for (std::size_t i = from; i + 4 <= to; ++i) {
+        if (is_grey_at(&file[i])) {
+            found.push_back(i);
+        }
+    }
+    return found;
+}
+
 // True when every byte that differs between `before` and `after` (both
 // `length` long) lies in a word that was grey and is now white. Counts in
 // `*whitened` the words that went from grey to white.

@@ -13,6 +13,7 @@
 namespace {
 
 using img_whiten::build::bytes;
+using img_whiten::build::cat;
 using img_whiten::build::journal_entry;
 using img_whiten::build::journal_record;
 
@@ -48,10 +49,6 @@ read_back read(const bytes& journal) {
                                 " " + damage.why);
     }
     return result;
-}
-
-bytes cat(std::initializer_list<bytes> parts) {
-    return img_whiten::build::cat(parts);
 }
 
 bytes cut(bytes data, std::size_t length) {

@@ -15,6 +15,7 @@
 namespace {
 
 using namespace img_whiten::build;
+using img_whiten::invariants::grey_words_between;
 
 bytes zeros(std::size_t count) {
     return bytes(count, 0);
@@ -23,17 +24,6 @@ bytes zeros(std::size_t count) {
 bytes prefix(bytes data, std::size_t length) {
     data.resize(length);
     return data;
-}
-
-// Offsets of every grey colour word in `data`.
-std::vector<std::size_t> grey_words(const bytes& data) {
-    std::vector<std::size_t> found;
-    for (std::size_t i = 0; i + 4 <= data.size(); ++i) {
-        if (img_whiten::invariants::is_grey_at(&data[i])) {
-            found.push_back(i);
-        }
-    }
-    return found;
 }
 
 bytes one_geometry_clump(rgba colour) {
@@ -83,7 +73,8 @@ std::vector<walk_case> reach_cases() {
         chunk(chunk_type::material, cat({struct_chunk(zeros(28)), material(grey)}));
     std::vector<walk_case> cases = {
         {"bare material then zeros", cat({bare_grey_material(), zeros(24)}), {28}},
-        {"clump with two geometries", clump_two, grey_words(clump_two)},
+        {"clump with two geometries", clump_two,
+         grey_words_between(clump_two, 0, clump_two.size())},
         {"world is skipped whole", cat({world, material(grey)}), {world.size() + 28}},
         {"type above 26 is skipped whole", cat({unknown, material(grey)}), {unknown.size() + 28}},
         {"extension is skipped whole", extension, {}},
@@ -101,7 +92,8 @@ std::vector<walk_case> reach_cases() {
     };
     int index = 0;
     for (const bytes& model : sample_models()) {
-        cases.push_back({"sample model " + std::to_string(++index), model, grey_words(model)});
+        cases.push_back({"sample model " + std::to_string(++index), model,
+                         grey_words_between(model, 0, model.size())});
     }
     return cases;
 }

@@ -2,6 +2,8 @@
 // and paths in any script.
 #include "support.h"
 
+#include "json_oracle.h"
+
 #include <pty.h>
 
 #include <algorithm>
@@ -58,70 +60,92 @@ TEST_F(end_to_end, help_and_version_open_nothing) {
                  whitened(before, {sector + 28}));
 }
 
-TEST_F(end_to_end, no_path_is_a_usage_error) {
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{}, {"--dry-run"}, {"-n"}, {"-0", "--exclude", "*.dff"}}) {
-        const process_result result = run(args);
-        EXPECT_EQ(result.exit_status, 2) << args.size();
-        EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err, lines("img-whiten: no path given; see img-whiten --help\n"));
-    }
-}
-
-// Archives on which a dry run must print exactly what a real run then prints.
-std::vector<std::pair<std::string, bytes>> dry_run_archives() {
-    sample_options options;
-    options.target_bytes = 1u << 20;
-    options.seed = 3;
-    bytes shared = archive({{"first.dff", material(grey)}, {"second.dff", material(grey)}});
-    set_le32(shared, entry_record_offset(1), 1);  // the second entry reads the first one's sector
-    bytes overlapping = archive({{"head.dff", {}}, {"car.dff", material(grey)}});
-    set_le32(overlapping, entry_record_offset(0), 0);
-    set_le32(overlapping, entry_record_offset(0) + 4, 1);
-    bytes cut =
-        archive({{"a.dff", material(grey)}, {"b.dff", clump({geometry({material(grey)}, 4096)})}});
-    cut.resize(cut.size() - 3000);
-    return {{"sample", archive(sample_entries(options))},
-            {"entries sharing a sector", shared},
-            {"entry overlapping the directory", overlapping},
-            {"entry cut by the end of the file", cut},
-            {"no models", archive({{"a.txd", material(grey)}})},
-            {"not an archive", bytes{'V', 'E', 'R', '3', 1, 0, 0, 0}}};
-}
-
-TEST_F(end_to_end, dry_run_writes_nothing_and_prints_what_a_real_run_prints) {
-    for (const auto& [name, before] : dry_run_archives()) {
-        SCOPED_TRACE(name);
-        const std::string file = path("dry.img");
+// One row per kind of usage fault: exit 2, one message, nothing on stdout, and
+// no file patched, appended to or created.
+TEST_F(end_to_end, a_usage_fault_exits_2_and_touches_no_file) {
+    const bytes before = archive({{"car.dff", material(grey)}});
+    const std::string file = path("a.img"), journal = path("whiten.log");
+    // Files no journal may be appended to, and that no refused run may patch.
+    const std::string model = path("m.dff"), notes = path("notes.txt");
+    const bytes model_before = material(grey), notes_before = {'h', 'i', '\n'};
+    std::filesystem::create_directory(path("folder"));
+    // A device is never opened as a journal: on Windows, a reserved name.
+    const std::string device = config.launcher.empty() ? "/dev/null" : "COM1";
+    const struct {
+        std::vector<std::string> args;
+        const char* err;  // after "img-whiten: "
+    } cases[] = {
+        // the journal appended to an archive, to a model, to any other file
+        {{"--undo-log", file, model},
+         "a.img: not an undo journal (it does not begin with one): refusing to append to it; "
+         "name a new file for --undo-log"},
+        {{"--undo-log", model, file}, "m.dff: not an undo journal (it does not begin with one)"},
+        {{"--undo-log", notes, file},
+         "notes.txt: not an undo journal (it does not begin with one)"},
+        {{"--undo-log", file, file}, "a.img: not an undo journal (it does not begin with one)"},
+        // the journal patched as a path, or made and left behind by a refused run
+        {{"--undo-log", journal, file, journal},
+         "whiten.log: the undo journal of this run: refusing to patch it; name another file for "
+         "--undo-log"},
+        // another kind of file undone as a journal
+        {{"--undo", notes},
+         "notes.txt: not an undo journal (it does not begin with one, and holds no record): "
+         "nothing put back"},
+        {{"--undo", file}, "a.img: not an undo journal (it does not begin with one"},
+        // the command line itself
+        {{}, "no path given; see img-whiten --help"},
+        {{"--verbose", file}, "--verbose: unknown option; see img-whiten --help"},
+        {{"--und", journal}, "--und: ambiguous option: --undo or --undo-log"},
+        {{file, "--exclude"}, "--exclude: needs a value"},
+        {{"--dry-run=yes", file}, "--dry-run: takes no value"},
+        {{"--exclude=[ab", file}, "--exclude: '[ab' can match nothing: a [ that no ] closes"},
+        {{"--files-from", notes, "--files-from", notes, file},
+         "--files-from: given more than once"},
+        {{"-0", file}, "--null: is only for the list of --files-from"},
+        {{"-j2", "--undo", journal}, "--undo: cannot be used with --jobs"},
+        {{"--undo-log", journal, "--dry-run", file},
+         "--undo-log: cannot be used with --dry-run; see img-whiten --help"},
+        {{"--check", "--undo-log", journal, file},
+         "--undo-log: cannot be used with --check; see img-whiten --help"},
+        {{"--undo", journal, file}, "--undo: takes no path: the journal names the files"},
+        {{"--undo", journal, "--undo-log", journal}, "--undo: cannot be used with --undo-log"},
+        {{"--undo-log", path("folder"), file},
+         "folder: cannot open the undo journal: not a regular file"},
+        {{"--undo-log", path("no/such/folder"), file},
+         "cannot open the undo journal: No such file or directory"},
+        {{"--undo", journal}, "cannot read the undo journal: No such file or directory"},
+        {{"--undo-log", device, file}, "cannot open the undo journal: not a regular file"},
+        {{"--undo", device}, "cannot read the undo journal: not a regular file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.err);
         write_file(file, before);
-        const auto mtime = modified(file);
-        // The option in any place and form; each run must leave the file as it was.
-        std::vector<process_result> dry;
-        for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-                 {"--dry-run", file}, {"-n", file}, {file, "--dry-run"}, {"--dry", file}}) {
-            dry.push_back(run(args));
-        }
-        EXPECT_TRUE(read_file(file) == before) << "a dry run changed the file";
-        EXPECT_EQ(modified(file), mtime);
-        const process_result real = run({file});
-        for (const process_result& result : dry) {
-            EXPECT_EQ(result.out, real.out);
-            EXPECT_EQ(result.err, real.err);
-            EXPECT_EQ(result.exit_status, real.exit_status);
-        }
+        write_file(model, model_before);
+        write_file(notes, notes_before);
+        const process_result result = run(c.args);
+        EXPECT_EQ(result.exit_status, 2);
+        EXPECT_EQ(result.out, "");
+        EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;
+        EXPECT_EQ(result.err.rfind("img-whiten: ", 0), 0u) << result.err;
+        EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << "not one line: " << result.err;
+        EXPECT_TRUE(read_file(file) == before);
+        EXPECT_TRUE(read_file(model) == model_before);
+        EXPECT_TRUE(read_file(notes) == notes_before);
+        EXPECT_FALSE(std::filesystem::exists(journal)) << "the journal was created";
     }
-}
-
-TEST_F(end_to_end, dry_run_works_on_a_file_that_cannot_be_written) {
-    const bytes before = archive({{"car.dff", material(grey)}, {"m.dff", material(white)}});
-    const std::string file = path("readonly.img");
-    write_file(file, before);
-    if (!make_read_only(file)) {
-        E2E_SKIP_UNLESS_CI(
-            "the launcher runs as root, and this file system has no immutable files");
+    if (config.launcher.empty()) {
+        // A journal another run appends to is in use: nothing is patched.
+        write_file(journal, {});
+        const int holder = open(journal.c_str(), O_RDONLY);
+        ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+        const process_result locked = run({"--undo-log", journal, file});
+        close(holder);
+        EXPECT_EQ(locked.exit_status, 2);
+        EXPECT_NE(locked.err.find("cannot open the undo journal: in use by another program"),
+                  std::string::npos)
+            << locked.err;
+        EXPECT_TRUE(read_file(file) == before);
     }
-    const process_result result = run({"--dry-run", file}, permissions_apply());
-    expect_clean(result, progress({{"car.dff", 1}, {"m.dff", 0}}), read_file(file), before);
 }
 
 // --- Paths from a list: --files-from FILE or -, separated by newlines or NUL bytes ---
@@ -261,7 +285,7 @@ TEST_F(end_to_end, archive_locked_by_another_run_is_in_use) {
 TEST_F(end_to_end, archive_held_open_for_writing_by_a_windows_program_is_in_use) {
     if (config.hold_file.empty()) {
         if (!config.launcher.empty()) {
-            E2E_SKIP_UNLESS_CI(
+            SKIP_UNLESS_CI(
                 "needs --hold-file, the Windows program that holds a file open");  // the Windows
                                                                                    // pass has it
         }
@@ -310,7 +334,7 @@ TEST_F(end_to_end, archive_held_open_for_writing_by_a_windows_program_is_in_use)
 TEST_F(end_to_end, started_without_a_window_or_standard_handles_it_never_waits) {
     if (config.launch.empty()) {
         if (!config.launcher.empty()) {
-            E2E_SKIP_UNLESS_CI(
+            SKIP_UNLESS_CI(
                 "needs --launch, the Windows program that starts the exe");  // the Windows pass has
                                                                              // it
         }
@@ -359,7 +383,7 @@ TEST_F(end_to_end, unicode_paths_open_and_are_named_in_messages) {
 TEST_F(end_to_end, same_output_and_bytes_as_the_reference_build) {
     if (config.reference.empty()) {
         if (!config.launcher.empty()) {
-            E2E_SKIP_UNLESS_CI(
+            SKIP_UNLESS_CI(
                 "needs --reference, another build of the tool to compare with");  // the Windows
                                                                                   // pass has it
         }
@@ -391,175 +415,6 @@ TEST_F(end_to_end, same_output_and_bytes_as_the_reference_build) {
 }
 
 // --- Options for scripts: --check, --quiet, --json, the progress display, --jobs ---
-
-// A strict reader of one JSON Lines object whose values are strings, whole
-// numbers, true, false or null (the tool prints no other kind): false on
-// anything RFC 8259 does not allow, such as a raw control character, a bad
-// escape, invalid UTF-8 or trailing text.
-struct json_value {
-    enum { string, number, boolean, null } kind = null;
-    std::string text;  // a string's value, UTF-8
-    long long number_value = 0;
-    bool boolean_value = false;
-};
-using json_object = std::map<std::string, json_value>;
-
-bool parse_json_string(const std::string& line, std::size_t& at, std::string* out) {
-    if (at >= line.size() || line[at] != '"') {
-        return false;
-    }
-    for (++at; at < line.size();) {
-        const auto c = static_cast<unsigned char>(line[at]);
-        if (c == '"') {
-            ++at;
-            return true;
-        }
-        if (c < 0x20) {
-            return false;
-        }
-        if (c == '\\') {
-            if (++at >= line.size()) {
-                return false;
-            }
-            const char e = line[at++];
-            const std::string simple = "\"\\/bfnrt", value = "\"\\/\b\f\n\r\t";
-            if (simple.find(e) != std::string::npos) {
-                out->push_back(value[simple.find(e)]);
-                continue;
-            }
-            if (e != 'u' || at + 4 > line.size()) {
-                return false;
-            }
-            const unsigned code =
-                static_cast<unsigned>(std::stoul(line.substr(at, 4), nullptr, 16));
-            at += 4;
-            if (code >= 0xD800 && code < 0xE000) {
-                return false;  // the tool writes no surrogate pairs
-            }
-            if (code < 0x80) {
-                out->push_back(static_cast<char>(code));
-            } else if (code < 0x800) {
-                out->push_back(static_cast<char>(0xC0 | code >> 6));
-                out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-            } else {
-                out->push_back(static_cast<char>(0xE0 | code >> 12));
-                out->push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
-                out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-            }
-            continue;
-        }
-        // Raw bytes must be valid UTF-8 (shortest forms, no surrogates).
-        std::size_t length = c < 0x80                 ? 1
-                             : c >= 0xC2 && c <= 0xDF ? 2
-                             : c >= 0xE0 && c <= 0xEF ? 3
-                             : c >= 0xF0 && c <= 0xF4 ? 4
-                                                      : 0;
-        if (length == 0 || at + length > line.size()) {
-            return false;
-        }
-        unsigned code = length == 1 ? c : c & (0x7F >> length);
-        for (std::size_t i = 1; i < length; ++i) {
-            const auto next = static_cast<unsigned char>(line[at + i]);
-            if ((next & 0xC0) != 0x80) {
-                return false;
-            }
-            code = code << 6 | (next & 0x3F);
-        }
-        const unsigned least[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (code < least[length] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) {
-            return false;
-        }
-        out->append(line, at, length);
-        at += length;
-    }
-    return false;
-}
-
-bool parse_json_object(const std::string& line, json_object* object) {
-    std::size_t at = 0;
-    if (line.empty() || line[at++] != '{') {
-        return false;
-    }
-    for (bool first = true;; first = false) {
-        if (at < line.size() && line[at] == '}' && first) {
-            return ++at == line.size();
-        }
-        std::string key;
-        if (!parse_json_string(line, at, &key) || at >= line.size() || line[at++] != ':') {
-            return false;
-        }
-        json_value value;
-        if (at < line.size() && line[at] == '"') {
-            value.kind = json_value::string;
-            if (!parse_json_string(line, at, &value.text)) {
-                return false;
-            }
-        } else if (line.compare(at, 4, "null") == 0) {
-            at += 4;
-        } else if (line.compare(at, 4, "true") == 0 || line.compare(at, 5, "false") == 0) {
-            value.kind = json_value::boolean;
-            value.boolean_value = line[at] == 't';
-            at += value.boolean_value ? 4 : 5;
-        } else {
-            const std::size_t start = at;
-            while (at < line.size() && std::isdigit(static_cast<unsigned char>(line[at]))) {
-                ++at;
-            }
-            if (at == start || (line[start] == '0' && at - start > 1)) {
-                return false;
-            }
-            value.kind = json_value::number;
-            value.number_value = std::stoll(line.substr(start, at - start));
-        }
-        if (!object->emplace(key, value).second || at >= line.size()) {
-            return false;  // a key twice, or cut short
-        }
-        if (line[at] == '}') {
-            return ++at == line.size();
-        }
-        if (line[at++] != ',') {
-            return false;
-        }
-    }
-}
-
-std::vector<json_object> parse_json_lines(const std::string& out) {
-    std::vector<json_object> objects;
-    std::size_t from = 0;
-    for (std::size_t end; (end = out.find('\n', from)) != std::string::npos; from = end + 1) {
-        std::string line = out.substr(from, end - from);
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        json_object object;
-        EXPECT_TRUE(parse_json_object(line, &object)) << "not a JSON object: " << line;
-        objects.push_back(object);
-    }
-    EXPECT_EQ(from, out.size()) << "the last line has no end";
-    return objects;
-}
-
-// Strict: whole groups of four, '=' only as the padding the length asks for,
-// and no bit set past the last byte.
-std::string base64_decoded(const std::string& text) {
-    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    unsigned bits = 0, count = 0;
-    std::size_t at = 0;
-    for (; at < text.size() && text[at] != '='; ++at) {
-        const std::size_t value = alphabet.find(text[at]);
-        EXPECT_NE(value, std::string::npos) << "not base64: " << text;
-        bits = (bits << 6 | static_cast<unsigned>(value & 63)) & 0xFFF;
-        if ((count += 6) >= 8) {
-            out.push_back(static_cast<char>(bits >> (count -= 8) & 0xFF));
-        }
-    }
-    EXPECT_EQ(text.size() % 4, 0u) << "not base64: " << text;
-    EXPECT_EQ(text.size() - at, (3 - out.size() % 3) % 3) << "padding: " << text;
-    EXPECT_EQ(text.find_first_not_of('=', at), std::string::npos) << "not base64: " << text;
-    EXPECT_EQ(bits & ((1u << count) - 1), 0u) << "bits past the last byte: " << text;
-    return out;
-}
 
 using img_whiten::invariants::printed_name;
 
@@ -644,7 +499,12 @@ TEST_F(end_to_end, quiet_and_json_runs_say_what_the_text_run_says) {
         const std::string type = object.at("type").text;
         auto name_of = [&](const char* key) {
             const auto exact = object.find(std::string(key) + "_bytes");
-            return exact != object.end() ? base64_decoded(exact->second.text) : object.at(key).text;
+            if (exact == object.end()) {
+                return object.at(key).text;
+            }
+            std::string decoded;
+            EXPECT_TRUE(base64_decode(exact->second.text, &decoded)) << exact->second.text;
+            return decoded;
         };
         if (type == "model") {
             const std::string file = name_of("file");
@@ -990,7 +850,7 @@ TEST_F(end_to_end, backups_and_excluded_entries_are_left_alone) {
 // must pass over what rsync passes over, in a folder walked and in a list.
 TEST_F(end_to_end, excludes_pass_over_what_rsync_passes_over) {
     if (run_process({"rsync", "--version"}).exit_status != 0) {
-        E2E_SKIP_UNLESS_CI("needs rsync, whose --exclude this follows");
+        SKIP_UNLESS_CI("needs rsync, whose --exclude this follows");
     }
     std::vector<std::string> files = {"backup/a.dff",   "Peds/backup/b.dff", "Peds/b.dff",
                                       "Peds/b.old.dff", "1car.dff",          "a/b.dff",

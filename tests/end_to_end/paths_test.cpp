@@ -79,15 +79,6 @@ bytes patched_alone(const tree_file& file) {
     return after;
 }
 
-// `relative` below `root` as the tool names it: a Windows build joins with "\\".
-std::string in_tree(const std::string& root, std::string relative) {
-    if (!config.launcher.empty()) {
-        std::replace(relative.begin(), relative.end(), '/', '\\');
-        return root + "\\" + relative;
-    }
-    return root + "/" + relative;
-}
-
 // Lines a run prints: the heading of an archive's entries, and a model's line.
 std::string heading(const std::string& file) {
     return "==> " + file + " <==\n";
@@ -475,7 +466,7 @@ TEST_F(mounts, a_file_bind_mounted_in_the_tree_is_patched_once) {
     write_file(root + "/b.dff", {});
     const std::string why = bind(root + "/a.dff", root + "/b.dff", false);
     if (!why.empty()) {
-        E2E_SKIP_UNLESS_CI(why);
+        SKIP_UNLESS_CI(why);
     }
     const process_result dry = run({"--dry-run", root});
     EXPECT_EQ(dry.exit_status, 0) << dry.err;
@@ -501,7 +492,7 @@ TEST_F(mounts, read_only_media_fail_a_run_only_where_a_word_is_grey) {
     write_file(source + "/white.dff", material(white));
     const std::string why = bind(source, root, true);
     if (!why.empty()) {
-        E2E_SKIP_UNLESS_CI(why);
+        SKIP_UNLESS_CI(why);
     }
     const process_result white_only = run({root});
     EXPECT_EQ(white_only.exit_status, 0) << white_only.err;
@@ -530,12 +521,12 @@ TEST_F(mounts, undone_after_the_disk_comes_back_under_another_device_number) {
     std::filesystem::create_directory(root);
     write_file(image, bytes(16u << 20, 0));
     if (std::system(("mkfs.ext4 -q -F '" + image + "' >/dev/null 2>&1").c_str()) != 0) {
-        E2E_SKIP_UNLESS_CI("mkfs.ext4 (e2fsprogs) cannot make a file system image");
+        SKIP_UNLESS_CI("mkfs.ext4 (e2fsprogs) cannot make a file system image");
     }
     std::string first, second;
     std::string why = mount_loop(image, root, &first);
     if (!why.empty()) {
-        E2E_SKIP_UNLESS_CI(why);
+        SKIP_UNLESS_CI(why);
     }
     const bytes before = archive({{"car.dff", material(grey)}, {"bus.dff", material(grey)}});
     write_file(root + "/a.img", before);
@@ -549,7 +540,7 @@ TEST_F(mounts, undone_after_the_disk_comes_back_under_another_device_number) {
     // The first device stays attached: the second is another.
     why = mount_loop(image, root, &second);
     if (!why.empty()) {
-        E2E_SKIP_UNLESS_CI(why);
+        SKIP_UNLESS_CI(why);
     }
     ASSERT_EQ(stat((root + "/a.img").c_str(), &info), 0);
     ASSERT_NE(info.st_dev, was) << first << " and " << second;

@@ -1,17 +1,5 @@
-// What the end-to-end tests share: the tool they run, files in and out, the
-// progress lines and bytes a run must give, and a fixture with a scratch folder.
-//
-//   end_to_end_tests --exe PATH [--launcher PROGRAM]... [--crlf]
-//                    [--reference PATH] [--hold-file PATH] [--launch PATH]
-//                    [--short-io LIBRARY]
-//
-// --launcher runs the tool through another program (such as wine); --crlf
-// expects stdout lines to end in "\r\n", as a Windows console's do;
-// --reference names another build whose stdout and bytes must match;
-// --hold-file names a program, run by the launcher, that holds a file open
-// (hold-file.exe, for Windows share modes); --launch names one that starts
-// the tool as windowless launchers do (launch.exe); --short-io names the
-// library that slows the tool's writes (tests/short_io.cpp).
+// What the end-to-end tests share: the progress lines and bytes a run must
+// give, and a fixture with a scratch folder. The tool they run: harness.h.
 #ifndef IMG_WHITEN_TESTS_END_TO_END_SUPPORT_H
 #define IMG_WHITEN_TESTS_END_TO_END_SUPPORT_H
 
@@ -43,6 +31,7 @@
 #include "archive.h"
 #include "archive_builder.h"
 #include "byte_order.h"
+#include "harness.h"
 #include "invariants.h"
 #include "process.h"
 
@@ -50,30 +39,12 @@ namespace e2e {
 
 using namespace img_whiten::build;
 
-struct tool_config {
-    std::string exe;
-    std::vector<std::string> launcher;
-    bool crlf = false;
-    std::string reference;  // another build whose stdout and bytes must match
-    std::string hold_file;  // a Windows program that holds a file open, for share modes
-    std::string launch;     // a Windows program that starts another as launchers and tasks do
-    std::string short_io;   // a library that, preloaded, slows every write
-};
-inline tool_config config;
+using harness::config;
+using harness::read_file;
+using harness::write_file;
+using img_whiten::invariants::grey_words_between;
 
 inline constexpr std::size_t sector = 2048;
-
-inline bytes read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void write_file(const std::string& path, const bytes& data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()),
-              static_cast<std::streamsize>(data.size()));
-    ASSERT_TRUE(out.good()) << path;
-}
 
 struct progress_line {
     std::string name;
@@ -99,6 +70,15 @@ inline std::string lines(const std::string& text) {
     return out;
 }
 
+// `relative` below `root` as the tool names it: a Windows build joins with "\\".
+inline std::string in_tree(const std::string& root, std::string relative) {
+    if (!config.launcher.empty()) {
+        std::replace(relative.begin(), relative.end(), '/', '\\');
+        return root + "\\" + relative;
+    }
+    return root + "/" + relative;
+}
+
 // `data` with the colour word at each of `offsets` turned white.
 inline bytes whitened(bytes data, const std::vector<std::size_t>& offsets) {
     for (std::size_t offset : offsets) {
@@ -109,18 +89,6 @@ inline bytes whitened(bytes data, const std::vector<std::size_t>& offsets) {
 
 inline std::size_t le32_at(const bytes& data, std::size_t at) {
     return img_whiten::load_le32(&data[at]);
-}
-
-// Offsets of every grey colour word that lies wholly in file[from, to).
-inline std::vector<std::size_t> grey_words_between(const bytes& file, std::size_t from,
-                                                   std::size_t to) {
-    std::vector<std::size_t> found;
-    for (std::size_t i = from; i + 4 <= to; ++i) {
-        if (img_whiten::invariants::is_grey_at(&file[i])) {
-            found.push_back(i);
-        }
-    }
-    return found;
 }
 
 // Offsets in `file` of every grey colour word in the data of entry `index`.
@@ -141,15 +109,6 @@ inline bytes model_with_words_at(const std::vector<std::size_t>& at) {
     }
     return model;
 }
-
-// Skips a test that this machine cannot run; CI must run it, so there it fails.
-#define E2E_SKIP_UNLESS_CI(why)                     \
-    do {                                            \
-        if (std::getenv("CI") != nullptr) {         \
-            FAIL() << (why) << " (CI must run it)"; \
-        }                                           \
-        GTEST_SKIP() << (why);                      \
-    } while (false)
 
 // A run whose stdout (`stream` 1) or stderr (2) is a one-page pipe that the
 // test reads only in finish(); a stderr pipe starts full. The tool then waits

@@ -78,15 +78,6 @@ std::vector<std::size_t> whitened_words(const bytes& before, const bytes& after)
     return words;
 }
 
-// `relative` below `root` as the tool names it: a Windows build joins with "\\".
-std::string in_tree(const std::string& root, std::string relative) {
-    if (!config.launcher.empty()) {
-        std::replace(relative.begin(), relative.end(), '/', '\\');
-        return root + "\\" + relative;
-    }
-    return root + "/" + relative;
-}
-
 std::string restoring(const std::string& path, std::size_t count) {
     return "Restoring " + path + " restored " + std::to_string(count) + " materials\n";
 }
@@ -475,79 +466,6 @@ TEST_F(undo, cut_and_damaged_journals_put_back_exactly_their_sound_records) {
         EXPECT_EQ(read_file(full).size(), 0u) << "the record cut short was left";
         const process_result undone = run({"--undo", full});
         EXPECT_EQ(undone.exit_status, 0) << undone.err;
-    }
-}
-
-TEST_F(undo, options_that_cannot_go_together_and_journals_that_cannot_be_opened) {
-    const bytes before = archive({{"car.dff", material(grey)}});
-    const std::string file = path("a.img"), journal = path("whiten.log");
-    // Files no journal may be appended to, and that no refused run may patch.
-    const std::string model = path("m.dff"), notes = path("notes.txt");
-    const bytes model_before = material(grey), notes_before = {'h', 'i', '\n'};
-    std::filesystem::create_directory(path("folder"));
-    // A device is never opened as a journal: on Windows, a reserved name.
-    const std::string device = config.launcher.empty() ? "/dev/null" : "COM1";
-    const struct {
-        std::vector<std::string> args;
-        const char* err;  // after "img-whiten: "
-    } cases[] = {
-        // the journal appended to an archive, to a model, to any other file
-        {{"--undo-log", file, model},
-         "a.img: not an undo journal (it does not begin with one): refusing to append to it; "
-         "name a new file for --undo-log"},
-        {{"--undo-log", model, file}, "m.dff: not an undo journal (it does not begin with one)"},
-        {{"--undo-log", notes, file},
-         "notes.txt: not an undo journal (it does not begin with one)"},
-        {{"--undo-log", file, file}, "a.img: not an undo journal (it does not begin with one)"},
-        // the journal patched as a path, or made and left behind by a refused run
-        {{"--undo-log", journal, file, journal},
-         "whiten.log: the undo journal of this run: refusing to patch it; name another file for "
-         "--undo-log"},
-        // another kind of file undone as a journal
-        {{"--undo", notes},
-         "notes.txt: not an undo journal (it does not begin with one, and holds no record): "
-         "nothing put back"},
-        {{"--undo", file}, "a.img: not an undo journal (it does not begin with one"},
-        {{"--undo-log", journal, "--dry-run", file},
-         "--undo-log: cannot be used with --dry-run; see img-whiten --help"},
-        {{"--check", "--undo-log", journal, file},
-         "--undo-log: cannot be used with --check; see img-whiten --help"},
-        {{"--undo", journal, file}, "--undo: takes no path: the journal names the files"},
-        {{"--undo", journal, "--undo-log", journal}, "--undo: cannot be used with --undo-log"},
-        {{"--undo-log", path("folder"), file},
-         "folder: cannot open the undo journal: not a regular file"},
-        {{"--undo-log", path("no/such/folder"), file},
-         "cannot open the undo journal: No such file or directory"},
-        {{"--undo", journal}, "cannot read the undo journal: No such file or directory"},
-        {{"--undo-log", device, file}, "cannot open the undo journal: not a regular file"},
-        {{"--undo", device}, "cannot read the undo journal: not a regular file"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.err);
-        write_file(file, before);
-        write_file(model, model_before);
-        write_file(notes, notes_before);
-        const process_result result = run(c.args);
-        EXPECT_EQ(result.exit_status, 2);
-        EXPECT_EQ(result.out, "");
-        EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;
-        EXPECT_TRUE(read_file(file) == before);
-        EXPECT_TRUE(read_file(model) == model_before);
-        EXPECT_TRUE(read_file(notes) == notes_before);
-        EXPECT_FALSE(std::filesystem::exists(journal)) << "the journal was created";
-    }
-    if (config.launcher.empty()) {
-        // A journal another run appends to is in use: nothing is patched.
-        write_file(journal, {});
-        const int holder = open(journal.c_str(), O_RDONLY);
-        ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-        const process_result locked = run({"--undo-log", journal, file});
-        close(holder);
-        EXPECT_EQ(locked.exit_status, 2);
-        EXPECT_NE(locked.err.find("cannot open the undo journal: in use by another program"),
-                  std::string::npos)
-            << locked.err;
-        EXPECT_TRUE(read_file(file) == before);
     }
 }
 
