@@ -16,7 +16,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const unsigned choice = data[0] | unsigned{data[1]} << 8;
     const bool at_sector = (choice & 1) != 0;
-    const unsigned shift = at_sector && (choice & 2) != 0 ? 11 : 0;
     // From the least window that lets the walk progress to a sector more.
     const std::size_t window_size =
         img_whiten::walk_step_reach + (at_sector ? 2048 : 0) + (choice >> 2) % 2048;
@@ -25,8 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // An exact-size heap copy, so the sanitizer catches any access past the end.
     std::vector<unsigned char> buffer(data, data + size);
-    std::vector<std::uint64_t> bits(img_whiten::change_map_words(size, shift), 0);
-    img_whiten::change_map changes{bits.data(), shift};
+    std::vector<std::uint64_t> bits(img_whiten::change_map_words(size), 0);
+    img_whiten::change_map changes{bits.data()};
     const std::int64_t count =
         img_whiten::whiten_grey_materials(buffer.data(), buffer.size(), &changes);
 
@@ -38,8 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::vector<unsigned char> windowed(data, data + size);
     std::vector<std::uint64_t> windowed_bits(bits.size(), 0);
-    const img_whiten::invariants::window_walk walk = img_whiten::invariants::walk_in_windows(
-        windowed, window_size, at_sector, shift, windowed_bits);
+    const img_whiten::invariants::window_walk walk =
+        img_whiten::invariants::walk_in_windows(windowed, window_size, at_sector, windowed_bits);
     FUZZ_CHECK(!walk.stalled);
     FUZZ_CHECK(walk.count == count);
     FUZZ_CHECK(windowed == buffer);

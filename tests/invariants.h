@@ -81,10 +81,9 @@ struct window_walk {
 // Walks `model` as the program does: each window starts at the 2048-byte
 // sector holding the cursor (or at the cursor), is read into a buffer of its
 // own of min(window_size, rest of the model) bytes, walked and written back,
-// and its marks are moved onto `bits`, the model's map at `shift`.
+// and its marks are moved onto `bits`, the model's map.
 inline window_walk walk_in_windows(std::vector<unsigned char>& model, std::size_t window_size,
-                                   bool at_sector, unsigned shift,
-                                   std::vector<std::uint64_t>& bits) {
+                                   bool at_sector, std::vector<std::uint64_t>& bits) {
     window_walk out;
     walk_cursor cursor;
     while (!cursor.ended && cursor.position < model.size()) {
@@ -93,15 +92,15 @@ inline window_walk walk_in_windows(std::vector<unsigned char>& model, std::size_
             static_cast<std::size_t>(std::min<std::uint64_t>(window_size, model.size() - start));
         const auto first = model.begin() + static_cast<std::ptrdiff_t>(start);
         std::vector<unsigned char> window(first, first + static_cast<std::ptrdiff_t>(length));
-        std::vector<std::uint64_t> marks(change_map_words(length, shift), 0);
-        change_map changes{marks.data(), shift};
+        std::vector<std::uint64_t> marks(change_map_words(length), 0);
+        change_map changes{marks.data()};
         const std::uint64_t before = cursor.position;
         out.count += whiten_grey_materials_in_window(window.data(), start, length, model.size(),
                                                      &cursor, &changes);
         std::copy(window.begin(), window.end(), first);
         for (std::uint64_t block = 0; block < marks.size() * 64; ++block) {
             if ((marks[block / 64] >> (block % 64) & 1) != 0) {
-                const std::uint64_t to = (start >> shift) + block;
+                const std::uint64_t to = start + block;
                 bits.at(to / 64) |= std::uint64_t{1} << (to % 64);
             }
         }

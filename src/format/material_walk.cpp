@@ -12,9 +12,8 @@ bool is_stepped_into(std::uint32_t type) {
 }
 
 void mark(change_map& changes, std::size_t first_byte, std::size_t last_byte) {
-    for (std::size_t block = first_byte >> changes.block_shift;
-         block <= last_byte >> changes.block_shift; ++block) {
-        changes.bits[block / 64] |= std::uint64_t{1} << (block % 64);
+    for (std::size_t byte = first_byte; byte <= last_byte; ++byte) {
+        changes.bits[byte / 64] |= std::uint64_t{1} << (byte % 64);
     }
 }
 

@@ -50,18 +50,16 @@ constexpr unsigned char white_byte = white_colour & 0xFF;
 static_assert((grey_colour >> 8 & 0xFF) == grey_byte && (grey_colour >> 16 & 0xFF) == grey_byte,
               "grey is one byte thrice");
 
-// Where a walk changed the buffer: one bit per block of 2^block_shift bytes
-// (block i is bit i % 64 of bits[i / 64]), set when the block holds a byte the
-// walk changed: the red, green and blue of a replaced colour word (its alpha,
-// 0xFF in grey and in white, stays). The caller clears the bits,
-// change_map_words() of them.
+// Where a walk changed the buffer: one bit per byte (byte i is bit i % 64 of
+// bits[i / 64]), set for each byte the walk changed: the red, green and blue
+// of a replaced colour word (its alpha, 0xFF in grey and in white, stays).
+// The caller clears the bits, change_map_words() of them.
 struct change_map {
     std::uint64_t* bits;
-    unsigned block_shift;
 };
 
-inline std::size_t change_map_words(std::size_t length, unsigned block_shift) {
-    return length == 0 ? 0 : ((length - 1) >> block_shift) / 64 + 1;
+inline std::size_t change_map_words(std::size_t length) {
+    return length == 0 ? 0 : (length - 1) / 64 + 1;
 }
 
 // Where a walk over a model stands: the position of the next chunk header,

@@ -176,7 +176,7 @@ bool read_window(const patch_target& target, std::uint64_t offset, std::uint64_t
     const auto wanted =
         static_cast<std::size_t>(std::min<std::uint64_t>(available, buffers.window));
     if (wanted == 0 || !hold(buffers.data, wanted) ||
-        !hold(buffers.marks, change_map_words(wanted, 0))) {
+        !hold(buffers.marks, change_map_words(wanted))) {
         target.output.memory_ran_out = true;
         *error = ENOMEM;
         return false;
@@ -235,8 +235,8 @@ next_step patch_model(patch_target& target, const char* entry_name, std::uint64_
         if (output.settings.dry_run) {
             target.whites.apply(at, data, got);
         }
-        std::memset(buffers.marks.data(), 0, change_map_words(got, 0) * sizeof(std::uint64_t));
-        change_map marks{buffers.marks.data(), 0};
+        std::memset(buffers.marks.data(), 0, change_map_words(got) * sizeof(std::uint64_t));
+        change_map marks{buffers.marks.data()};
         const std::int64_t whitened =
             whiten_grey_materials_in_window(data, window_start, got, model_length, &cursor, &marks);
         const bool walked = cursor.ended || cursor.position >= model_length;

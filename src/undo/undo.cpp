@@ -139,7 +139,7 @@ bool for_each_piece(const std::uint64_t* words, std::size_t count, std::uint64_t
 // would have left them; false (reported) when it cannot.
 bool read_piece(undo_state& undo, undo_target& file, std::uint64_t begin, std::uint64_t stop) {
     const auto size = static_cast<std::size_t>(stop - begin);
-    if (!hold(undo.buffers.data, size) || !hold(undo.buffers.marks, change_map_words(size, 0))) {
+    if (!hold(undo.buffers.data, size) || !hold(undo.buffers.marks, change_map_words(size))) {
         report(file.target.output, file.target.path(), nullptr,
                "cannot allocate %llu bytes: not restored further",
                static_cast<unsigned long long>(size));
@@ -208,7 +208,7 @@ bool restore_record(undo_state& undo, undo_target& file, const journal_record& r
             const auto size = static_cast<std::size_t>(stop - begin);
             unsigned char* const data = undo.buffers.data.data();
             std::uint64_t* const marks = undo.buffers.marks.data();
-            std::memset(marks, 0, change_map_words(size, 0) * sizeof(std::uint64_t));
+            std::memset(marks, 0, change_map_words(size) * sizeof(std::uint64_t));
             changed.clear();
             for (std::size_t i = 0; i < count; ++i) {
                 const auto at = static_cast<std::size_t>(in[i] - begin);
