@@ -60,7 +60,8 @@ public:
 private:
     struct item;
     struct batch;
-    // The walk's thread alone calls these, but for work() and claim_in_order().
+    // The walk's thread alone calls these, but for work(), patch_batch(),
+    // claim_in_order() and wait_for_turn(), which workers call too.
     void work();  // a worker's loop
     std::unique_ptr<batch> claim_in_order(batch& files, std::size_t window);
     void patch_batch(batch& files, model_buffers& buffers, bool here);
