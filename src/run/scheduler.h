@@ -68,8 +68,8 @@ private:
     item* new_item();
     void hand_out();
     void release_done();
-    void put_out_all();       // waits for every file in flight, puts it out
-    bool front_done() const;  // the oldest item in flight is done, or none is left
+    void wait_until_all_put_out();  // waits for every file in flight, puts it out
+    bool front_done() const;        // the oldest item in flight is done, or none is left
     bool has_room() const;
     void make_room();  // waits, putting out what is done, for room for one more
     template <typename Done>
