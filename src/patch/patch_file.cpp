@@ -16,11 +16,6 @@ namespace img_whiten {
 
 namespace {
 
-const char* open_failure(const file_report& output) {
-    // Named by what the run means to do, whichever open came first.
-    return output.settings.dry_run ? "cannot open for reading: %s" : "cannot open for update: %s";
-}
-
 // Opens the file at the job's place for reading, reporting why it could not
 // be; a link or a non-regular file met in a folder is passed over.
 bool open_or_report(file_job& job) {
@@ -38,7 +33,9 @@ bool open_or_report(file_job& job) {
         case open_status::failed:
             break;
     }
-    report(*job.output, job.path.c_str(), nullptr, open_failure(*job.output), std::strerror(errno));
+    // Named by what the run means to do, whichever open came first.
+    report(*job.output, job.path.c_str(), nullptr, "%s: %s", cannot_open(job.output->settings),
+           std::strerror(errno));
     return false;
 }
 
