@@ -150,6 +150,12 @@ mutant run/scheduler.cpp "several jobs leave the walk's own folders out of the d
 mutant patch/patch_file.cpp "a real run decides from the archive header read before the lock" \
   's#^    if (target.update_error != 0) {#    if (true) {#' \
   "an archive that is no longer one once the run holds its lock: left alone"
+mutant patch/patch_file.cpp "a loose model longer than a window with nothing to whiten is locked" \
+  's#^        if (arrived_signal() != 0 ||#        if (true ||#' \
+  "a white model of 5 MiB held by another run's lock: patched 0, no failure"
+mutant patch/patch_file.cpp "a loose model's grey past its first window is missed by the read before the lock" \
+  's#^        if (cursor.ended || cursor.position >= size) {#        if (true) {#' \
+  "a loose model with grey only past its first window: whitened"
 mutant output/json.cpp "base64 of a name drops its last padding character" \
   's#out += i + 2 < length ? alphabet\[value \& 63\] : .=.;#if (i + 2 < length) out += alphabet[value \& 63];#' \
   "names of every length mod 3 in --json, read back by a strict base64 decoder"

@@ -94,8 +94,9 @@ struct file_report {
 
     const run_settings& settings;
     progress_display& progress;  // the run's, told through started(), finished() and read()
-    // Set by the scheduler while the file is patched on the printer's thread
-    // and nothing told before it is still owed: what it tells goes out at once.
+    // Set (by the scheduler, or by undo) while the file is patched (or put
+    // back) on the printer's thread and nothing told before it is still
+    // owed: what it tells goes out at once.
     run_printer* live = nullptr;
     std::function<bool()> memory_wait;  // set by the scheduler for a file patched beside others
     std::vector<told> items;

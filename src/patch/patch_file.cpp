@@ -9,16 +9,12 @@
 #include "byte_order.h"
 #include "material_walk.h"
 #include "patch_entries.h"
+#include "signals.h"
 #include "undo_journal.h"
 
 namespace img_whiten {
 
 namespace {
-
-const char* open_failure(const file_report& output) {
-    // Named by what the run means to do, whichever open came first.
-    return output.settings.dry_run ? "cannot open for reading: %s" : "cannot open for update: %s";
-}
 
 // Opens the file at the job's place for reading, reporting why it could not
 // be; a link or a non-regular file met in a folder is passed over.
@@ -37,7 +33,9 @@ bool open_or_report(file_job& job) {
         case open_status::failed:
             break;
     }
-    report(*job.output, job.path.c_str(), nullptr, open_failure(*job.output), std::strerror(errno));
+    // Named by what the run means to do, whichever open came first.
+    report(*job.output, job.path.c_str(), nullptr, "%s: %s", cannot_open(job.output->settings),
+           std::strerror(errno));
     return false;
 }
 
@@ -106,9 +104,34 @@ void patch_archive_under_lock(patch_target& target, const unsigned char* header,
     }
 }
 
+// Whether the loose model, its first window read into `buffers` (`preread`
+// bytes), holds no grey Material, walked window by window without the lock.
+// False too where a read falls short or fails: the pass under the lock says why.
+bool holds_nothing_to_whiten(patch_target& target, std::uint64_t size, model_buffers& buffers,
+                             std::size_t preread) {
+    walk_cursor cursor;
+    std::uint64_t window_start = 0;
+    for (std::size_t got = preread;;) {
+        if (got != std::min<std::uint64_t>(size - window_start, buffers.window) ||
+            whiten_grey_materials_in_window(buffers.data.data(), window_start, got, size,
+                                            &cursor) != 0) {
+            return false;
+        }
+        if (cursor.ended || cursor.position >= size) {
+            return true;
+        }
+        window_start = cursor.position >> sector_shift << sector_shift;
+        int error = 0;
+        if (arrived_signal() != 0 ||
+            !read_window(target, window_start, size - window_start, buffers, &got, &error)) {
+            return false;
+        }
+    }
+}
+
 // A loose model, read for its first window before the run opens it for
-// update: that window says whether it is an archive after all, and one that
-// fits it whole and has no grey Material is never opened for update.
+// update: that window says whether it is an archive after all, and one with
+// no grey Material is never opened for update.
 void patch_loose_model(patch_target& target, model_buffers& buffers) {
     file_report& output = target.output;
     const std::uint64_t size = target.file.size;
@@ -136,7 +159,7 @@ void patch_loose_model(patch_target& target, model_buffers& buffers) {
         return;  // too short, or no entries: left alone
     }
     if (!output.settings.dry_run) {
-        if (preread == size && whiten_grey_materials(buffers.data.data(), preread) == 0) {
+        if (holds_nothing_to_whiten(target, size, buffers, preread)) {
             ++output.files_visited;  // the whole model walked, nothing to write
             print_model_line(output, target.path(), nullptr, 0);
             return;

@@ -38,10 +38,10 @@ struct file_job {
 // where that is due), when it is not.
 bool open_candidate(file_job& job);
 
-// Patches the candidate the run took (open_candidate() opened it). It is
-// opened for update (and locked) only to be written, and read again under
-// the lock before anything to write is decided; a loose model with nothing
-// to whiten never is. Closes it.
+// Patches the candidate the run took (open_candidate() opened it). In a real
+// run an archive is opened for update (and locked) before its header and
+// directory are read again; a loose model only once a grey Material was
+// found in it, and then it is read again under the lock. Closes it.
 void patch_prepared_file(file_job& job, model_buffers& buffers);
 
 }  // namespace img_whiten

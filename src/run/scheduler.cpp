@@ -197,7 +197,7 @@ file_scheduler::item* file_scheduler::new_item() {
         return in_flight_.back().get();
     } catch (const std::bad_alloc&) {
         // No memory to keep it: all before it goes out, and fewer are let in flight.
-        put_out_all();
+        wait_until_all_put_out();
         most_in_flight_ = std::max<std::size_t>(1, most_in_flight_ / 2);
         return nullptr;
     }
@@ -219,7 +219,7 @@ void file_scheduler::fail(const char* path, const char* entry_name, const char* 
     va_end(args);
 }
 
-void file_scheduler::put_out_all() {
+void file_scheduler::wait_until_all_put_out() {
     // Put out as they are done: a worker short of memory waits for those before its file.
     for (release_done(); !in_flight_.empty(); release_done()) {
         hand_out();
@@ -315,7 +315,7 @@ void file_scheduler::visit(file_job&& job) {
         if (file != nullptr) {
             file->now = item::state::done;
         }
-        put_out_all();
+        wait_until_all_put_out();
         most_in_flight_ = std::max<std::size_t>(1, most_in_flight_ / 2);
         patch_here(job, false);
         return;
@@ -497,7 +497,7 @@ void file_scheduler::release_done() {
 }
 
 void file_scheduler::finish() {
-    put_out_all();
+    wait_until_all_put_out();
     printer_.end_if_signalled();
 }
 

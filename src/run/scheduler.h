@@ -60,15 +60,16 @@ public:
 private:
     struct item;
     struct batch;
-    // The walk's thread alone calls these, but for work() and claim_in_order().
+    // The walk's thread alone calls these, but for work(), patch_batch(),
+    // claim_in_order() and wait_for_turn(), which workers call too.
     void work();  // a worker's loop
     std::unique_ptr<batch> claim_in_order(batch& files, std::size_t window);
     void patch_batch(batch& files, model_buffers& buffers, bool here);
     item* new_item();
     void hand_out();
     void release_done();
-    void put_out_all();       // waits for every file in flight, puts it out
-    bool front_done() const;  // the oldest item in flight is done, or none is left
+    void wait_until_all_put_out();  // waits for every file in flight, puts it out
+    bool front_done() const;        // the oldest item in flight is done, or none is left
     bool has_room() const;
     void make_room();  // waits, putting out what is done, for room for one more
     template <typename Done>

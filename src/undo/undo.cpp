@@ -269,8 +269,8 @@ bool open_recorded(undo_state& undo, const journaled_file& file, const char* pat
             *why = "not a regular file: left alone";
             return false;
         default:
-            *why =
-                output.settings.dry_run ? "cannot open for reading: " : "cannot open for update: ";
+            *why = cannot_open(output.settings);
+            *why += ": ";
             *why += std::strerror(errno);
             return false;
     }

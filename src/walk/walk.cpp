@@ -10,6 +10,7 @@
 #include "patch_file.h"
 #include "scheduler.h"
 #include "undo_journal.h"
+#include "write_back.h"
 
 namespace img_whiten {
 
@@ -244,9 +245,7 @@ run_result patch_paths(const std::vector<const char*>& paths, const run_request&
             files.end_if_signalled();
             try {
                 if (!target.found) {
-                    files.fail(target.path, nullptr,
-                               settings.dry_run ? "cannot open for reading: %s"
-                                                : "cannot open for update: %s",
+                    files.fail(target.path, nullptr, "%s: %s", cannot_open(settings),
                                std::strerror(target.error));
                 } else if (target.kind == path_kind::folder) {
                     walk_folder(run, nullptr, nullptr, target.path, target.relative);

@@ -153,6 +153,10 @@ bool open_for_writing(write_target& target, std::string* why) {
     return false;
 }
 
+const char* cannot_open(const run_settings& settings) {
+    return settings.dry_run ? "cannot open for reading" : "cannot open for update";
+}
+
 void close_or_report(file_report& output, const char* path, open_file& file) {
     if (file.fd >= 0 && !close_file(file)) {
         report(output, path, nullptr, "cannot close: %s", std::strerror(errno));

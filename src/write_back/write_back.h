@@ -73,6 +73,11 @@ struct write_target {
 // media, also sets `update_error`: a patch still reads it.
 bool open_for_writing(write_target& target, std::string* why);
 
+// What a failed open of a file to patch or undo is called, by what the run
+// means to do with it: "cannot open for reading" in a dry run, else "cannot
+// open for update".
+const char* cannot_open(const run_settings& settings);
+
 // Closes the file if open, reporting a failure to.
 void close_or_report(file_report& output, const char* path, open_file& file);
 

@@ -487,6 +487,9 @@ TEST_F(end_to_end, a_loose_model_is_walked_a_window_at_a_time) {
     bytes three_after = three;
     ASSERT_EQ(img_whiten::reference::walk(three_after.data(), three_after.size()), 4);
     check({{0, three, three_after}}, 4);
+    // Regression guard: grey only past the first window of a model first read without the lock.
+    const bytes late = model_with_words_at({(6u << 20) + 3});
+    check({{0, late, whitened(late, {(6u << 20) + 3})}}, 1);
 }
 
 // --- Every cut of an archive ---

@@ -264,6 +264,11 @@ TEST_F(end_to_end, archive_locked_by_another_run_is_in_use) {
     ASSERT_EQ(flock(white_lock, LOCK_EX | LOCK_NB), 0) << std::strerror(errno);
     expect_clean(run({path("white.dff")}), progress({{path("white.dff"), 0}}),
                  read_file(path("white.dff")), white_model);
+    // Regression: one longer than a read's window was still locked, and so failed while held.
+    const bytes long_white = cat({chunk(chunk_type::struct_data, bytes(5 << 20, 0)), white_model});
+    write_file(path("white.dff"), long_white);
+    expect_clean(run({path("white.dff")}), progress({{path("white.dff"), 0}}),
+                 read_file(path("white.dff")), long_white);
     close(white_lock);
     close(reader_lock);
     // Another run's lock: flock on a separate open file description.
