@@ -270,7 +270,7 @@ TEST_F(end_to_end, archives_sound_damaged_and_hostile_give_what_the_reference_gi
         // A dry run prints exactly what the real run then prints.
         EXPECT_EQ(dry.out, result.out);
         EXPECT_EQ(dry.err, result.err);
-        EXPECT_EQ(dry.exit_status, result.exit_status);
+        EXPECT_EQ(dry.exit_status, result.exit_status) << what_it_did(dry);
         for (const char* message : c.messages) {
             EXPECT_NE(result.err.find(message), std::string::npos) << message;
         }
