@@ -102,28 +102,31 @@ int flock(int fd, int operation) {
     return real(fd, operation);
 }
 
-int open(const char* path, int flags, ...) {
-    static const auto real = next<int (*)(const char*, int, ...)>("open");
-    mode_t mode = 0;
-    if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
-        va_list arguments;
-        va_start(arguments, flags);
-        mode = static_cast<mode_t>(va_arg(arguments, unsigned));
-        va_end(arguments);
-    }
+using open_call = int (*)(const char*, int, ...);
+
+// open() and open64() alike: the mode is there only when the flags create a file.
+static int open_unless_no_proc(open_call real, const char* path, int flags, va_list arguments) {
+    const mode_t mode =
+        (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(arguments, unsigned)) : 0;
     return no_proc(path) ? -1 : real(path, flags, mode);
 }
 
+int open(const char* path, int flags, ...) {
+    static const auto real = next<open_call>("open");
+    va_list arguments;
+    va_start(arguments, flags);
+    const int fd = open_unless_no_proc(real, path, flags, arguments);
+    va_end(arguments);
+    return fd;
+}
+
 int open64(const char* path, int flags, ...) {
-    static const auto real = next<int (*)(const char*, int, ...)>("open64");
-    mode_t mode = 0;
-    if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
-        va_list arguments;
-        va_start(arguments, flags);
-        mode = static_cast<mode_t>(va_arg(arguments, unsigned));
-        va_end(arguments);
-    }
-    return no_proc(path) ? -1 : real(path, flags, mode);
+    static const auto real = next<open_call>("open64");
+    va_list arguments;
+    va_start(arguments, flags);
+    const int fd = open_unless_no_proc(real, path, flags, arguments);
+    va_end(arguments);
+    return fd;
 }
 
 // What open() becomes under _FORTIFY_SOURCE.

@@ -68,6 +68,16 @@ unsigned jobs_for_descriptors(unsigned jobs, std::size_t descriptors) {
 // folder's listing and slack.
 constexpr std::size_t descriptors_kept = 8;
 
+// Closes a candidate the claims refused: another path took it first, or
+// there was no memory to note it (said, as a failure of its own).
+void refuse_claim(file_report& output, file_job& job, file_claims::verdict verdict) {
+    if (verdict == file_claims::verdict::out_of_memory) {
+        output.memory_ran_out = true;
+        report(output, job.path.c_str(), nullptr, "not patched: %s", std::strerror(ENOMEM));
+    }
+    close_or_report(output, job.path.c_str(), job.file);
+}
+
 std::size_t window_for(unsigned jobs) {
     // The window, a mark bit per byte of it and, at worst, a read-back as long.
     const std::size_t share = bytes_in_flight / jobs * 8 / 17;
@@ -281,12 +291,8 @@ void file_scheduler::patch_here(file_job& job, bool claimed) {
         if (!claimed) {
             const file_claims::verdict verdict = claims_.claim(job.file.identity);
             taken = verdict == file_claims::verdict::taken;
-            if (verdict == file_claims::verdict::out_of_memory) {
-                here.memory_ran_out = true;
-                report(here, job.path.c_str(), nullptr, "not patched: %s", std::strerror(ENOMEM));
-            }
             if (!taken) {
-                close_or_report(here, job.path.c_str(), job.file);
+                refuse_claim(here, job, verdict);
             }
         }
     }
@@ -398,12 +404,7 @@ std::unique_ptr<file_scheduler::batch> file_scheduler::claim_in_order(batch& fil
         if (!file->candidate || file->verdict == file_claims::verdict::taken) {
             continue;  // not opened, or closed by open_candidate(); or taken
         }
-        if (file->verdict == file_claims::verdict::out_of_memory) {
-            file->memory_ran_out = true;
-            report(*file, file->job->path.c_str(), nullptr, "not patched: %s",
-                   std::strerror(ENOMEM));
-        }
-        close_or_report(*file, file->job->path.c_str(), file->job->file);
+        refuse_claim(*file, *file->job, file->verdict);
         file->candidate = false;
     }
     return std::unique_ptr<batch>(&files);
