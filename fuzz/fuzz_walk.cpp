@@ -1,7 +1,8 @@
 // Fuzzes the material walk: only grey words change, each to white, the count
 // is the number changed, a second walk finds nothing, and a walk through
-// windows gives the whole walk's bytes, count and marks. The first two bytes
-// choose the windows; the rest is the model.
+// windows gives the whole walk's bytes, count and marks. A listing walk
+// changes the same bytes, lists each material it whitens, and lists the same
+// through windows. The first two bytes choose the windows; the rest is the model.
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -43,6 +44,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(walk.count == count);
     FUZZ_CHECK(windowed == buffer);
     FUZZ_CHECK(windowed_bits == bits);
+
+    std::vector<unsigned char> listed(data, data + size);
+    img_whiten::material_listing listing;
+    FUZZ_CHECK(img_whiten::whiten_grey_materials(listed.data(), listed.size(), nullptr, &listing) ==
+               count);
+    FUZZ_CHECK(listed == buffer);
+    FUZZ_CHECK(listing.found.size() == static_cast<std::size_t>(count));
+    std::vector<unsigned char> listed_windowed(data, data + size);
+    std::vector<std::uint64_t> listed_bits(bits.size(), 0);
+    img_whiten::material_listing windowed_listing;
+    const img_whiten::invariants::window_walk listed_walk = img_whiten::invariants::walk_in_windows(
+        listed_windowed,
+        img_whiten::listing_step_reach + (at_sector ? 2047 : 0) + (choice >> 2) % 2048, at_sector,
+        listed_bits, &windowed_listing);
+    FUZZ_CHECK(!listed_walk.stalled);
+    FUZZ_CHECK(listed_walk.count == count);
+    FUZZ_CHECK(listed_windowed == buffer);
+    FUZZ_CHECK(img_whiten::invariants::same_listing(windowed_listing, listing));
 
     const std::vector<unsigned char> once = buffer;
     FUZZ_CHECK(img_whiten::whiten_grey_materials(buffer.data(), buffer.size()) == 0);

@@ -83,7 +83,8 @@ struct window_walk {
 // own of min(window_size, rest of the model) bytes, walked and written back,
 // and its marks are moved onto `bits`, the model's map.
 inline window_walk walk_in_windows(std::vector<unsigned char>& model, std::size_t window_size,
-                                   bool at_sector, std::vector<std::uint64_t>& bits) {
+                                   bool at_sector, std::vector<std::uint64_t>& bits,
+                                   material_listing* listing = nullptr) {
     window_walk out;
     walk_cursor cursor;
     while (!cursor.ended && cursor.position < model.size()) {
@@ -96,7 +97,7 @@ inline window_walk walk_in_windows(std::vector<unsigned char>& model, std::size_
         change_map changes{marks.data()};
         const std::uint64_t before = cursor.position;
         out.count += whiten_grey_materials_in_window(window.data(), start, length, model.size(),
-                                                     &cursor, &changes);
+                                                     &cursor, &changes, listing);
         std::copy(window.begin(), window.end(), first);
         for (std::uint64_t block = 0; block < marks.size() * 64; ++block) {
             if ((marks[block / 64] >> (block % 64) & 1) != 0) {
@@ -120,6 +121,21 @@ inline window_walk walk_in_windows(std::vector<unsigned char>& model, std::size_
                                                    : 0;
     }
     return out;
+}
+
+// Whether two listings tell the same grey materials.
+inline bool same_listing(const material_listing& a, const material_listing& b) {
+    if (a.found.size() != b.found.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.found.size(); ++i) {
+        const grey_material &x = a.found[i], &y = b.found[i];
+        if (x.geometry != y.geometry || x.material != y.material || x.textured != y.textured ||
+            x.texture != y.texture) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // The length of the valid UTF-8 sequence at name[i], decoded, or 0.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -215,7 +216,8 @@ TEST_P(walk_test, walk_over_windows_equals_the_whole_walk) {
     }
 }
 
-std::string case_name(const testing::TestParamInfo<walk_case>& info) {
+template <typename Case>
+std::string case_name(const testing::TestParamInfo<Case>& info) {
     std::string name = info.param.name;
     for (char& c : name) {
         if (!std::isalnum(static_cast<unsigned char>(c))) {
@@ -225,9 +227,174 @@ std::string case_name(const testing::TestParamInfo<walk_case>& info) {
     return name;
 }
 
-INSTANTIATE_TEST_SUITE_P(reach, walk_test, testing::ValuesIn(reach_cases()), case_name);
-INSTANTIATE_TEST_SUITE_P(colour, walk_test, testing::ValuesIn(colour_cases()), case_name);
-INSTANTIATE_TEST_SUITE_P(bounds, walk_test, testing::ValuesIn(bounds_cases()), case_name);
+INSTANTIATE_TEST_SUITE_P(reach, walk_test, testing::ValuesIn(reach_cases()), case_name<walk_case>);
+INSTANTIATE_TEST_SUITE_P(colour, walk_test, testing::ValuesIn(colour_cases()),
+                         case_name<walk_case>);
+INSTANTIATE_TEST_SUITE_P(bounds, walk_test, testing::ValuesIn(bounds_cases()),
+                         case_name<walk_case>);
+
+// --- Listing: where each grey Material sits, and its texture ---
+
+// A grey Material listed: its geometry and index in its list (`none` where
+// there is none) and its texture's name (null: no texture).
+struct listed {
+    std::uint64_t geometry, material;
+    std::optional<std::string> texture;
+};
+constexpr std::uint64_t none = img_whiten::grey_material::none;
+
+struct listing_case {
+    std::string name;
+    bytes input;
+    std::vector<listed> expected;
+};
+
+// A chunk's body: all but its header.
+bytes body_of(bytes chunk) {
+    chunk.erase(chunk.begin(), chunk.begin() + 12);
+    return chunk;
+}
+
+// A grey Material whose Struct is followed by `children`.
+bytes grey_material_with(const std::vector<bytes>& children) {
+    bytes body = body_of(prefix(material(grey), 12 + 40));  // its Struct
+    for (const bytes& child : children) {
+        append(body, child);
+    }
+    return chunk(chunk_type::material, body);
+}
+
+// A Texture whose first String child holds `name` as it is (no zero added).
+bytes texture(const std::string& name) {
+    return chunk(
+        chunk_type::texture,
+        cat({struct_chunk(zeros(4)), chunk(chunk_type::string, bytes(name.begin(), name.end())),
+             chunk(chunk_type::string, zeros(4))}));
+}
+
+std::vector<listing_case> listing_cases() {
+    const bytes two_geometries =
+        clump({geometry({material(grey), material(white), material(grey, "wheel")}, 64),
+               geometry({material(grey, "body")}, 0)});
+    const bytes lying_string = chunk(
+        chunk_type::texture,
+        cat({struct_chunk(zeros(4)), chunk_header(chunk_type::string, 64), bytes{'a', 'b', 0, 0}}));
+    // Materials enough that windows end inside them and between them.
+    std::vector<bytes> many;
+    std::vector<listed> many_listed;
+    for (std::uint64_t i = 0; i < 400; ++i) {
+        many.push_back(material(i % 3 == 0 ? white : grey, "t" + std::to_string(i)));
+        if (i % 3 != 0) {
+            many_listed.push_back({1, i, "t" + std::to_string(i)});
+        }
+    }
+    return {
+        {"a material list longer than a window", clump({geometry({}, 0), geometry(many, 3000)}),
+         many_listed},
+        {"two geometries, materials counted whatever their colour",
+         two_geometries,
+         {{0, 0, std::nullopt}, {0, 2, "wheel"}, {1, 0, "body"}}},
+        {"a material outside any geometry or list", material(grey, "t"), {{none, none, "t"}}},
+        {"a material list outside any geometry",
+         material_list({material(white), material(grey, "x")}),
+         {{none, 1, "x"}}},
+        {"a material after its geometry ends",
+         cat({clump({geometry({material(grey)}, 0)}), material(grey)}),
+         {{0, 0, std::nullopt}, {none, none, std::nullopt}}},
+        {"the name ends at its first zero byte",
+         grey_material_with({texture(std::string("rim\0old", 7))}),
+         {{none, none, "rim"}}},
+        {"a name filling its string without a zero",
+         grey_material_with({texture("abcd")}),
+         {{none, none, "abcd"}}},
+        {"an empty name", grey_material_with({texture("")}), {{none, none, ""}}},
+        {"the first texture child counts, after any other child",
+         grey_material_with({empty_extension(), texture("first"), texture("second")}),
+         {{none, none, "first"}}},
+        {"a texture without a string",
+         grey_material_with({chunk(chunk_type::texture, {})}),
+         {{none, none, std::nullopt}}},
+        // Hostile sizes: a child that does not fit its parent ends the search.
+        {"a string longer than its texture",
+         grey_material_with({lying_string}),
+         {{none, none, std::nullopt}}},
+        {"a texture longer than its material",
+         grey_material_with({chunk_header(chunk_type::texture, 0xFFFFFFF0), texture("t")}),
+         {{none, none, std::nullopt}}},
+        {"a material of size 0 has no children",
+         cat({chunk_header(chunk_type::material, 0), body_of(material(grey, "t"))}),
+         {{none, none, std::nullopt}}},
+        {"a material past the model's end is read as far as the model goes",
+         [] {
+             bytes m = grey_material_with({texture("cut")});
+             set_le32(m, 4, 0xFFFFFFF0);
+             return m;
+         }(),
+         {{none, none, "cut"}}},
+        {"a texture past the search limit is not looked for",
+         grey_material_with(
+             {struct_chunk(zeros(img_whiten::texture_search_limit)), texture("far")}),
+         {{none, none, std::nullopt}}},
+        {"a geometry whose size passes the model's end",
+         [] {
+             bytes g = geometry({material(grey, "g")}, 0);
+             set_le32(g, 4, 0xFFFFFFFF);
+             return g;
+         }(),
+         {{0, 0, "g"}}},
+    };
+}
+
+void PrintTo(const listing_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class listing_test : public testing::TestWithParam<listing_case> {};
+
+// A listing tells where each grey Material sits, changes nothing a walk
+// without it would not, and gives the same through windows of any size that
+// lets a listing progress.
+TEST_P(listing_test, tells_each_grey_material_and_walks_as_without_it) {
+    const listing_case& c = GetParam();
+    bytes plain = c.input;
+    const std::int64_t plain_count = img_whiten::whiten_grey_materials(plain.data(), plain.size());
+    bytes data = c.input;
+    img_whiten::material_listing listing;
+    EXPECT_EQ(img_whiten::whiten_grey_materials(data.data(), data.size(), nullptr, &listing),
+              plain_count);
+    EXPECT_EQ(data, plain);
+    ASSERT_EQ(listing.found.size(), c.expected.size());
+    for (std::size_t i = 0; i < c.expected.size(); ++i) {
+        SCOPED_TRACE("grey material " + std::to_string(i));
+        const img_whiten::grey_material& found = listing.found[i];
+        EXPECT_EQ(found.geometry, c.expected[i].geometry);
+        EXPECT_EQ(found.material, c.expected[i].material);
+        EXPECT_EQ(found.textured, c.expected[i].texture.has_value());
+        EXPECT_EQ(found.texture, c.expected[i].texture.value_or(""));
+    }
+    for (const std::size_t size :
+         {img_whiten::listing_step_reach, img_whiten::listing_step_reach + 2047}) {
+        for (const bool at_sector : {false, true}) {
+            if (at_sector && size < img_whiten::listing_step_reach + 2047) {
+                continue;  // a sector window must hold a step from its sector's start
+            }
+            SCOPED_TRACE("windows of " + std::to_string(size));
+            bytes windowed = c.input;
+            std::vector<std::uint64_t> bits(img_whiten::change_map_words(windowed.size()), 0);
+            img_whiten::material_listing in_windows;
+            const img_whiten::invariants::window_walk walk =
+                img_whiten::invariants::walk_in_windows(windowed, size, at_sector, bits,
+                                                        &in_windows);
+            EXPECT_FALSE(walk.stalled);
+            EXPECT_EQ(walk.count, plain_count);
+            EXPECT_EQ(windowed, plain);
+            EXPECT_TRUE(img_whiten::invariants::same_listing(in_windows, listing));
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(listing, listing_test, testing::ValuesIn(listing_cases()),
+                         case_name<listing_case>);
 
 TEST(walk, never_touches_bytes_outside_the_buffer) {
     // A grey Material whose colour word lies just past the walked length.

@@ -1,5 +1,7 @@
 #include "material_walk.h"
 
+#include <utility>
+
 #include "byte_order.h"
 
 namespace img_whiten {
@@ -17,11 +19,59 @@ void mark(change_map& changes, std::size_t first_byte, std::size_t last_byte) {
     }
 }
 
+// The first child of `type` among the chunks that fill body[0, length)
+// wholly: its position, and its size in *size; or length when there is none.
+// The search stops at the first child that does not fit.
+std::size_t find_child(const unsigned char* body, std::size_t length, std::uint32_t type,
+                       std::size_t* size) {
+    for (std::size_t at = 0; length - at >= chunk_header_size;) {
+        const std::uint32_t child_size = load_le32(body + at + chunk_size_offset);
+        if (child_size > length - at - chunk_header_size) {
+            break;
+        }
+        if (load_le32(body + at + chunk_type_offset) == type) {
+            *size = child_size;
+            return at;
+        }
+        at += chunk_header_size + child_size;
+    }
+    return length;
+}
+
+// Reads the name of the first Texture child of the Material at `material`,
+// of which `reach` bytes (at least a header) may be read.
+void find_texture_name(const unsigned char* material, std::size_t reach, grey_material* found) {
+    // Its body as far as it may be read.
+    const std::uint32_t size = load_le32(material + chunk_size_offset);
+    const std::size_t declared =
+        size < reach - chunk_header_size ? size : reach - chunk_header_size;
+    const unsigned char* body = material + chunk_header_size;
+    std::size_t texture_size = 0;
+    const std::size_t texture = find_child(body, declared, chunk_texture, &texture_size);
+    if (texture == declared) {
+        return;
+    }
+    const unsigned char* texture_body = body + texture + chunk_header_size;
+    std::size_t name_size = 0;
+    const std::size_t name = find_child(texture_body, texture_size, chunk_string, &name_size);
+    if (name == texture_size) {
+        return;
+    }
+    const unsigned char* first = texture_body + name + chunk_header_size;
+    const unsigned char* last = first;
+    while (last != first + name_size && *last != 0) {
+        ++last;
+    }
+    found->texture.assign(first, last);
+    found->textured = true;
+}
+
 }  // namespace
 
 std::int64_t whiten_grey_materials_in_window(unsigned char* window, std::uint64_t window_offset,
                                              std::size_t window_length, std::uint64_t model_length,
-                                             walk_cursor* cursor, change_map* changes) {
+                                             walk_cursor* cursor, change_map* changes,
+                                             material_listing* listing) {
     const std::uint64_t position = cursor->position;
     if (cursor->ended || position >= model_length) {
         cursor->ended = true;
@@ -53,21 +103,53 @@ std::int64_t whiten_grey_materials_in_window(unsigned char* window, std::uint64_
             break;
         }
         if (is_stepped_into(type)) {
+            if (listing != nullptr && (type == chunk_geometry || type == chunk_material_list)) {
+                const std::uint64_t end =
+                    window_offset + at + chunk_header_size + load_le32(chunk + chunk_size_offset);
+                if (type == chunk_geometry) {
+                    ++listing->geometries;
+                    listing->geometry_end = end;
+                } else {
+                    listing->list_end = end;
+                    listing->list_materials = 0;
+                }
+            }
             at += chunk_header_size;  // onto the first child
             continue;
         }
         if (type == chunk_material) {
-            if (length - at >= material_colour_end) {
-                if (load_le32(chunk + material_colour_offset) == grey_colour) {
-                    store_le32(chunk + material_colour_offset, white_colour);
-                    ++count;
-                    if (changes != nullptr) {
-                        mark(*changes, at + material_colour_offset,
-                             at + material_colour_offset + colour_changed_bytes - 1);
-                    }
-                }
-            } else if (model_end - at >= material_colour_end) {
+            const bool colour_read = length - at >= material_colour_end;
+            if (!colour_read && model_end - at >= material_colour_end) {
                 break;  // the colour word lies past the window: read on from this header
+            }
+            const bool grey =
+                colour_read && load_le32(chunk + material_colour_offset) == grey_colour;
+            // A listing reads a grey Material's body too, as far as the model holds it.
+            const std::uint64_t reach =
+                model_end - at < listing_step_reach ? model_end - at : listing_step_reach;
+            if (grey && listing != nullptr && reach > length - at) {
+                break;  // its body lies past the window: read on from this header
+            }
+            std::uint64_t index = grey_material::none;
+            if (listing != nullptr && window_offset + at < listing->list_end) {
+                index = listing->list_materials++;
+            }
+            if (grey) {
+                if (listing != nullptr) {
+                    grey_material found;
+                    if (window_offset + at < listing->geometry_end) {
+                        found.geometry = listing->geometries - 1;
+                    }
+                    found.material = index;
+                    find_texture_name(chunk, static_cast<std::size_t>(reach), &found);
+                    listing->found.push_back(std::move(found));
+                }
+                store_le32(chunk + material_colour_offset, white_colour);
+                ++count;
+                if (changes != nullptr) {
+                    mark(*changes, at + material_colour_offset,
+                         at + material_colour_offset + colour_changed_bytes - 1);
+                }
             }
         }
         // Materials and every other type are skipped whole; a size that
@@ -87,9 +169,10 @@ std::int64_t whiten_grey_materials_in_window(unsigned char* window, std::uint64_
     return count;
 }
 
-std::int64_t whiten_grey_materials(unsigned char* buffer, std::size_t length, change_map* changes) {
+std::int64_t whiten_grey_materials(unsigned char* buffer, std::size_t length, change_map* changes,
+                                   material_listing* listing) {
     walk_cursor cursor;
-    return whiten_grey_materials_in_window(buffer, 0, length, length, &cursor, changes);
+    return whiten_grey_materials_in_window(buffer, 0, length, length, &cursor, changes, listing);
 }
 
 }  // namespace img_whiten
