@@ -13,14 +13,15 @@
 namespace e2e {
 
 // A strict reader of one JSON Lines object whose values are strings, whole
-// numbers, true, false or null (the tool prints no other kind): false on
+// numbers, true, false, null or arrays of such objects (the tool prints no other kind): false on
 // anything RFC 8259 does not allow, such as a raw control character, a bad
 // escape, invalid UTF-8 or trailing text.
 struct json_value {
-    enum { string, number, boolean, null } kind = null;
+    enum { string, number, boolean, null, array } kind = null;
     std::string text;  // a string's value, UTF-8
     long long number_value = 0;
     bool boolean_value = false;
+    std::vector<std::map<std::string, json_value>> items;  // an array's objects
 };
 using json_object = std::map<std::string, json_value>;
 
@@ -96,14 +97,15 @@ inline bool parse_json_string(const std::string& line, std::size_t& at, std::str
     return false;
 }
 
-inline bool parse_json_object(const std::string& line, json_object* object) {
-    std::size_t at = 0;
-    if (line.empty() || line[at++] != '{') {
+// Reads the object at line[at], moving `at` past it.
+inline bool parse_object_at(const std::string& line, std::size_t& at, json_object* object) {
+    if (at >= line.size() || line[at++] != '{') {
         return false;
     }
     for (bool first = true;; first = false) {
         if (at < line.size() && line[at] == '}' && first) {
-            return ++at == line.size();
+            ++at;
+            return true;
         }
         std::string key;
         if (!parse_json_string(line, at, &key) || at >= line.size() || line[at++] != ':') {
@@ -114,6 +116,22 @@ inline bool parse_json_object(const std::string& line, json_object* object) {
             value.kind = json_value::string;
             if (!parse_json_string(line, at, &value.text)) {
                 return false;
+            }
+        } else if (at < line.size() && line[at] == '[') {
+            value.kind = json_value::array;
+            if (line.compare(at, 2, "[]") == 0) {
+                at += 2;
+            } else {
+                do {
+                    ++at;  // past '[' or ','
+                    value.items.emplace_back();
+                    if (!parse_object_at(line, at, &value.items.back())) {
+                        return false;
+                    }
+                } while (at < line.size() && line[at] == ',');
+                if (at >= line.size() || line[at++] != ']') {
+                    return false;
+                }
             }
         } else if (line.compare(at, 4, "null") == 0) {
             at += 4;
@@ -136,12 +154,18 @@ inline bool parse_json_object(const std::string& line, json_object* object) {
             return false;  // a key twice, or cut short
         }
         if (line[at] == '}') {
-            return ++at == line.size();
+            ++at;
+            return true;
         }
         if (line[at++] != ',') {
             return false;
         }
     }
+}
+
+inline bool parse_json_object(const std::string& line, json_object* object) {
+    std::size_t at = 0;
+    return parse_object_at(line, at, object) && at == line.size();
 }
 
 inline std::vector<json_object> parse_json_lines(const std::string& out) {

@@ -21,6 +21,7 @@ enum class option_id {
     help,
     jobs,
     json,
+    list,
     no_progress,
     null,
     quiet,
@@ -44,6 +45,7 @@ constexpr known_option known_options[] = {
     {'h', "help", false, option_id::help},
     {'j', "jobs", true, option_id::jobs},
     {'\0', "json", false, option_id::json},
+    {'l', "list", false, option_id::list},
     {'\0', "no-progress", false, option_id::no_progress},
     {'0', "null", false, option_id::null},
     {'q', "quiet", false, option_id::quiet},
@@ -137,6 +139,9 @@ bool take_option(command_line& line, const known_option& option, const char* val
         case option_id::json:
             line.json = true;
             return true;
+        case option_id::list:
+            line.list = true;
+            return true;
         case option_id::no_progress:
             line.progress = false;
             return true;
@@ -172,6 +177,7 @@ bool check_combination(command_line& line) {
         } others[] = {{line.undo_log != nullptr, "--undo-log"},
                       {line.check, "--check"},
                       {line.json, "--json"},
+                      {line.list, "--list"},
                       {!line.excludes.empty(), "--exclude"},
                       {line.null_separated, "--null"},
                       {line.jobs != 0, "--jobs"}};
@@ -185,6 +191,10 @@ bool check_combination(command_line& line) {
     // Without any path the run is a usage error anyway, said as such.
     if (line.null_separated && line.files_from == nullptr && !line.paths.empty()) {
         fault(line, "--null", "is only for the list of --files-from");
+        return false;
+    }
+    if (line.list && line.quiet) {
+        fault(line, "--list", "cannot be used with --quiet");
         return false;
     }
     if (line.undo_log != nullptr && line.dry_run) {
@@ -323,8 +333,8 @@ void print_help(std::FILE* out) {
         "Any other file is left alone.\n"
         "\n"
         "Options, before, between or after the paths:\n"
-        "  -n, --dry-run          open files read-only, change nothing, and print what\n"
-        "                         a real run would print\n"
+        "  -n, --dry-run          open files read-only, change nothing, print what a\n"
+        "                         real run would print, and end with a summary line\n"
         "      --exclude=PATTERN  inside the folders given and in the list of\n"
         "                         --files-from, pass over the files and folders that\n"
         "                         PATTERN matches (see below); repeatable\n"
@@ -334,6 +344,10 @@ void print_help(std::FILE* out) {
         "                         find -print0 writes it; only with --files-from\n"
         "      --check            a dry run whose exit status says whether anything would\n"
         "                         be whitened: 0 nothing, 3 something, 1 a failure\n"
+        "  -l, --list             print only the models that have grey materials (in a\n"
+        "                         dry run: would have), each followed by a line per\n"
+        "                         grey material: its geometry, its index in that\n"
+        "                         geometry's material list and its texture's name\n"
         "  -q, --quiet            no line per model and no headings: the summary and\n"
         "                         the failures stay\n"
         "      --json             JSON Lines on standard output: an object per model,\n"
@@ -376,8 +390,9 @@ void print_help(std::FILE* out) {
         "can lose.\n"
         "\n"
         "With several paths or a folder, each archive's lines follow a line\n"
-        "'==> PATH <==', and a summary line ends the run. Control characters in names\n"
-        "are printed escaped (\\n, \\t, \\x1b, and then \\\\ for a backslash).\n"
+        "'==> PATH <==', and a summary line ends the run, as it ends every dry run.\n"
+        "Control characters in names are printed escaped (\\n, \\t, \\x1b, and then \\\\\n"
+        "for a backslash).\n"
         "\n"
         "Exit status:\n"
         "  0  done, also when nothing needed patching\n"

@@ -25,6 +25,7 @@ struct command_line {
     const char* files_from = nullptr;   // --files-from FILE; "-" is standard input
     bool null_separated = false;        // -0, --null: that list is NUL-separated
     bool check = false;                 // --check: a dry run whose status says if any would change
+    bool list = false;                  // -l, --list
     bool quiet = false;                 // -q, --quiet
     bool json = false;                  // --json
     bool progress = true;               // --no-progress turns it off

@@ -111,6 +111,7 @@ int patch_archive(int argc, char** argv) {
     request.settings.dry_run = line.dry_run;
     request.settings.quiet = line.quiet;
     request.settings.json = line.json;
+    request.settings.list = line.list;
     request.progress = line.progress;
     request.jobs = line.jobs;
     for (const std::string& pattern : line.excludes) {

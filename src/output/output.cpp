@@ -326,16 +326,62 @@ bool say(file_report& output, const char* path, const char* entry_name, const ch
     }
 }
 
+std::string index_or_null(std::uint64_t index) {
+    return index == grey_material::none ? "null" : std::to_string(index);
+}
+
+// The JSON array of a listing: [{"geometry":G,"material":M,"texture":T},...].
+std::string listed_materials_array(const std::vector<grey_material>& listed) {
+    std::string array = "[";
+    for (const grey_material& found : listed) {
+        array += array.size() == 1 ? "{\"geometry\":" : ",{\"geometry\":";
+        array += index_or_null(found.geometry) + ",\"material\":" + index_or_null(found.material);
+        array += ',';
+        append_name(array, "texture", found.textured ? found.texture.c_str() : nullptr);
+        array += '}';
+    }
+    return array + "]";
+}
+
+// A listing's lines: "  geometry G, material M, texture NAME", with "no
+// geometry", "no material list" and "no texture" where there is none.
+std::string listed_materials_lines(const std::vector<grey_material>& listed) {
+    std::string lines;
+    for (const grey_material& found : listed) {
+        lines += found.geometry == grey_material::none
+                     ? "  no geometry, "
+                     : "  geometry " + std::to_string(found.geometry) + ", ";
+        lines += found.material == grey_material::none
+                     ? "no material list, "
+                     : "material " + std::to_string(found.material) + ", ";
+        if (!found.textured) {
+            lines += "no texture\n";
+        } else if (found.texture.empty()) {
+            lines += "texture \"\"\n";
+        } else {
+            lines += "texture " + printable(found.texture.c_str()) + "\n";
+        }
+    }
+    return lines;
+}
+
 void put_model_line(file_report& output, const char* path, const char* entry_name,
-                    std::int64_t count) {
+                    std::int64_t count, const std::vector<grey_material>* listed) {
     if (output.settings.json) {
         std::string object = "{\"type\":\"model\",";
         append_name(object, "file", path);
         object += ',';
         append_name(object, "entry", entry_name);
-        object += ",\"whitened\":" + std::to_string(count) + "}\n";
-        tell_lines(output, object);
+        object += ",\"whitened\":" + std::to_string(count);
+        if (listed != nullptr) {
+            object += ",\"materials\":" + listed_materials_array(*listed);
+        }
+        tell_lines(output, object + "}\n");
         return;
+    }
+    if (!output.heading.empty()) {
+        tell_lines(output, output.heading);
+        output.heading.clear();
     }
     std::string line = "Patching ";
     line += printable(entry_name != nullptr ? entry_name : path);
@@ -343,6 +389,10 @@ void put_model_line(file_report& output, const char* path, const char* entry_nam
     line += std::to_string(count);
     line += " materials\n";
     tell_lines(output, line, entry_name != nullptr);
+    if (listed != nullptr) {
+        // Texture names come from inside the file: bytes, as entry names are.
+        tell_lines(output, listed_materials_lines(*listed), true);
+    }
 }
 
 }  // namespace
@@ -389,26 +439,37 @@ void notice(file_report& output, const char* path, const char* what) {
 }
 
 void print_model_line(file_report& output, const char* path, const char* entry_name,
-                      std::int64_t count) {
+                      std::int64_t count, const std::vector<grey_material>* listed) {
     output.models_changed += count > 0;
     output.materials_whitened += static_cast<std::uint64_t>(count);
     if (output.settings.quiet) {
         return;
     }
+    if (output.settings.list && (listed == nullptr || listed->empty())) {
+        return;  // a listing names only models with grey materials
+    }
+    if (!output.settings.list) {
+        listed = nullptr;
+    }
     try {
-        put_model_line(output, path, entry_name, count);
+        put_model_line(output, path, entry_name, count, listed);
     } catch (const std::bad_alloc&) {
         // A report short of memory tries once more, when the files before its own are out.
         if (!output.wait_for_memory()) {
             throw;
         }
-        put_model_line(output, path, entry_name, count);
+        put_model_line(output, path, entry_name, count, listed);
     }
 }
 
 void print_archive_heading(file_report& output, const char* path) {
     if (output.settings.several_files && !output.settings.quiet && !output.settings.json) {
-        tell_lines(output, "==> " + printable(path) + " <==\n");
+        std::string heading = "==> " + printable(path) + " <==\n";
+        if (output.settings.list) {
+            output.heading = std::move(heading);
+        } else {
+            tell_lines(output, heading);
+        }
     }
 }
 
@@ -488,7 +549,7 @@ void run_printer::report(const char* path, const char* entry_name, const char* f
 }
 
 bool run_printer::wants_summary() const {
-    return settings_.several_files || settings_.quiet || settings_.json;
+    return settings_.several_files || settings_.quiet || settings_.json || settings_.dry_run;
 }
 
 // Keeps each failed path once, where it first failed: a path named twice may

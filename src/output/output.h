@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "material_walk.h"
 #include "progress.h"
 
 namespace img_whiten {
@@ -58,6 +59,7 @@ struct run_settings {
     bool quiet = false;          // no model lines or headings: the summary and failures stay
     bool json = false;           // stdout is JSON Lines: one object per model, failure and run
     bool several_files = false;  // lines name their file, and a summary ends the run
+    bool list = false;           // only models with grey materials, each with where they sit
 };
 
 class run_printer;
@@ -100,6 +102,8 @@ struct file_report {
     run_printer* live = nullptr;
     std::function<bool()> memory_wait;  // set by the scheduler for a file patched beside others
     std::vector<told> items;
+    // With --list, an archive's heading: told before its first listed model, if any.
+    std::string heading;
     int status = exit_done;
     std::uint64_t files_visited = 0;
     std::uint64_t models_changed = 0;
@@ -222,10 +226,12 @@ std::string printable(const char* name);
 // "Patching NAME patched N materials", one whole line, for an archive entry
 // (whose name is printed as its bytes) or, with a null entry name, for the
 // loose model at `path` (whose path reads right in a console). Counted for
-// the summary.
+// the summary. With --list, only for a model with grey Materials (`listed`),
+// followed by a line for each: "  geometry G, material M, texture NAME".
 void print_model_line(file_report& output, const char* path, const char* entry_name,
-                      std::int64_t count);
-// "==> PATH <==" before the entries of an archive, when the run has several files.
+                      std::int64_t count, const std::vector<grey_material>* listed = nullptr);
+// "==> PATH <==" before the entries of an archive, when the run has several
+// files; with --list, only before the first model listed.
 void print_archive_heading(file_report& output, const char* path);
 // "Restoring PATH restored N materials": a file whose recorded words were
 // put back to grey (in a dry run, would be). Not printed when quiet.

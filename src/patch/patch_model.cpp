@@ -192,6 +192,9 @@ bool read_window(const patch_target& target, std::uint64_t offset, std::uint64_t
     return *error == 0;
 }
 
+static_assert(model_window_size >= sector_size + listing_step_reach,
+              "a window from the sector of a step's header holds all that step reads");
+
 next_step patch_model(patch_target& target, const char* entry_name, std::uint64_t offset,
                       std::uint64_t available, std::uint64_t declared, model_buffers& buffers,
                       std::size_t preread) {
@@ -200,6 +203,8 @@ next_step patch_model(patch_target& target, const char* entry_name, std::uint64_
     std::uint64_t window_start = 0;  // from the model's first byte; always on a sector
     walk_cursor cursor;
     std::int64_t count = 0;  // whitened words written (in a dry run: that would be)
+    material_listing listing;
+    material_listing* const listed = output.settings.list ? &listing : nullptr;
     for (bool first = true;; first = false) {
         const auto wanted = static_cast<std::size_t>(
             std::min<std::uint64_t>(model_length - window_start, buffers.window));
@@ -209,7 +214,7 @@ next_step patch_model(patch_target& target, const char* entry_name, std::uint64_
             got = preread;
         } else if (!read_window(target, offset + window_start, model_length - window_start, buffers,
                                 &got, &error)) {
-            print_model_line(output, target.path(), entry_name, count);
+            print_model_line(output, target.path(), entry_name, count, &listing.found);
             if (error == ENOMEM) {
                 report(output, target.path(), entry_name, "cannot allocate %llu bytes: not patched",
                        static_cast<unsigned long long>(wanted));
@@ -221,7 +226,7 @@ next_step patch_model(patch_target& target, const char* entry_name, std::uint64_
         }
         if (got < wanted) {
             if (!first) {
-                print_model_line(output, target.path(), entry_name, count);
+                print_model_line(output, target.path(), entry_name, count, &listing.found);
                 report(output, target.path(), entry_name,
                        "changed during the run: it ends before byte %llu; run again%s",
                        static_cast<unsigned long long>(offset + window_start + wanted),
@@ -237,8 +242,8 @@ next_step patch_model(patch_target& target, const char* entry_name, std::uint64_
         }
         std::memset(buffers.marks.data(), 0, change_map_words(got) * sizeof(std::uint64_t));
         change_map marks{buffers.marks.data()};
-        const std::int64_t whitened =
-            whiten_grey_materials_in_window(data, window_start, got, model_length, &cursor, &marks);
+        const std::int64_t whitened = whiten_grey_materials_in_window(
+            data, window_start, got, model_length, &cursor, &marks, listed);
         const bool walked = cursor.ended || cursor.position >= model_length;
         if (walked && model_length < declared) {
             report(output, target.path(), entry_name,
@@ -255,13 +260,13 @@ next_step patch_model(patch_target& target, const char* entry_name, std::uint64_
                                              &count) == next_step::stop) {
                 if (arrived_signal() == 0) {
                     // A failed write; a model a signal stopped has no line, as with one job.
-                    print_model_line(output, target.path(), entry_name, count);
+                    print_model_line(output, target.path(), entry_name, count, &listing.found);
                 }
                 return next_step::stop;
             }
         }
         if (walked) {
-            print_model_line(output, target.path(), entry_name, count);
+            print_model_line(output, target.path(), entry_name, count, &listing.found);
             return next_step::go_on;
         }
         if (arrived_signal() != 0) {

@@ -267,9 +267,12 @@ TEST_F(end_to_end, archives_sound_damaged_and_hostile_give_what_the_reference_gi
         EXPECT_EQ(modified(file), mtime);
         const process_result result = run({file}, limits);
         expect_as_reference(result, c.file, read_file(file));
-        // A dry run prints exactly what the real run then prints.
-        EXPECT_EQ(dry.out, result.out);
-        EXPECT_EQ(dry.err, result.err);
+        // A dry run prints exactly what the real run then prints, and says it wrote nothing.
+        EXPECT_EQ(before_dry_summary(dry.out), result.out) << dry.out;
+        // Its summary lists the file again after a failure.
+        EXPECT_EQ(dry.err,
+                  result.err +
+                      (result.exit_status == 1 ? lines("img-whiten: failed: " + file + "\n") : ""));
         EXPECT_EQ(dry.exit_status, result.exit_status) << what_it_did(dry);
         for (const char* message : c.messages) {
             EXPECT_NE(result.err.find(message), std::string::npos) << message;
@@ -321,8 +324,8 @@ TEST_F(end_to_end, archive_without_write_permission) {
     expect_reported(result, progress({{"car.dff", 0}}),
                     "car.dff: cannot open for update: Permission denied", read_file(file), before);
     // A dry run has nothing to write.
-    expect_clean(run({"--dry-run", file}, limits), progress({{"car.dff", 1}}), read_file(file),
-                 before);
+    expect_clean(run({"--dry-run", file}, limits),
+                 progress({{"car.dff", 1}}) + dry_summary(1, 1, 1), read_file(file), before);
     // With nothing to whiten, a read-only file is no failure.
     expect_clean(run({white_file}, limits), progress({{"car.dff", 0}}), read_file(white_file),
                  white_archive);
@@ -449,7 +452,8 @@ TEST_F(end_to_end, a_loose_model_is_walked_a_window_at_a_time) {
             SCOPED_TRACE(dry_run ? "dry run" : "real run");
             const process_result result = dry_run ? run({"--dry-run", file}) : run({file});
             EXPECT_EQ(result.exit_status, 0) << result.err;
-            EXPECT_EQ(result.out, progress({{file, count}}));
+            EXPECT_EQ(result.out, progress({{file, count}}) +
+                                      (dry_run ? dry_summary(1, count > 0, count) : ""));
             EXPECT_LT(result.seconds, 10.0);
             peak_kib = std::max(peak_kib, result.peak_rss_kib);
             const int in = open(file.c_str(), O_RDONLY);

@@ -108,6 +108,8 @@ TEST_F(end_to_end, a_usage_fault_exits_2_and_touches_no_file) {
         {{"--check", "--undo-log", journal, file},
          "--undo-log: cannot be used with --check; see img-whiten --help"},
         {{"--undo", journal, file}, "--undo: takes no path: the journal names the files"},
+        {{"-lq", file}, "--list: cannot be used with --quiet"},
+        {{"--undo", journal, "--list"}, "--undo: cannot be used with --list"},
         {{"--undo", journal, "--undo-log", journal}, "--undo: cannot be used with --undo-log"},
         {{"--undo-log", path("folder"), file},
          "folder: cannot open the undo journal: not a regular file"},
@@ -280,7 +282,8 @@ TEST_F(end_to_end, archive_locked_by_another_run_is_in_use) {
     close(holder);
     expect_reported(locked, "", "in use by another program: ", read_file(file), before);
     EXPECT_EQ(locked.err.rfind("img-whiten: " + file + ": in use by another program: ", 0), 0u);
-    expect_clean(reader, progress({{"car.dff", 1}}), read_file(file), before);
+    expect_clean(reader, progress({{"car.dff", 1}}) + dry_summary(1, 1, 1), read_file(file),
+                 before);
     // Once the lock is gone the archive patches as usual.
     const process_result unlocked = run({file});
     expect_clean(unlocked, progress({{"car.dff", 1}}), read_file(file),
@@ -325,7 +328,7 @@ TEST_F(end_to_end, archive_held_open_for_writing_by_a_windows_program_is_in_use)
     const process_result writer = while_held("write", {file});
     expect_reported(writer, "", "in use by another program", read_file(file), before);
     const process_result dry = while_held("write", {"--dry-run", file});
-    expect_clean(dry, progress({{"car.dff", 1}}), read_file(file), before);
+    expect_clean(dry, progress({{"car.dff", 1}}) + dry_summary(1, 1, 1), read_file(file), before);
     // A reader that shares only reading keeps every writer out, this run too.
     const process_result strict_reader = while_held("read-deny-write", {file});
     expect_reported(strict_reader, "", "in use by another program", read_file(file), before);
@@ -422,6 +425,67 @@ TEST_F(end_to_end, same_output_and_bytes_as_the_reference_build) {
 // --- Options for scripts: --check, --quiet, --json, the progress display, --jobs ---
 
 using img_whiten::invariants::printed_name;
+
+// --list names only models with grey materials, each followed by where they
+// sit and their textures, in every kind of run; headings only for archives
+// with something to list.
+TEST_F(end_to_end, a_listing_tells_each_grey_material_of_the_models_that_have_one) {
+    const std::string root = path("mods");
+    std::filesystem::create_directories(root);
+    const bytes car = clump({geometry({material(white), material(grey, "body")}, 0),
+                             geometry({material(grey), material(grey, "rim\x1b")}, 0)});
+    write_file(
+        root + "/a.img",
+        archive({{"car.dff", car}, {"white.dff", material(white)}, {"car.txd", material(grey)}}));
+    write_file(root + "/b.img", archive({{"plain.dff", material(white)}}));
+    write_file(root + "/c.dff", material(grey, "loose"));
+    const std::string listed_a = lines("==> " + in_tree(root, "a.img") +
+                                       " <==\n"
+                                       "Patching car.dff patched 3 materials\n"
+                                       "  geometry 0, material 1, texture body\n"
+                                       "  geometry 1, material 0, no texture\n"
+                                       "  geometry 1, material 1, texture \"rim\\x1b\"\n");
+    const std::string listed_c = lines("Patching " + in_tree(root, "c.dff") +
+                                       " patched 1 materials\n"
+                                       "  no geometry, no material list, texture loose\n");
+    const std::string listed = listed_a + listed_c;
+    const struct {
+        std::vector<std::string> args;
+        std::string out;
+        int status;
+    } rows[] = {
+        {{"--list", "--dry-run", root}, listed + dry_summary(3, 2, 4), 0},
+        {{"--list", "--check", root}, listed + dry_summary(3, 2, 4), 3},
+        {{"-ln", in_tree(root, "c.dff")}, listed_c + dry_summary(1, 1, 1), 0},
+        {{"--list", root},
+         listed + lines("Visited 3 files: 2 models changed, 4 materials whitened\n"),
+         0},
+        // Nothing grey is left: nothing is listed.
+        {{"--list", root}, lines("Visited 3 files: 0 models changed, 0 materials whitened\n"), 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args[0] + " " + row.args[1]);
+        const process_result result = run(row.args);
+        EXPECT_EQ(result.out, row.out);
+        EXPECT_EQ(result.exit_status, row.status) << what_it_did(result);
+    }
+    // With --json, each model object carries its materials, null where there is none.
+    write_file(root + "/c.dff", material(grey, "loose"));
+    write_file(root + "/a.img", archive({{"car.dff", car}}));
+    const std::vector<json_object> objects = parse_json_lines(run({"-ln", "--json", root}).out);
+    ASSERT_EQ(objects.size(), 3u);
+    const std::vector<json_object>& car_listed = objects[0].at("materials").items;
+    ASSERT_EQ(car_listed.size(), 3u);
+    EXPECT_EQ(car_listed[2].at("geometry").number_value, 1);
+    EXPECT_EQ(car_listed[2].at("material").number_value, 1);
+    EXPECT_EQ(car_listed[2].at("texture").text, "rim\x1b");
+    EXPECT_EQ(car_listed[1].at("texture").kind, json_value::null);
+    const std::vector<json_object>& loose_listed = objects[1].at("materials").items;
+    ASSERT_EQ(loose_listed.size(), 1u);
+    EXPECT_EQ(loose_listed[0].at("geometry").kind, json_value::null);
+    EXPECT_EQ(loose_listed[0].at("material").kind, json_value::null);
+    EXPECT_EQ(loose_listed[0].at("texture").text, "loose");
+}
 
 TEST_F(end_to_end, check_says_in_its_status_whether_anything_would_change) {
     const struct {

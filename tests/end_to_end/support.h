@@ -70,6 +70,28 @@ inline std::string lines(const std::string& text) {
     return out;
 }
 
+// The summary line that ends every dry run.
+inline std::string dry_summary(int files, int models, int materials) {
+    const auto counted = [](int n, const char* one, const char* many) {
+        return std::to_string(n) + " " + (n == 1 ? one : many);
+    };
+    return lines("Visited " + counted(files, "file", "files") + ": " +
+                 counted(models, "model", "models") + " would change, " +
+                 counted(materials, "material", "materials") +
+                 " would be whitened (dry run: nothing was written)\n");
+}
+
+// A dry run's stdout without the summary line it ends with; "" when it lacks one.
+inline std::string before_dry_summary(const std::string& out) {
+    const std::size_t last = out.rfind("Visited ");
+    if (last == std::string::npos || (last != 0 && out[last - 1] != '\n') ||
+        out.find("(dry run: nothing was written)", last) == std::string::npos ||
+        out.find('\n', last) + 1 != out.size()) {
+        return "";
+    }
+    return out.substr(0, last);
+}
+
 // `relative` below `root` as the tool names it: a Windows build joins with "\\".
 inline std::string in_tree(const std::string& root, std::string relative) {
     if (!config.launcher.empty()) {
