@@ -28,6 +28,21 @@ mutant() {
   files+=("$1") descriptions+=("$2") expressions+=("$3") hints+=("$4")
 }
 
+mutant format/material_walk.cpp "a listing numbers every material of a list 0" \
+  's#index = listing->list_materials++;#index = listing->list_materials;#' \
+  "a list with a white material before a grey one: the grey one is material 1"
+mutant format/material_walk.cpp "a material after its geometry is listed as in it" \
+  's#if (window_offset + at < listing->geometry_end) {#if (true) {#' \
+  "a grey material after a clump: no geometry"
+mutant format/material_walk.cpp "a listing reads a texture past the window" \
+  's#if (grey \&\& listing != nullptr \&\& reach > length - at) {#if (false) {#' \
+  "a material list longer than a window, listed through windows"
+mutant output/output.cpp "a listing names models with nothing grey" \
+  's#if (output.settings.list \&\& (listed == nullptr || listed->empty())) {#if (false) {#' \
+  "--list over a folder: white models are not named"
+mutant output/output.cpp "a listing gives every archive its heading" \
+  's#output.heading = std::move(heading);#tell_lines(output, heading);#' \
+  "--list over a folder: no heading for an archive with nothing grey"
 mutant walk/walk.cpp "a folder met again is walked again" \
   's#if (run.seen.contains(folder->identity)) {#if (false) {#' \
   "a folder named twice that holds an unreadable subfolder: reported once"
