@@ -25,6 +25,10 @@ namespace {
 // Lines are handed to the system once this much is pending.
 constexpr std::size_t sink_capacity = 64 * 1024;
 
+// The JSON summary's "format_version": fields are only ever added within
+// one, and a field's meaning never changes.
+constexpr int json_format_version = 1;
+
 #if !defined(_WIN32)
 // Once a signal has arrived, stdout is waited for this long at most each time
 // before a piece of it is written.
@@ -545,7 +549,8 @@ std::string run_printer::summary_object(int signal) const {
                          ",\"models_changed\":" + std::to_string(models_changed_) +
                          ",\"whitened\":" + std::to_string(materials_whitened_) + ",\"failed\":" +
                          std::to_string(failed_paths_.size() + failed_paths_unnoted_) +
-                         ",\"dry_run\":" + (settings_.dry_run ? "true" : "false");
+                         ",\"dry_run\":" + (settings_.dry_run ? "true" : "false") +
+                         ",\"format_version\":" + std::to_string(json_format_version);
     if (signal != 0) {
         const char* name = signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : nullptr;
 #if defined(SIGHUP)

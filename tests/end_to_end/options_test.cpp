@@ -529,6 +529,7 @@ TEST_F(end_to_end, quiet_and_json_runs_say_what_the_text_run_says) {
         } else {
             EXPECT_EQ(type, "summary");
             EXPECT_TRUE(object.at("dry_run").boolean_value);
+            EXPECT_EQ(object.at("format_version").number_value, 1);
             EXPECT_EQ(object.at("files").number_value, static_cast<long long>(names.size() + 1));
             EXPECT_EQ(object.at("models_changed").number_value,
                       static_cast<long long>(names.size() + 1));

@@ -269,7 +269,8 @@ TEST_F(end_to_end, a_run_ended_by_sigint_puts_out_every_line_it_owes) {
             const std::string count = std::to_string(patched);
             owed += "{\"type\":\"summary\",\"files\":" + count + ",\"models_changed\":" + count +
                     ",\"whitened\":" + count +
-                    ",\"failed\":0,\"dry_run\":false,\"interrupted\":true,\"signal\":\"SIGINT\"}\n";
+                    ",\"failed\":0,\"dry_run\":false,\"format_version\":1,\"interrupted\":true,"
+                    "\"signal\":\"SIGINT\"}\n";
         }
         const auto tail = [](const std::string& text) {
             return text.substr(text.size() - std::min<std::size_t>(text.size(), 150));
