@@ -92,14 +92,12 @@ bool grey(const unsigned char* word) {
     return load_le32(word) == grey_colour;
 }
 
-// An undo's totals, and the bytes it reads into, reused from file to file.
+// What an undo reads, and the bytes it reads into, reused from file to file.
 struct undo_state {
     run_printer& printer;
     const journal_contents& contents;
     std::string here;  // the current folder, or empty
     model_buffers buffers;
-    std::uint64_t files = 0;
-    std::uint64_t materials = 0;
 };
 
 // One file being put back: open, its length checked; a dry run notes the
@@ -356,8 +354,6 @@ void restore_file(undo_state& undo, const journaled_file& file, file_report& out
     if (arrived_signal() != 0) {
         return;  // the run ends here, without the file's line
     }
-    ++undo.files;
-    undo.materials += restored;
     print_restore_line(output, path, restored);
 }
 
@@ -395,23 +391,29 @@ bool read_whole_journal(run_printer& printer, const char* path, journal_contents
 
 int undo_from_journal(const char* journal_path, const run_settings& settings, std::FILE* out,
                       std::FILE* err) {
-    run_printer printer(out, err, settings, false);
     journal_contents contents;
-    if (!read_whole_journal(printer, journal_path, &contents)) {
-        return exit_usage;  // nothing was put back
+    {
+        // A journal that cannot be undone is a wrong command line: said on stderr alone.
+        run_printer usage(out, err, {}, false);
+        if (!read_whole_journal(usage, journal_path, &contents)) {
+            return exit_usage;  // nothing was put back
+        }
+        if (holds_no_journal(contents)) {
+            usage.report(journal_path, nullptr,
+                         "not an undo journal (it does not begin with one, and holds no record): "
+                         "nothing put back");
+            return exit_usage;
+        }
     }
-    if (holds_no_journal(contents)) {
-        printer.report(journal_path, nullptr,
-                       "not an undo journal (it does not begin with one, and holds no record): "
-                       "nothing put back");
-        return exit_usage;
-    }
+    run_settings undoing = settings;
+    undoing.undo = true;
+    run_printer printer(out, err, undoing, false);
     for (const journal_damage& damage : contents.damage) {
         printer.report(journal_path, nullptr, "bytes %llu to %llu ignored: %s",
                        static_cast<unsigned long long>(damage.begin),
                        static_cast<unsigned long long>(damage.end - 1), damage.why);
     }
-    undo_state undo{printer, contents, {}, {}, 0, 0};
+    undo_state undo{printer, contents, {}, {}};
     if (!current_folder(&undo.here)) {
         undo.here.clear();  // every recorded folder is then tried
     }
@@ -427,7 +429,7 @@ int undo_from_journal(const char* journal_path, const run_settings& settings, st
     } catch (const std::bad_alloc&) {
         printer.report(journal_path, nullptr, "not put back further: %s", std::strerror(ENOMEM));
     }
-    printer.print_undo_summary(undo.files, undo.materials);
+    printer.print_undo_summary();
     printer.check_written(true);
     return printer.status();
 }
