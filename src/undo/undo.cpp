@@ -190,7 +190,8 @@ verdict as_the_run_left_it(undo_state& undo, undo_target& file, const journal_re
 }
 
 // Puts back the words of one record of the file, piece by piece; false when
-// the file must be left as it is from there on (reported).
+// the file must be left as it is from there on (reported), or a signal
+// arrived before a piece.
 bool restore_record(undo_state& undo, undo_target& file, const journal_record& record,
                     std::uint64_t* restored) {
     write_target& target = file.target;
@@ -200,6 +201,9 @@ bool restore_record(undo_state& undo, undo_target& file, const journal_record& r
     return for_each_piece(
         words, record.count, record.header.file_length,
         [&](std::uint64_t begin, std::uint64_t stop, const std::uint64_t* in, std::size_t count) {
+            if (arrived_signal() != 0) {
+                return false;  // between pieces, where no word is cut
+            }
             if (!read_piece(undo, file, begin, stop)) {
                 return false;
             }
@@ -248,7 +252,7 @@ bool restore_record(undo_state& undo, undo_target& file, const journal_record& r
             if (done.step == next_step::stop) {
                 return false;  // a word a failed write stopped inside is part white: undo again
             }
-            return arrived_signal() == 0;  // between pieces, where no word is cut
+            return true;
         });
 }
 
@@ -325,6 +329,7 @@ void restore_file(undo_state& undo, const journaled_file& file, file_report& out
     }
     const char* const path = paths[chosen].c_str();
     std::uint64_t restored = 0;
+    bool stopped = false;  // words of a record were left as they are
     try {
         for (std::size_t index : file.records) {
             const journal_record& record = contents.records[index];
@@ -344,6 +349,7 @@ void restore_file(undo_state& undo, const journaled_file& file, file_report& out
                 continue;
             }
             if (!restore_record(undo, opened, record, &restored)) {
+                stopped = true;
                 break;
             }
         }
@@ -351,8 +357,8 @@ void restore_file(undo_state& undo, const journaled_file& file, file_report& out
         report(output, path, nullptr, "not restored further: %s", std::strerror(ENOMEM));
     }
     close_or_report(output, path, opened.target.file);
-    if (arrived_signal() != 0) {
-        return;  // the run ends here, without the file's line
+    if (stopped && arrived_signal() != 0) {
+        return;  // a file a signal stopped partway has no line, as a model has none
     }
     print_restore_line(output, path, restored);
 }
