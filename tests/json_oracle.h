@@ -213,6 +213,18 @@ inline bool base64_decode(const std::string& text, std::string* out) {
     return bits == 0;  // what padding covers is 0 in canonical base64
 }
 
+// The bytes of the name (a path or an entry name) under `key`: those of
+// "KEY_bytes" where the tool gave them, as it does for a name that is not valid UTF-8.
+inline std::string json_name(const json_object& object, const std::string& key) {
+    const auto exact = object.find(key + "_bytes");
+    if (exact == object.end()) {
+        return object.at(key).text;
+    }
+    std::string decoded;
+    EXPECT_TRUE(base64_decode(exact->second.text, &decoded)) << exact->second.text;
+    return decoded;
+}
+
 }  // namespace e2e
 
 #endif

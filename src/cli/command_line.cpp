@@ -176,7 +176,6 @@ bool check_combination(command_line& line) {
             const char* option;
         } others[] = {{line.undo_log != nullptr, "--undo-log"},
                       {line.check, "--check"},
-                      {line.json, "--json"},
                       {line.list, "--list"},
                       {!line.excludes.empty(), "--exclude"},
                       {line.null_separated, "--null"},
@@ -319,7 +318,7 @@ void print_help(std::FILE* out) {
     std::fputs(
         "Usage: img-whiten [OPTION]... [--] PATH...\n"
         "       img-whiten [OPTION]... --files-from FILE [PATH]...\n"
-        "       img-whiten [-n] [-q] --undo FILE\n"
+        "       img-whiten [-n] [-q] [--json] --undo FILE\n"
         "       img-whiten --help | --version\n"
         "\n"
         "Turns every grey (149, 149, 149, 255) material colour of .dff models into\n"
@@ -350,8 +349,9 @@ void print_help(std::FILE* out) {
         "                         geometry's material list and its texture's name\n"
         "  -q, --quiet            no line per model and no headings: the summary and\n"
         "                         the failures stay\n"
-        "      --json             JSON Lines on standard output: an object per model,\n"
-        "                         per failure and for the run (see man img-whiten)\n"
+        "      --json             JSON Lines on standard output: an object per model\n"
+        "                         (per file with --undo), per failure and for the run\n"
+        "                         (see man img-whiten)\n"
         "      --no-progress      no progress display on a terminal's standard error\n"
         "  -j, --jobs=N           patch up to N files at once (1 to 256); by default one\n"
         "                         per processor (2 to 16), or 1 where the disk is a\n"

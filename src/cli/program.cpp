@@ -102,6 +102,7 @@ int patch_archive(int argc, char** argv) {
                 run_settings settings;
                 settings.dry_run = line.dry_run;
                 settings.quiet = line.quiet;
+                settings.json = line.json;
                 return undo_from_journal(line.undo, settings, stdout, stderr);
             }
         case command::patch:

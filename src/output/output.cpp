@@ -25,6 +25,10 @@ namespace {
 // Lines are handed to the system once this much is pending.
 constexpr std::size_t sink_capacity = 64 * 1024;
 
+// The JSON summary's "format_version": fields are only ever added within
+// one, and a field's meaning never changes.
+constexpr int json_format_version = 1;
+
 #if !defined(_WIN32)
 // Once a signal has arrived, stdout is waited for this long at most each time
 // before a piece of it is written.
@@ -474,10 +478,20 @@ void print_archive_heading(file_report& output, const char* path) {
 }
 
 void print_restore_line(file_report& output, const char* path, std::uint64_t count) {
-    if (!output.settings.quiet) {
-        tell_lines(output, "Restoring " + printable(path) + " restored " + std::to_string(count) +
-                               " materials\n");
+    ++output.files_visited;
+    output.materials_whitened += count;
+    if (output.settings.quiet) {
+        return;
     }
+    if (output.settings.json) {
+        std::string object = "{\"type\":\"restore\",";
+        append_name(object, "file", path);
+        object += ",\"restored\":" + std::to_string(count) + "}\n";
+        tell_lines(output, object);
+        return;
+    }
+    tell_lines(output, "Restoring " + printable(path) + " restored " + std::to_string(count) +
+                           " materials\n");
 }
 
 run_printer::run_printer(std::FILE* out, std::FILE* err, const run_settings& settings,
@@ -602,11 +616,16 @@ void run_printer::list_failed_paths() {
 
 // The JSON summary object, with what ended the run when a `signal` did.
 std::string run_printer::summary_object(int signal) const {
-    std::string object = "{\"type\":\"summary\",\"files\":" + std::to_string(files_visited_) +
-                         ",\"models_changed\":" + std::to_string(models_changed_) +
-                         ",\"whitened\":" + std::to_string(materials_whitened_) + ",\"failed\":" +
-                         std::to_string(failed_paths_.size() + failed_paths_unnoted_) +
-                         ",\"dry_run\":" + (settings_.dry_run ? "true" : "false");
+    std::string object = "{\"type\":\"summary\",\"files\":" + std::to_string(files_visited_);
+    if (settings_.undo) {
+        object += ",\"restored\":" + std::to_string(materials_whitened_);
+    } else {
+        object += ",\"models_changed\":" + std::to_string(models_changed_) +
+                  ",\"whitened\":" + std::to_string(materials_whitened_);
+    }
+    object += ",\"failed\":" + std::to_string(failed_paths_.size() + failed_paths_unnoted_) +
+              ",\"dry_run\":" + (settings_.dry_run ? "true" : "false") +
+              ",\"format_version\":" + std::to_string(json_format_version);
     if (signal != 0) {
         const char* name = signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : nullptr;
 #if defined(SIGHUP)
@@ -651,8 +670,15 @@ void run_printer::print_summary() {
     list_failed_paths();
 }
 
-void run_printer::print_undo_summary(std::uint64_t files, std::uint64_t materials) {
+void run_printer::print_undo_summary() {
     drop_repeated_failures();
+    summary_printed_ = true;
+    if (settings_.json) {
+        out_.put(summary_object(0));
+        list_failed_paths();
+        return;
+    }
+    const std::uint64_t files = files_visited_, materials = materials_whitened_;
     std::string text =
         (settings_.dry_run ? "Checked " : "Restored ") + std::to_string(files) +
         (files == 1 ? " file: " : " files: ") + std::to_string(materials) +

@@ -60,6 +60,7 @@ struct run_settings {
     bool json = false;           // stdout is JSON Lines: one object per model, failure and run
     bool several_files = false;  // lines name their file, and a summary ends the run
     bool list = false;           // only models with grey materials, each with where they sit
+    bool undo = false;           // an --undo run: its counts are of files and materials put back
 };
 
 class run_printer;
@@ -147,8 +148,9 @@ public:
     void print_summary();
     bool wants_summary() const;
     // The last line of an undo: "Restored N files: M materials put back", and
-    // after a failure how many paths failed, which stderr then lists again.
-    void print_undo_summary(std::uint64_t files, std::uint64_t materials);
+    // after a failure how many paths failed, which stderr then lists again
+    // (with --json, the summary object).
+    void print_undo_summary();
     // Reports once, as the run's own failure (no file is to blame), that
     // progress lines could not be written, if stdout has failed so far; with
     // `flush`, after handing it what it still holds.
@@ -190,6 +192,7 @@ private:
     int status_ = exit_done;
     bool output_failure_reported_ = false;
     bool summary_printed_ = false;  // a signal after it ends the run without another
+    // In an undo: the files and materials put back.
     std::uint64_t files_visited_ = 0;
     std::uint64_t models_changed_ = 0;
     std::uint64_t materials_whitened_ = 0;
@@ -235,6 +238,7 @@ void print_model_line(file_report& output, const char* path, const char* entry_n
 void print_archive_heading(file_report& output, const char* path);
 // "Restoring PATH restored N materials": a file whose recorded words were
 // put back to grey (in a dry run, would be). Not printed when quiet.
+// Counted for the summary, as a file visited and its materials.
 void print_restore_line(file_report& output, const char* path, std::uint64_t count);
 
 }  // namespace img_whiten

@@ -92,14 +92,12 @@ bool grey(const unsigned char* word) {
     return load_le32(word) == grey_colour;
 }
 
-// An undo's totals, and the bytes it reads into, reused from file to file.
+// What an undo reads, and the bytes it reads into, reused from file to file.
 struct undo_state {
     run_printer& printer;
     const journal_contents& contents;
     std::string here;  // the current folder, or empty
     model_buffers buffers;
-    std::uint64_t files = 0;
-    std::uint64_t materials = 0;
 };
 
 // One file being put back: open, its length checked; a dry run notes the
@@ -192,7 +190,8 @@ verdict as_the_run_left_it(undo_state& undo, undo_target& file, const journal_re
 }
 
 // Puts back the words of one record of the file, piece by piece; false when
-// the file must be left as it is from there on (reported).
+// the file must be left as it is from there on (reported), or a signal
+// arrived before a piece.
 bool restore_record(undo_state& undo, undo_target& file, const journal_record& record,
                     std::uint64_t* restored) {
     write_target& target = file.target;
@@ -202,6 +201,9 @@ bool restore_record(undo_state& undo, undo_target& file, const journal_record& r
     return for_each_piece(
         words, record.count, record.header.file_length,
         [&](std::uint64_t begin, std::uint64_t stop, const std::uint64_t* in, std::size_t count) {
+            if (arrived_signal() != 0) {
+                return false;  // between pieces, where no word is cut
+            }
             if (!read_piece(undo, file, begin, stop)) {
                 return false;
             }
@@ -250,7 +252,7 @@ bool restore_record(undo_state& undo, undo_target& file, const journal_record& r
             if (done.step == next_step::stop) {
                 return false;  // a word a failed write stopped inside is part white: undo again
             }
-            return arrived_signal() == 0;  // between pieces, where no word is cut
+            return true;
         });
 }
 
@@ -327,6 +329,7 @@ void restore_file(undo_state& undo, const journaled_file& file, file_report& out
     }
     const char* const path = paths[chosen].c_str();
     std::uint64_t restored = 0;
+    bool stopped = false;  // words of a record were left as they are
     try {
         for (std::size_t index : file.records) {
             const journal_record& record = contents.records[index];
@@ -346,6 +349,7 @@ void restore_file(undo_state& undo, const journaled_file& file, file_report& out
                 continue;
             }
             if (!restore_record(undo, opened, record, &restored)) {
+                stopped = true;
                 break;
             }
         }
@@ -353,11 +357,9 @@ void restore_file(undo_state& undo, const journaled_file& file, file_report& out
         report(output, path, nullptr, "not restored further: %s", std::strerror(ENOMEM));
     }
     close_or_report(output, path, opened.target.file);
-    if (arrived_signal() != 0) {
-        return;  // the run ends here, without the file's line
+    if (stopped && arrived_signal() != 0) {
+        return;  // a file a signal stopped partway has no line, as a model has none
     }
-    ++undo.files;
-    undo.materials += restored;
     print_restore_line(output, path, restored);
 }
 
@@ -395,23 +397,29 @@ bool read_whole_journal(run_printer& printer, const char* path, journal_contents
 
 int undo_from_journal(const char* journal_path, const run_settings& settings, std::FILE* out,
                       std::FILE* err) {
-    run_printer printer(out, err, settings, false);
     journal_contents contents;
-    if (!read_whole_journal(printer, journal_path, &contents)) {
-        return exit_usage;  // nothing was put back
+    {
+        // A journal that cannot be undone is a wrong command line: said on stderr alone.
+        run_printer usage(out, err, {}, false);
+        if (!read_whole_journal(usage, journal_path, &contents)) {
+            return exit_usage;  // nothing was put back
+        }
+        if (holds_no_journal(contents)) {
+            usage.report(journal_path, nullptr,
+                         "not an undo journal (it does not begin with one, and holds no record): "
+                         "nothing put back");
+            return exit_usage;
+        }
     }
-    if (holds_no_journal(contents)) {
-        printer.report(journal_path, nullptr,
-                       "not an undo journal (it does not begin with one, and holds no record): "
-                       "nothing put back");
-        return exit_usage;
-    }
+    run_settings undoing = settings;
+    undoing.undo = true;
+    run_printer printer(out, err, undoing, false);
     for (const journal_damage& damage : contents.damage) {
         printer.report(journal_path, nullptr, "bytes %llu to %llu ignored: %s",
                        static_cast<unsigned long long>(damage.begin),
                        static_cast<unsigned long long>(damage.end - 1), damage.why);
     }
-    undo_state undo{printer, contents, {}, {}, 0, 0};
+    undo_state undo{printer, contents, {}, {}};
     if (!current_folder(&undo.here)) {
         undo.here.clear();  // every recorded folder is then tried
     }
@@ -427,7 +435,7 @@ int undo_from_journal(const char* journal_path, const run_settings& settings, st
     } catch (const std::bad_alloc&) {
         printer.report(journal_path, nullptr, "not put back further: %s", std::strerror(ENOMEM));
     }
-    printer.print_undo_summary(undo.files, undo.materials);
+    printer.print_undo_summary();
     printer.check_written(true);
     return printer.status();
 }

@@ -11,9 +11,10 @@
 namespace img_whiten {
 
 // Puts back what the journal at `journal_path` recorded, printing one line
-// per file to `out` (none when quiet) and a summary, and failures to `err`;
-// a dry run writes nothing. Returns exit_done, exit_failure_reported, or
-// exit_usage when the journal cannot be opened or read.
+// (with settings.json, one object) per file to `out` (none when quiet) and a
+// summary, and failures to `err`; a dry run writes nothing. Returns
+// exit_done, exit_failure_reported, or exit_usage (said on `err` alone) when
+// the journal cannot be opened or read.
 int undo_from_journal(const char* journal_path, const run_settings& settings, std::FILE* out,
                       std::FILE* err);
 

@@ -92,6 +92,7 @@ TEST_F(end_to_end, a_usage_fault_exits_2_and_touches_no_file) {
          "notes.txt: not an undo journal (it does not begin with one, and holds no record): "
          "nothing put back"},
         {{"--undo", file}, "a.img: not an undo journal (it does not begin with one"},
+        {{"--json", "--undo", file}, "a.img: not an undo journal (it does not begin with one"},
         // the command line itself
         {{}, "no path given; see img-whiten --help"},
         {{"--verbose", file}, "--verbose: unknown option; see img-whiten --help"},
@@ -566,15 +567,7 @@ TEST_F(end_to_end, quiet_and_json_runs_say_what_the_text_run_says) {
     std::string rebuilt, messages;
     for (const json_object& object : parse_json_lines(json.out)) {
         const std::string type = object.at("type").text;
-        auto name_of = [&](const char* key) {
-            const auto exact = object.find(std::string(key) + "_bytes");
-            if (exact == object.end()) {
-                return object.at(key).text;
-            }
-            std::string decoded;
-            EXPECT_TRUE(base64_decode(exact->second.text, &decoded)) << exact->second.text;
-            return decoded;
-        };
+        auto name_of = [&](const char* key) { return json_name(object, key); };
         if (type == "model") {
             const std::string file = name_of("file");
             if (object.at("entry").kind == json_value::null) {
@@ -593,6 +586,7 @@ TEST_F(end_to_end, quiet_and_json_runs_say_what_the_text_run_says) {
         } else {
             EXPECT_EQ(type, "summary");
             EXPECT_TRUE(object.at("dry_run").boolean_value);
+            EXPECT_EQ(object.at("format_version").number_value, 1);
             EXPECT_EQ(object.at("files").number_value, static_cast<long long>(names.size() + 1));
             EXPECT_EQ(object.at("models_changed").number_value,
                       static_cast<long long>(names.size() + 1));

@@ -223,25 +223,37 @@ TEST_F(end_to_end, a_run_ended_by_sigint_puts_out_every_line_it_owes) {
         std::snprintf(name, sizeof name, "/m%04zu.dff", i);
         return root + name;
     };
+    const std::string journal = path("many.log");
     const struct {
         const char* name;
         int stream;
         bool json;
+        bool undo = false;  // of a run over them all
     } cases[] = {
         {"stdout a full pipe", 1, false},
         {"stdout a file", 0, false},
         // Regression: a JSON run ended by a signal had no summary object.
         {"JSON Lines to a file", 0, true},
+        // Regression: the file a signal arrived in was put back without its line.
+        {"an undo's JSON Lines to a file", 0, true, true},
     };
+    const bytes white = whitened(model, {28});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const int stream = c.stream;
         for (std::size_t i = 0; i < models; ++i) {
             write_file(model_path(i), model);
         }
-        paused_run interrupted(command(c.json ? std::vector<std::string>{"--json", root}
-                                              : std::vector<std::string>{root}),
-                               stream);
+        std::vector<std::string> args{root};
+        if (c.undo) {
+            std::filesystem::remove(journal);
+            ASSERT_EQ(run({"-q", "--jobs", "1", "--undo-log", journal, root}).exit_status, 0);
+            args = {"--undo", journal};
+        }
+        if (c.json) {
+            args.insert(args.begin(), "--json");
+        }
+        paused_run interrupted(command(args), stream);
         if (stream == 1) {
             ASSERT_TRUE(interrupted.wait_until_blocked());
         } else {
@@ -252,24 +264,29 @@ TEST_F(end_to_end, a_run_ended_by_sigint_puts_out_every_line_it_owes) {
         const process_result result = interrupted.finish();
         ASSERT_EQ(result.signal, SIGINT) << "exit status " << result.exit_status;
         EXPECT_EQ(result.err, "");
-        // Exactly the patched models have their lines, and every line is whole.
+        // Exactly the patched (put back) models have their lines, and every line is whole.
         std::string owed;
         std::size_t patched = 0;
-        for (std::size_t i = 0; i < models; ++i) {
+        for (std::size_t k = 0; k < models; ++k) {
+            const std::size_t i = c.undo ? models - 1 - k : k;  // an undo goes newest first
             const bytes now = read_file(model_path(i));
-            if (now != model) {
-                EXPECT_TRUE(now == whitened(model, {28})) << model_path(i);
-                owed += c.json ? "{\"type\":\"model\",\"file\":\"" + model_path(i) +
-                                     "\",\"entry\":null,\"whitened\":1}\n"
-                               : progress({{model_path(i), 1}});
+            EXPECT_TRUE(now == model || now == white) << model_path(i);
+            if (now == (c.undo ? model : white)) {
+                owed += !c.json  ? progress({{model_path(i), 1}})
+                        : c.undo ? "{\"type\":\"restore\",\"file\":\"" + model_path(i) +
+                                       "\",\"restored\":1}\n"
+                                 : "{\"type\":\"model\",\"file\":\"" + model_path(i) +
+                                       "\",\"entry\":null,\"whitened\":1}\n";
                 ++patched;
             }
         }
         if (c.json) {
             const std::string count = std::to_string(patched);
-            owed += "{\"type\":\"summary\",\"files\":" + count + ",\"models_changed\":" + count +
-                    ",\"whitened\":" + count +
-                    ",\"failed\":0,\"dry_run\":false,\"interrupted\":true,\"signal\":\"SIGINT\"}\n";
+            owed += "{\"type\":\"summary\",\"files\":" + count +
+                    (c.undo ? ",\"restored\":" + count
+                            : ",\"models_changed\":" + count + ",\"whitened\":" + count) +
+                    ",\"failed\":0,\"dry_run\":false,\"format_version\":1,\"interrupted\":true,"
+                    "\"signal\":\"SIGINT\"}\n";
         }
         const auto tail = [](const std::string& text) {
             return text.substr(text.size() - std::min<std::size_t>(text.size(), 150));

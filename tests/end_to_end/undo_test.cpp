@@ -3,6 +3,8 @@
 // cut or damaged journal puts back exactly what its sound records hold.
 #include "support.h"
 
+#include "json_oracle.h"
+
 #include <sys/file.h>
 
 #include <algorithm>
@@ -11,6 +13,7 @@
 namespace {
 
 using namespace e2e;
+using img_whiten::invariants::printed_name;
 
 // Files below a root, by relative path, with their bytes.
 using tree = std::map<std::string, bytes>;
@@ -82,6 +85,48 @@ std::string restoring(const std::string& path, std::size_t count) {
     return "Restoring " + path + " restored " + std::to_string(count) + " materials\n";
 }
 
+// An undo run with --json, its stdout read back as the text run's: a line
+// per restore object and the summary line from the summary object, which
+// comes last; each error object is the message at its place on stderr.
+process_result as_text(process_result run) {
+    std::string text, messages;
+    const std::vector<json_object> objects = parse_json_lines(run.out);
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        const json_object& object = objects[i];
+        const std::string type = object.at("type").text;
+        if (type == "restore") {
+            text += restoring(printed_name(json_name(object, "file")),
+                              static_cast<std::size_t>(object.at("restored").number_value));
+        } else if (type == "error") {
+            EXPECT_EQ(object.at("entry").kind, json_value::null);
+            messages += "img-whiten: " + printed_name(json_name(object, "file")) + ": " +
+                        object.at("message").text + "\n";
+        } else {
+            EXPECT_EQ(type, "summary");
+            EXPECT_EQ(i + 1, objects.size()) << "the summary is not last";
+            EXPECT_EQ(object.at("format_version").number_value, 1);
+            const bool dry = object.at("dry_run").boolean_value;
+            const long long files = object.at("files").number_value,
+                            restored = object.at("restored").number_value;
+            text += (dry ? "Checked " : "Restored ") + std::to_string(files) +
+                    (files == 1 ? " file: " : " files: ") + std::to_string(restored) +
+                    (restored == 1 ? " material " : " materials ") +
+                    (dry ? "would be put back (dry run: nothing was written)" : "put back");
+            if (run.exit_status != 0) {
+                text += ", " + std::to_string(object.at("failed").number_value) + " failed";
+            }
+            text += "\n";
+        }
+    }
+    EXPECT_FALSE(objects.empty()) << "no summary";
+    EXPECT_EQ(run.err.find(lines(messages)), 0u) << run.err;
+    // What it wrote to its files stays what bytes_written_to_files() says.
+    run.written_bytes -= run.out.size();
+    run.out = lines(text);
+    run.written_bytes += run.out.size();
+    return run;
+}
+
 // One record of a journal, read here on its own terms.
 struct record_read {
     std::size_t begin, end;
@@ -112,9 +157,20 @@ class undo : public end_to_end {};
 
 TEST_F(undo, a_journaled_run_over_a_tree_is_undone_byte_for_byte) {
     const std::string root = path("tree");
-    const tree before = sample_tree();
+    tree before = sample_tree();
+    if (config.launcher.empty()) {
+        before["mods/peds/bad\xFF.dff"] = material(grey);  // a path that is not UTF-8
+    }
     for (const char* jobs : {"1", "3"}) {
         SCOPED_TRACE(std::string("--jobs ") + jobs);
+        // The undo's own lines as JSON Lines, read back: every count as the text run's.
+        const bool json = std::string(jobs) == "3";
+        auto undo_run = [&](std::vector<std::string> args) {
+            if (json) {
+                args.push_back("--json");
+            }
+            return json ? as_text(run(args)) : run(args);
+        };
         write_tree(root, before);
         // Inside the walked folder and named like a model: passed over by its identity,
         // and said. New for one job, an empty file for the other: both begin a journal.
@@ -128,9 +184,15 @@ TEST_F(undo, a_journaled_run_over_a_tree_is_undone_byte_for_byte) {
         EXPECT_EQ(patching.out.find("journal.dff"), std::string::npos) << patching.out;
         EXPECT_EQ(patching.err, lines("img-whiten: " + in_tree(root, "mods/journal.dff") +
                                       ": the undo journal of this run: passed over\n"));
-        EXPECT_NE(patching.out.find("Visited 5 files: "), std::string::npos) << patching.out;
+        EXPECT_NE(patching.out.find("Visited " + std::to_string(before.size()) + " files: "),
+                  std::string::npos)
+            << patching.out;
         const tree patched = read_tree(root, before);
         EXPECT_NE(patched, before);
+        const std::string files_changed =
+            std::to_string(std::count_if(before.begin(), before.end(), [&](const auto& file) {
+                return file.second != patched.at(file.first);
+            }));
 
         // Regression: words whose write failed were counted as put back.
         if (config.launcher.empty() && std::system("command -v strace >/dev/null") == 0) {
@@ -148,23 +210,30 @@ TEST_F(undo, a_journaled_run_over_a_tree_is_undone_byte_for_byte) {
                 "trace=pwrite64",
                 "-e",
                 "inject=pwrite64:error=ENOSPC"};
-            for (const std::string& arg : command({"--undo", journal})) {
+            for (const std::string& arg :
+                 command(json ? std::vector<std::string>{"--undo", journal, "--json"}
+                              : std::vector<std::string>{"--undo", journal})) {
                 argv.push_back(arg);
             }
-            const process_result failed = run_process(argv);
+            const process_result failed = json ? as_text(run_process(argv)) : run_process(argv);
             EXPECT_EQ(failed.exit_status, 1);
             EXPECT_NE(failed.err.find(": cannot write: No space left on device\n"),
                       std::string::npos)
                 << failed.err;
-            EXPECT_NE(failed.out.find("Restored 4 files: 0 materials put back, 4 failed\n"),
-                      std::string::npos)
+            EXPECT_NE(
+                failed.out.find("Restored " + files_changed + " files: 0 materials put back, " +
+                                files_changed + " failed\n"),
+                std::string::npos)
                 << failed.out;
             EXPECT_TRUE(read_tree(root, before) == patched);
         }
 
         const process_result dry = run({"--undo", journal, "--dry-run"});
+        EXPECT_EQ(as_text(run({"--undo", journal, "--dry-run", "--json"})).out, dry.out);
+        EXPECT_EQ(as_text(run({"--undo", journal, "-nq", "--json"})).out,
+                  dry.out.substr(dry.out.rfind("Checked ")));
         EXPECT_EQ(read_tree(root, before), patched) << "a dry run wrote";
-        const process_result undone = run({"--undo", journal});
+        const process_result undone = undo_run({"--undo", journal});
         EXPECT_EQ(undone.exit_status, 0) << undone.err;
         EXPECT_EQ(undone.err, "");
         EXPECT_TRUE(read_tree(root, before) == before) << "not given back byte for byte";
@@ -182,15 +251,20 @@ TEST_F(undo, a_journaled_run_over_a_tree_is_undone_byte_for_byte) {
             }
         }
         if (std::string(jobs) == "1") {
-            EXPECT_EQ(undone.out, lines(lines_out + "Restored 4 files: " + std::to_string(total) +
-                                        " materials put back\n"));
+            EXPECT_EQ(undone.out, lines(lines_out + "Restored " + files_changed + " files: " +
+                                        std::to_string(total) + " materials put back\n"));
         }
         EXPECT_EQ(dry.out.substr(0, dry.out.rfind("Checked ")),
                   undone.out.substr(0, undone.out.rfind("Restored ")));
-        EXPECT_NE(dry.out.find(lines("Checked 4 files: " + std::to_string(total) +
-                                     " materials would be put back (dry run: nothing was "
-                                     "written)\n")),
+        EXPECT_NE(undone.out.find("Restored " + files_changed + " files: " + std::to_string(total) +
+                                  " materials put back\n"),
                   std::string::npos)
+            << undone.out;
+        EXPECT_NE(
+            dry.out.find(lines("Checked " + files_changed + " files: " + std::to_string(total) +
+                               " materials would be put back (dry run: nothing was "
+                               "written)\n")),
+            std::string::npos)
             << dry.out;
         // Exactly the sectors that hold a word put back (Wine writes files of its own).
         if (config.launcher.empty()) {
@@ -198,7 +272,7 @@ TEST_F(undo, a_journaled_run_over_a_tree_is_undone_byte_for_byte) {
         }
 
         // Undone again: nothing is white any more, nothing is written.
-        const process_result again = run({"--undo", journal});
+        const process_result again = undo_run({"--undo", journal});
         EXPECT_EQ(again.exit_status, 0) << again.err;
         EXPECT_TRUE(bytes_written_to_files(again) == 0 || !config.launcher.empty());
         EXPECT_TRUE(read_tree(root, before) == before);
@@ -247,7 +321,9 @@ TEST_F(undo, two_runs_are_undone_in_turn_or_from_one_journal) {
 TEST_F(undo, files_changed_since_the_run_are_left_alone_and_the_others_restored) {
     const std::string root = path("tree");
     tree before = sample_tree();
-    before["mods/cars/van.dff"] = material(grey);
+    // Removed below; its name is not UTF-8 where the file system allows it.
+    const std::string van = config.launcher.empty() ? "mods/cars/van\xFF.dff" : "mods/cars/van.dff";
+    before[van] = material(grey);
     write_tree(root, before);
     const std::string journal = path("whiten.log");
     ASSERT_EQ(run({"--undo-log", journal, root}).exit_status, 0);
@@ -262,7 +338,7 @@ TEST_F(undo, files_changed_since_the_run_are_left_alone_and_the_others_restored)
     bytes longer = patched.at("mods/peds/\xD0\x9C.dff");
     longer.push_back(0);
     write_file(peds, longer);
-    std::filesystem::remove(root + "/mods/cars/van.dff");
+    std::filesystem::remove(root + "/" + van);
     // Regression (undo wrote over another program's write): in a.img, a byte
     // beside a whitened word rewritten.
     const std::string a = root + "/mods/a.img";
@@ -277,42 +353,48 @@ TEST_F(undo, files_changed_since_the_run_are_left_alone_and_the_others_restored)
     bytes main = patched.at("main.img");
     set_le32(main, words[0], 0xFF1E140A);  // 10, 20, 30, 255
     set_le32(main, words[1], 0xFF9595FF);  // red white, green and blue grey
-    write_file(root + "/main.img", main);
     // As the tool names them: found by the walk.
     const std::string taxi_name = in_tree(root, "mods/cars/taxi.dff"),
                       peds_name = in_tree(root, "mods/peds/\xD0\x9C.dff");
 
-    const process_result undone = run({"--undo", journal});
-    EXPECT_EQ(undone.exit_status, 1);
     const std::size_t restored = words.size() - 1;
     char recoloured[64];
     std::snprintf(recoloured, sizeof recoloured, "the colour word at byte %zu is now", words[0]);
     const std::string other_bytes =
         ": not the file the journal recorded (its bytes around the recorded words are not what "
         "the run left there): left alone\n";
-    for (const std::string& message :
-         {"img-whiten: " + peds_name + ": its length is now " + std::to_string(longer.size()) +
-              " bytes, was " + std::to_string(longer.size() - 1) + " when recorded: left alone\n",
-          "img-whiten: " + taxi_name + other_bytes,
-          "img-whiten: " + in_tree(root, "mods/a.img") + other_bytes,
-          "img-whiten: " + in_tree(root, "mods/cars/van.dff") +
-              ": cannot open for update: No such file or directory\n",
-          // Regression: a word recoloured since was passed over in silence, with exit 0.
-          "img-whiten: " + in_tree(root, "main.img") + ": " + recoloured +
-              " 0A 14 1E FF, neither white nor grey: changed since the run, left alone\n"}) {
-        EXPECT_NE(undone.err.find(lines(message)), std::string::npos) << undone.err;
+    // Each refusal an error object too: the text run's lines and messages, read back.
+    for (const bool json : {false, true}) {
+        SCOPED_TRACE(json ? "--json" : "text");
+        write_file(root + "/main.img", main);
+        const process_result undone =
+            json ? as_text(run({"--undo", journal, "--json"})) : run({"--undo", journal});
+        EXPECT_EQ(undone.exit_status, 1);
+        for (const std::string& message :
+             {"img-whiten: " + peds_name + ": its length is now " + std::to_string(longer.size()) +
+                  " bytes, was " + std::to_string(longer.size() - 1) +
+                  " when recorded: left alone\n",
+              "img-whiten: " + taxi_name + other_bytes,
+              "img-whiten: " + in_tree(root, "mods/a.img") + other_bytes,
+              "img-whiten: " + printed_name(in_tree(root, van)) +
+                  ": cannot open for update: No such file or directory\n",
+              // Regression: a word recoloured since was passed over in silence, with exit 0.
+              "img-whiten: " + in_tree(root, "main.img") + ": " + recoloured +
+                  " 0A 14 1E FF, neither white nor grey: changed since the run, left alone\n"}) {
+            EXPECT_NE(undone.err.find(lines(message)), std::string::npos) << undone.err;
+        }
+        EXPECT_EQ(undone.out, lines(restoring(in_tree(root, "main.img"), restored) +
+                                    "Restored 1 file: " + std::to_string(restored) +
+                                    " materials put back, 5 failed\n"));
+        EXPECT_TRUE(read_file(root + "/main.img") == [&] {
+            bytes expected = before.at("main.img");
+            set_le32(expected, words[0], 0xFF1E140A);
+            return expected;
+        }()) << "a word changed by hand was not left alone, or a word was not put back";
+        EXPECT_TRUE(read_file(a) == a_now);
+        EXPECT_TRUE(read_file(taxi) == other);
+        EXPECT_TRUE(read_file(peds) == longer);
     }
-    EXPECT_EQ(undone.out, lines(restoring(in_tree(root, "main.img"), restored) +
-                                "Restored 1 file: " + std::to_string(restored) +
-                                " materials put back, 5 failed\n"));
-    EXPECT_TRUE(read_file(root + "/main.img") == [&] {
-        bytes expected = before.at("main.img");
-        set_le32(expected, words[0], 0xFF1E140A);
-        return expected;
-    }()) << "a word changed by hand was not left alone, or a word was not put back";
-    EXPECT_TRUE(read_file(a) == a_now);
-    EXPECT_TRUE(read_file(taxi) == other);
-    EXPECT_TRUE(read_file(peds) == longer);
 }
 
 // Regression: a path a walk reached past PATH_MAX could be patched but not
