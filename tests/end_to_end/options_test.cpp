@@ -362,6 +362,38 @@ TEST_F(end_to_end, started_without_a_window_or_standard_handles_it_never_waits) 
     }
 }
 
+// Files dropped on the exe: a console window of its own, which Wine gives only
+// on an X display. What is typed at the closing prompt decides whether the run
+// is put back; the journal the run kept in the temporary folder is gone after.
+TEST_F(end_to_end, a_dropped_run_offers_to_put_back_what_it_whitened) {
+    if (config.launch.empty() || std::getenv("DISPLAY") == nullptr) {
+        if (!config.launcher.empty()) {
+            SKIP_UNLESS_CI("needs --launch and an X display (Xvfb) for the exe's console window");
+        }
+        GTEST_SKIP() << "needs --launch, the Windows program that starts the exe, and a display";
+    }
+    const bytes before = archive({{"car.dff", material(grey)}});
+    const std::string file = path("dropped.img"), temp = path("temp"), typed = path("typed");
+    std::filesystem::create_directory(temp);
+    const struct {
+        const char* typed;
+        bool put_back;
+    } cases[] = {{"U\n\n", true}, {"\n", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.typed);
+        write_file(file, before);
+        write_file(typed, bytes(c.typed, c.typed + std::strlen(c.typed)));
+        std::vector<std::string> argv = config.launcher;
+        argv.insert(argv.end(), {config.launch, "new-console", temp, config.exe, file});
+        process_limits limits;
+        limits.stdin_file = typed.c_str();
+        const process_result result = run_process(argv, limits);
+        EXPECT_EQ(result.exit_status, 0) << "99: still waiting after 30 s\n" << result.err;
+        EXPECT_TRUE(read_file(file) == (c.put_back ? before : whitened(before, {sector + 28})));
+        EXPECT_TRUE(std::filesystem::is_empty(temp)) << "the journal was left behind";
+    }
+}
+
 // --- Paths in any script: Cyrillic, CJK and an emoji outside the BMP ---
 
 TEST_F(end_to_end, unicode_paths_open_and_are_named_in_messages) {
