@@ -49,6 +49,10 @@ TEST_F(end_to_end, help_and_version_open_nothing) {
                                 "--files-from=FILE", "-0,", "./--help", "Exit status:"}) {
         EXPECT_NE(help.out.find(mention), std::string::npos) << mention;
     }
+    // Regression: on Windows the example's single quotes, pasted into cmd, reached --exclude.
+    const char* example = config.launcher.empty() ? "img-whiten --exclude 'backup/' --exclude"
+                                                  : "img-whiten --exclude \"backup/\" --exclude";
+    EXPECT_NE(help.out.find(example), std::string::npos) << example;
     EXPECT_EQ(run({"--version"}).out, lines("img-whiten " IMG_WHITEN_VERSION "\n"));
     for (const char* name : {"--help", "-h", "--version"}) {
         EXPECT_TRUE(read_file(path(name)) == before) << name;
