@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "console.h"
+#include "drop_run.h"
 #include "output.h"
 #include "utf16.h"
 
@@ -27,11 +28,11 @@ int wmain(int argc, wchar_t** argv) {
             stderr,
             "img-whiten: drop IMG archives, .dff models or folders on img-whiten.exe to "
             "turn their grey materials white, or run img-whiten PATH... in a console.\n");
+        img_whiten::wait_for_enter(stderr);
+    } else if (keep_window) {
+        status = img_whiten::run_dropped(argc, args.data(), stdin, stderr);
     } else {
         status = img_whiten::patch_archive(argc, args.data());
-    }
-    if (keep_window) {
-        img_whiten::wait_for_enter(stderr);
     }
     return status;
 }

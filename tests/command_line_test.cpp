@@ -4,16 +4,23 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "archive_builder.h"
 #include "console.h"
+#include "drop_run.h"
 #include "exclude.h"
+#include "harness.h"
 #include "path_list.h"
+#include "wildcards.h"
 
 namespace {
 
@@ -350,6 +357,188 @@ TEST(console_closes_with_process, only_a_visible_console_of_its_own_with_no_stre
     for (const auto& c : cases) {
         EXPECT_EQ(img_whiten::console_closes_with_process(c.facts), c.keep_open) << c.situation;
     }
+}
+
+// Wildcards as cmd users type them; a Windows build expands its path arguments with these.
+TEST(wildcards, names_matched_in_the_folder_typed_in_name_order) {
+    const struct {
+        const char* pattern;
+        const char* name;
+        bool matches;
+    } cases[] = {
+        {"*.img", "gta3.img", true},
+        {"*.img", "gta3.IMG", true},    // names compare ignoring case
+        {"*.img", "gta3.img2", false},  // never through an 8.3 short name (GTA3~1.IMG)
+        {"*.img", ".img", true},
+        {"?.img", "ab.img", false},
+        {"??.img", "ab.img", true},
+        {"?", "\xC3\xA9", true},          // one character, two bytes
+        {"?", "\xF0\x9F\x9A\x97", true},  // one character, a surrogate pair on Windows
+        {"*.*", "models", true},          // as in cmd: every name
+        {"a*b*c", "aXbYbZc", true},
+        {"a*b*c", "aXbYc", true},
+        {"a*b*c", "aXcYb", false},
+        {"*", "", true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(img_whiten::wildcard_matches(c.pattern, c.name), c.matches)
+            << "'" << c.pattern << "' on '" << c.name << "'";
+    }
+    const std::string root = testing::TempDir() + "img-whiten-wildcards";
+    std::filesystem::remove_all(root);
+    for (const char* name : {"b.img", "a.img", "a.IMG", "mods.img/inside.img", "notes.txt"}) {
+        harness::write_file(root + "/" + name, {});
+    }
+    const struct {
+        std::string pattern;
+        bool listed;
+        std::vector<std::string> matches;
+    } listings[] = {
+        // Folders match too, and the folder part stays as typed.
+        {root + "/*.img",
+         true,
+         {root + "/a.IMG", root + "/a.img", root + "/b.img", root + "/mods.img"}},
+        {root + "//?.img", true, {root + "//a.IMG", root + "//a.img", root + "//b.img"}},
+        {root + "/*",
+         true,
+         {root + "/a.IMG", root + "/a.img", root + "/b.img", root + "/mods.img",
+          root + "/notes.txt"}},
+        {root + "/*.dff", true, {}},
+        {root + "/none/*.img", false, {}},
+        {root + "/notes.txt/*", false, {}},
+    };
+    for (const auto& c : listings) {
+        EXPECT_TRUE(img_whiten::has_wildcard(c.pattern.c_str())) << c.pattern;
+        std::vector<std::string> matches;
+        EXPECT_EQ(img_whiten::expand_wildcard(c.pattern.c_str(), &matches), c.listed) << c.pattern;
+        EXPECT_EQ(matches, c.matches) << c.pattern;
+    }
+    EXPECT_FALSE(img_whiten::has_wildcard("mods*/a.img"));  // only in the last component
+    std::filesystem::remove_all(root);
+}
+
+TEST(drop_keeps_journal, only_a_real_run_over_paths_that_names_no_journal) {
+    const struct {
+        std::vector<const char*> args;
+        bool keeps;
+    } cases[] = {
+        {{"a.img", "mods"}, true},
+        {{"--jobs", "2", "a.img"}, true},
+        {{"--undo-log", "mine.log", "a.img"}, false},
+        {{"--dry-run", "a.img"}, false},
+        {{"--check", "a.img"}, false},
+        {{"--undo", "mine.log"}, false},
+        {{"--help", "a.img"}, false},
+        {{"--bogus", "a.img"}, false},
+    };
+    for (const auto& c : cases) {
+        std::vector<char*> argv{const_cast<char*>("img-whiten")};
+        for (const char* arg : c.args) {
+            argv.push_back(const_cast<char*>(arg));
+        }
+        const int argc = static_cast<int>(argv.size());
+        EXPECT_EQ(img_whiten::drop_keeps_journal(img_whiten::parse_command_line(argc, argv.data())),
+                  c.keeps)
+            << c.args[0];
+    }
+}
+
+// The drop session itself, on a model, with the answers typed at its prompts.
+TEST(run_dropped, keeps_a_journal_of_its_own_and_offers_to_put_back_what_it_whitened) {
+    using img_whiten::build::bytes;
+    const std::string root = testing::TempDir() + "img-whiten-drop";
+    const std::string model = root + "/car.dff", named_journal = root + "/mine.log";
+    const std::string
+        temp = root + "/temp",
+        offer = "\nPress U then Enter to put back what this run changed, or Enter to close.\n";
+    const std::string close = "\nPress Enter to close this window.\n";
+    const bytes grey = img_whiten::build::material(img_whiten::build::grey);
+    const bytes white = img_whiten::build::material(img_whiten::build::white);
+    const char* const previous_tmpdir = std::getenv("TMPDIR");
+    const struct {
+        const char* situation;
+        std::vector<std::string> options;
+        bytes before;
+        const char* answers;
+        bool temp_exists;
+        std::string prompts;  // all of them, or with `said` a message first
+        bytes after;
+        const char* said = "";
+    } cases[] = {
+        {"U: the run is put back", {}, grey, "U\r\n\n", true, offer + close, grey},
+        {"u, and the end of input", {}, grey, "u\n", true, offer + close, grey},
+        {"Enter: the run stays", {}, grey, "\n", true, offer, white},
+        {"anything but U: the run stays", {}, grey, "no\n", true, offer, white},
+        {"end of input at the offer", {}, grey, "", true, offer, white},
+        {"nothing whitened: no offer", {}, white, "U\n", true, close, white},
+        {"a dry run: no journal, no offer", {"--dry-run"}, grey, "U\n", true, close, grey},
+        {"a journal named: that one, no offer",
+         {"--undo-log", named_journal},
+         grey,
+         "U\n",
+         true,
+         close,
+         white},
+        {"no temporary folder: said, and run without a journal",
+         {},
+         grey,
+         "U\n",
+         false,
+         close,
+         white,
+         "cannot create a journal for this run: No such file or directory; running "
+         "without one\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.situation);
+        std::filesystem::remove_all(root);
+        harness::write_file(model, c.before);
+        if (c.temp_exists) {
+            std::filesystem::create_directories(temp);
+        }
+        setenv("TMPDIR", temp.c_str(), 1);
+        std::vector<std::string> args{"img-whiten"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.push_back(model);
+        std::vector<char*> argv;
+        for (std::string& arg : args) {
+            argv.push_back(&arg[0]);
+        }
+        std::FILE* answers = std::tmpfile();
+        std::FILE* prompts = std::tmpfile();
+        ASSERT_TRUE(answers != nullptr && prompts != nullptr);
+        std::fputs(c.answers, answers);
+        std::rewind(answers);
+        EXPECT_EQ(
+            img_whiten::run_dropped(static_cast<int>(argv.size()), argv.data(), answers, prompts),
+            0);
+        std::rewind(prompts);
+        std::string said;
+        for (int ch; (ch = std::fgetc(prompts)) != EOF;) {
+            said += static_cast<char>(ch);
+        }
+        std::fclose(answers);
+        std::fclose(prompts);
+        const std::string first =
+            said.substr(0, said.size() - std::min(said.size(), c.prompts.size()));
+        EXPECT_EQ(said, first + c.prompts);
+        if (*c.said == '\0') {
+            EXPECT_EQ(first, "");
+        } else {
+            EXPECT_EQ(first.rfind("img-whiten: " + temp + "/img-whiten-", 0), 0u) << first;
+            EXPECT_EQ(first.substr(first.size() - std::min(first.size(), std::strlen(c.said))),
+                      c.said);
+        }
+        EXPECT_TRUE(harness::read_file(model) == c.after);
+        // The journal of its own is gone, whatever was answered.
+        EXPECT_TRUE(!c.temp_exists || std::filesystem::is_empty(temp));
+    }
+    if (previous_tmpdir != nullptr) {
+        setenv("TMPDIR", previous_tmpdir, 1);
+    } else {
+        unsetenv("TMPDIR");
+    }
+    std::filesystem::remove_all(root);
 }
 
 }  // namespace

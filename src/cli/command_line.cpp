@@ -314,6 +314,13 @@ command_line parse_command_line(int argc, char** argv, bool windows_rules) {
     return line;
 }
 
+// How the example quotes: cmd passes single quotes along as part of the value.
+#if defined(_WIN32)
+#define IMG_WHITEN_HELP_QUOTE "\""
+#else
+#define IMG_WHITEN_HELP_QUOTE "'"
+#endif
+
 void print_help(std::FILE* out) {
     std::fputs(
         "Usage: img-whiten [OPTION]... [--] PATH...\n"
@@ -379,7 +386,9 @@ void print_help(std::FILE* out) {
         "dir and all in it. A path of a --files-from list is matched as written there;\n"
         "a path named is never passed over. Separate folders with / on Windows too.\n"
         "Example:\n"
-        "  img-whiten --exclude 'backup/' --exclude '*.old.dff' mods\n"
+        "  img-whiten --exclude " IMG_WHITEN_HELP_QUOTE "backup/" IMG_WHITEN_HELP_QUOTE
+        " --exclude " IMG_WHITEN_HELP_QUOTE "*.old.dff" IMG_WHITEN_HELP_QUOTE
+        " mods\n"
         "\n"
         "A file named like an option is reached after -- or through a path:\n"
         "img-whiten ./--help\n"

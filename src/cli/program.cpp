@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <string>
+#include <utility>
 
 #include "command_line.h"
 #include "console.h"
@@ -12,6 +14,7 @@
 #include "undo.h"
 #include "undo_journal.h"
 #include "walk.h"
+#include "wildcards.h"
 
 namespace img_whiten {
 
@@ -79,9 +82,40 @@ bool open_journal_or_report(undo_journal& journal, const char* path) {
     return false;
 }
 
+#if defined(_WIN32)
+// Windows shells hand * and ? over as typed: each path with them becomes the
+// paths it matches, kept in `matched`; one matching nothing stays, noted in
+// `request`. Paths after -- too, as a Windows name cannot hold either.
+void expand_wildcards(std::vector<const char*>* paths, std::deque<std::string>* matched,
+                      run_request* request) {
+    std::vector<const char*> expanded;
+    for (const char* path : *paths) {
+        std::vector<std::string> matches;
+        if (!has_wildcard(path)) {
+            expanded.push_back(path);
+        } else if (!expand_wildcard(path, &matches)) {
+            expanded.push_back(path);
+            request->unmatched.emplace_back(path, errno);
+        } else if (matches.empty()) {
+            expanded.push_back(path);
+            request->unmatched.emplace_back(path, 0);
+        } else {
+            for (std::string& match : matches) {
+                matched->push_back(std::move(match));
+                expanded.push_back(matched->back().c_str());
+            }
+        }
+    }
+    paths->swap(expanded);
+}
+#endif
+
 }  // namespace
 
-int patch_archive(int argc, char** argv) {
+int patch_archive(int argc, char** argv, std::uint64_t* materials_whitened) {
+    if (materials_whitened != nullptr) {
+        *materials_whitened = 0;
+    }
     // Before any file is opened: no file may take the place of a closed standard stream.
     if (!occupy_closed_standard_streams()) {
         return exit_failure_reported;
@@ -119,6 +153,10 @@ int patch_archive(int argc, char** argv) {
         request.excludes.add(pattern);
     }
     std::vector<const char*> paths = line.paths;
+    std::deque<std::string> matched;  // the paths wildcards matched; a deque never moves them
+#if defined(_WIN32)
+    expand_wildcards(&paths, &matched, &request);
+#endif
     request.first_listed = paths.size();
     std::vector<std::string> listed;
     // A list that cannot be read is a wrong command line: nothing has run yet.
@@ -136,6 +174,9 @@ int patch_archive(int argc, char** argv) {
     // Only now: a list read from a terminal or a pipe stays interruptible.
     hold_back_terminating_signals();
     const run_result result = patch_paths(paths, request, stdout, stderr);
+    if (materials_whitened != nullptr) {
+        *materials_whitened = line.dry_run ? 0 : result.materials_whitened;
+    }
     if (line.check && result.status == exit_done && result.materials_whitened > 0) {
         return exit_would_change;
     }

@@ -4,6 +4,8 @@
 #include <io.h>
 #include <windows.h>
 
+#include <mutex>
+
 #include "utf16.h"
 #else
 #include <sys/ioctl.h>
@@ -45,7 +47,35 @@ bool console_window_visible() {
     return is_window_visible != nullptr && is_window_visible(window) != FALSE;
 }
 
+// The file to remove when the console goes, or empty: set by the program's
+// thread, read by the thread the system runs the handler on.
+std::mutex removal_mutex;
+std::wstring removal_path;
+
+BOOL WINAPI remove_on_close(DWORD) {
+    {
+        const std::lock_guard<std::mutex> lock(removal_mutex);
+        if (!removal_path.empty()) {
+            DeleteFileW(removal_path.c_str());
+            removal_path.clear();
+        }
+    }
+    return FALSE;  // and the process ends as it would have
+}
+
 }  // namespace
+
+void remove_on_console_close(const char* path) {
+    static const bool handled = SetConsoleCtrlHandler(remove_on_close, TRUE) != 0;
+    (void)handled;
+    const std::lock_guard<std::mutex> lock(removal_mutex);
+    removal_path = utf8_to_wide(path);
+}
+
+void forget_on_console_close() {
+    const std::lock_guard<std::mutex> lock(removal_mutex);
+    removal_path.clear();
+}
 
 console_facts query_console() {
     DWORD processes[2];
@@ -88,6 +118,10 @@ void write_message(std::FILE* stream, const std::string& text) {
 }
 
 #else
+
+void remove_on_console_close(const char*) {}
+
+void forget_on_console_close() {}
 
 console_facts query_console() {
     return console_facts{};

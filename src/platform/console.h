@@ -31,6 +31,12 @@ console_facts query_console();
 // and waits for Enter (or the end of standard input).
 void wait_for_enter(std::FILE* prompt);
 
+// From now on, until forget_on_console_close(), the file at `path` is removed
+// when the console's window is closed, the user logs off, the system shuts
+// down, or Ctrl+C or Ctrl+Break ends the process (Windows; elsewhere nothing).
+void remove_on_console_close(const char* path);
+void forget_on_console_close();
+
 // True when `stream` is a terminal (a console on Windows); its width in
 // columns then goes to *columns (the window's, on Windows; 80 when it cannot be
 // found out). Cheap enough to ask at each redraw of the progress line.

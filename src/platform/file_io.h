@@ -163,6 +163,16 @@ open_status open_journal_file(const char* path, open_file* file, bool* created);
 // again while that name still names it.
 void remove_created_file(const char* path, open_file& file);
 
+// Creates a new, empty file of a name no other file has, made of `stem`, the
+// process id and a tick count ("img-whiten-4242-81234567.log"), in the user's
+// folder for temporary files (GetTempPathW; elsewhere TMPDIR or /tmp), and
+// closes it. Its path goes to *path, also when it cannot be made: then false
+// with errno set.
+bool create_temp_file(const char* stem, std::string* path);
+
+// Removes the file at `path`; false with errno set when it cannot be.
+bool remove_file(const char* path);
+
 // How many descriptors the process may have open at once.
 std::size_t open_files_allowed();
 

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <limits>
 
 #include "file_io.h"
@@ -421,6 +422,27 @@ void remove_created_file(const char* path, open_file& file) {
         unlink(path);
     }
     close_file(file);
+}
+
+bool create_temp_file(const char* stem, std::string* path) {
+    const char* folder = std::getenv("TMPDIR");
+    folder = folder != nullptr && folder[0] != '\0' ? folder : "/tmp";
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const unsigned long long tick = static_cast<unsigned long long>(now.tv_sec) * 1000 +
+                                    static_cast<unsigned long long>(now.tv_nsec) / 1000000;
+    *path = join_path(folder, std::string(stem) + "-" + std::to_string(getpid()) + "-" +
+                                  std::to_string(tick) + ".log");
+    const int fd = open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return false;
+    }
+    close(fd);
+    return true;
+}
+
+bool remove_file(const char* path) {
+    return unlink(path) == 0;
 }
 
 std::size_t open_files_allowed() {

@@ -99,6 +99,9 @@ int errno_for(DWORD error) {
             return ENOSPC;
         case ERROR_DIRECTORY:
             return ENOTDIR;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS:
+            return EEXIST;
         default:
             return EIO;
     }
@@ -468,6 +471,36 @@ open_status open_for_update(const file_place& place, open_file* file) {
     file->fd = fd;
     file->writable = true;
     return open_status::opened;
+}
+
+bool create_temp_file(const char* stem, std::string* path) {
+    wchar_t folder[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    const std::u16string utf16(folder, folder + (length <= MAX_PATH ? length : 0));
+    *path = join_path(utf16_to_utf8(utf16.data(), utf16.size()),
+                      std::string(stem) + "-" + std::to_string(GetCurrentProcessId()) + "-" +
+                          std::to_string(GetTickCount64()) + ".log");
+    if (length == 0 || length > MAX_PATH) {
+        errno = length == 0 ? errno_for(GetLastError()) : ENAMETOOLONG;
+        return false;
+    }
+    // CREATE_NEW: never a file that is there already, nor one a link leads to.
+    const HANDLE handle = CreateFileW(windows_path(path->c_str()).c_str(), GENERIC_WRITE, 0,
+                                      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        errno = errno_for(GetLastError());
+        return false;
+    }
+    CloseHandle(handle);
+    return true;
+}
+
+bool remove_file(const char* path) {
+    if (!DeleteFileW(windows_path(path).c_str())) {
+        errno = errno_for(GetLastError());
+        return false;
+    }
+    return true;
 }
 
 std::size_t open_files_allowed() {

@@ -168,7 +168,8 @@ void walk_folder(walk& run, const std::shared_ptr<const open_folder>& parent, co
 struct named_path {
     const char* path;
     bool found;
-    int error;  // why it was not found
+    int error;     // why it was not found
+    bool pattern;  // a wildcard that matched nothing; `error` says why, or is 0
     path_kind kind;
     std::string relative;  // a listed path as the patterns see it; "" for one named
     file_identity identity;
@@ -196,9 +197,15 @@ run_result patch_paths(const std::vector<const char*>& paths, const run_request&
     // what is opened later is checked again by its descriptor.
     for (std::size_t index = 0; index < paths.size(); ++index) {
         const char* path = paths[index];
-        named_path target{path, false, 0, path_kind::other, "", {}};
-        target.found = kind_of_path(path, &target.kind, &target.identity);
-        target.error = errno;
+        named_path target{path, false, 0, false, path_kind::other, "", {}};
+        for (const auto& unmatched : request.unmatched) {
+            target.pattern |= unmatched.first == path;
+            target.error = unmatched.first == path ? unmatched.second : target.error;
+        }
+        if (!target.pattern) {
+            target.found = kind_of_path(path, &target.kind, &target.identity);
+            target.error = errno;
+        }
         const bool folder = target.found && target.kind == path_kind::folder;
         if (index >= request.first_listed) {
             target.relative = listed_relative(path);
@@ -244,7 +251,12 @@ run_result patch_paths(const std::vector<const char*>& paths, const run_request&
         for (const named_path& target : named) {
             files.end_if_signalled();
             try {
-                if (!target.found) {
+                if (target.pattern && target.error != 0) {
+                    files.fail(target.path, nullptr, "cannot list the folder of this pattern: %s",
+                               std::strerror(target.error));
+                } else if (target.pattern) {
+                    files.fail(target.path, nullptr, "no file or folder matches this pattern");
+                } else if (!target.found) {
                     files.fail(target.path, nullptr, "%s: %s", cannot_open(settings),
                                std::strerror(target.error));
                 } else if (target.kind == path_kind::folder) {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "exclude.h"
@@ -31,6 +32,9 @@ struct run_request {
     std::size_t first_listed = static_cast<std::size_t>(-1);
     // The journal a real run records what it whitens in (--undo-log), open; or none.
     undo_journal* journal = nullptr;
+    // Paths (of `paths`) that are wildcards matching nothing, each with the errno for why
+    // their folder could not be listed, or 0: each is reported in its turn, as a failure.
+    std::vector<std::pair<const char*, int>> unmatched;
 };
 
 struct run_result {

@@ -216,6 +216,46 @@ TEST_F(paths, the_output_follows_what_the_named_paths_are) {
     EXPECT_EQ(result.out, lines(heading(in_tree(path("one"), "only.img")) + line("car.dff", 1) +
                                 "Visited 1 file: 1 model changed, 1 material whitened\n"));
     if (!unix_entries) {
+        // cmd's wildcards, expanded by the Windows build in name order, in paths but never in
+        // option values (z.dff here would take the place of --exclude's *.dff).
+        const bytes grey_archive = archive({{"car.dff", material(grey)}});
+        for (const char* name : {"wild/a.img", "wild/b.img"}) {
+            write_file(path(name), grey_archive);
+        }
+        write_file(path("wild/c.dff"), material(grey));
+        write_file(path("z.dff"), material(grey));
+        const std::string previous = std::filesystem::current_path().string();
+        std::filesystem::current_path(dir_);
+        const std::string both = heading("wild\\a.img") + line("car.dff", 1) +
+                                 heading("wild\\b.img") + line("car.dff", 1);
+        const std::string would =
+            "would change, 2 materials would be whitened (dry run: "
+            "nothing was written)\n";
+        const struct {
+            std::vector<std::string> args;
+            std::string out, err;
+        } wildcards[] = {
+            {{"-n", "wild\\*.img"}, both + "Visited 2 files: 2 models " + would, ""},
+            {{"-n", "wild\\?.IMG"}, both + "Visited 2 files: 2 models " + would, ""},
+            {{"-n", "--exclude", "*.dff", "wi*"}, both + "Visited 2 files: 2 models " + would, ""},
+            {{"-n", "--", "wild\\*.img"}, both + "Visited 2 files: 2 models " + would, ""},
+            // Last: the other paths are patched.
+            {{"wild\\*.none", "wild\\a.img"},
+             heading("wild\\a.img") + line("car.dff", 1) +
+                 "Visited 1 file: 1 model changed, 1 material whitened, 1 failed\n",
+             "img-whiten: wild\\*.none: no file or folder matches this pattern\n"
+             "img-whiten: failed: wild\\*.none\n"},
+        };
+        for (const auto& c : wildcards) {
+            SCOPED_TRACE(c.args.back());
+            result = run(c.args);
+            EXPECT_EQ(result.out, lines(c.out));
+            EXPECT_EQ(result.err, lines(c.err));
+            EXPECT_EQ(result.exit_status, c.err.empty() ? 0 : 1);
+        }
+        std::filesystem::current_path(previous);
+        EXPECT_TRUE(read_file(path("wild/a.img")) == whitened(grey_archive, {sector + 28}));
+        EXPECT_TRUE(read_file(path("wild/b.img")) == grey_archive);
         return;
     }
     // Named links are followed, to an archive and to a model.
