@@ -260,6 +260,10 @@ next_step patch_model(patch_target& target, const char* entry_name, std::uint64_
                                              &count) == next_step::stop) {
                 if (arrived_signal() == 0) {
                     // A failed write; a model a signal stopped has no line, as with one job.
+                    // The words written are the first `count` found: only those are listed.
+                    if (listing.found.size() > static_cast<std::uint64_t>(count)) {
+                        listing.found.resize(static_cast<std::size_t>(count));
+                    }
                     print_model_line(output, target.path(), entry_name, count, &listing.found);
                 }
                 return next_step::stop;
