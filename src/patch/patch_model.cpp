@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <new>
 
 #include "archive.h"
 #include "material_walk.h"
@@ -242,8 +243,20 @@ next_step patch_model(patch_target& target, const char* entry_name, std::uint64_
         }
         std::memset(buffers.marks.data(), 0, change_map_words(got) * sizeof(std::uint64_t));
         change_map marks{buffers.marks.data()};
-        const std::int64_t whitened = whiten_grey_materials_in_window(
-            data, window_start, got, model_length, &cursor, &marks, listed);
+        std::int64_t whitened = 0;
+        try {
+            whitened = whiten_grey_materials_in_window(data, window_start, got, model_length,
+                                                       &cursor, &marks, listed);
+        } catch (const std::bad_alloc&) {
+            // The listing outgrew memory: this window stays as the file holds it, and the
+            // line still counts (and lists) what earlier windows wrote.
+            output.memory_ran_out = true;
+            listing.found.resize(static_cast<std::size_t>(count));
+            print_model_line(output, target.path(), entry_name, count, &listing.found);
+            report(output, target.path(), entry_name, "not patched further: %s%s",
+                   std::strerror(ENOMEM), later_entries(entry_name));
+            return next_step::stop;
+        }
         const bool walked = cursor.ended || cursor.position >= model_length;
         if (walked && model_length < declared) {
             report(output, target.path(), entry_name,

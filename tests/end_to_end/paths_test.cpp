@@ -397,6 +397,24 @@ TEST_F(paths, a_folder_too_large_for_the_memory_left_is_reported_and_skipped) {
     EXPECT_EQ(result.out,
               line(later, 1) + "Visited 1 file: 1 model changed, 1 material whitened, 1 failed\n");
     EXPECT_TRUE(read_file(later) == whitened(material(grey), {28}));
+
+    // Regression: a listing that outgrew memory in a model's second window lost
+    // the model's line and the count of the words its first window wrote.
+    const bytes first = material(grey);
+    bytes model = cat({first, chunk(chunk_type::struct_data, bytes(4 << 20, 0))});
+    for (std::size_t i = 0; i < (3 << 20) / first.size(); ++i) {
+        append(model, first);
+    }
+    const std::string big = path("big.dff");
+    write_file(big, model);
+    limits.address_space_limit = static_cast<std::uint64_t>(idle_kib + 5632) << 10;
+    const process_result listed = run({"--list", "--jobs", "1", big}, limits);
+    EXPECT_EQ(listed.signal, 0) << "crashed";
+    EXPECT_EQ(listed.exit_status, 1);
+    EXPECT_EQ(listed.err,
+              "img-whiten: " + big + ": not patched further: " + std::strerror(ENOMEM) + "\n");
+    EXPECT_EQ(listed.out, line(big, 1) + "  no geometry, no material list, no texture\n");
+    EXPECT_TRUE(read_file(big) == whitened(model, {28}));
 }
 
 // Bind mounts and loop devices, which only root may make, taken down again after the test.
