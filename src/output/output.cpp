@@ -391,7 +391,11 @@ void put_model_line(file_report& output, const char* path, const char* entry_nam
     line += " materials\n";
     // Texture names come from inside the file: bytes, as entry names are.
     std::string materials = listed != nullptr ? listed_materials_lines(*listed) : std::string();
-    output.items.reserve(output.items.size() + 3);
+    // Room for the three lines first, growing as push_back would: telling them cannot fail.
+    std::vector<file_report::told>& items = output.items;
+    if (output.live == nullptr && items.capacity() - items.size() < 3) {
+        items.reserve(std::max<std::size_t>(2 * items.size(), items.size() + 3));
+    }
     if (!output.heading.empty()) {
         tell_lines(output, std::move(output.heading));
         output.heading.clear();
