@@ -331,6 +331,17 @@ std::vector<listing_case> listing_cases() {
              return m;
          }(),
          {{none, none, "cut"}}},
+        // Regression: a Texture longer than the search limit (its extension) lost its name.
+        {"a texture running past the search limit, its name within it",
+         grey_material_with(
+             {chunk(chunk_type::texture,
+                    cat({struct_chunk(zeros(4)), chunk(chunk_type::string, {'r', 'i', 'm', 0}),
+                         chunk(chunk_type::string, zeros(4)),
+                         chunk(chunk_type::extension, zeros(img_whiten::texture_search_limit))}))}),
+         {{none, none, "rim"}}},
+        {"a name running past the search limit",
+         grey_material_with({texture(std::string(img_whiten::texture_search_limit, 'n'))}),
+         {{none, none, std::nullopt}}},
         {"a texture past the search limit is not looked for",
          grey_material_with(
              {struct_chunk(zeros(img_whiten::texture_search_limit)), texture("far")}),

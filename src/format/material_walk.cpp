@@ -19,12 +19,18 @@ void mark(change_map& changes, std::size_t first_byte, std::size_t last_byte) {
     }
 }
 
-// The first child of `type` among the chunks that fill body[0, length)
-// wholly: its position, and its size in *size; or length when there is none.
-// The search stops at the first child that does not fit.
-std::size_t find_child(const unsigned char* body, std::size_t length, std::uint32_t type,
-                       std::size_t* size) {
-    for (std::size_t at = 0; length - at >= chunk_header_size;) {
+// No child of the type looked for.
+constexpr std::size_t no_child = ~std::size_t{0};
+
+// The first child of `type` among the chunks that fill a body `length` bytes
+// long, of which body[0, readable) may be read: its position, and its size in
+// *size; or no_child. The search stops at the first child that does not fit
+// the body, and at one whose next sibling's header lies past what may be read.
+std::size_t find_child(const unsigned char* body, std::uint64_t length, std::size_t readable,
+                       std::uint32_t type, std::uint64_t* size) {
+    // Invariant: at <= readable and at <= length.
+    for (std::size_t at = 0;
+         readable - at >= chunk_header_size && length - at >= chunk_header_size;) {
         const std::uint32_t child_size = load_le32(body + at + chunk_size_offset);
         if (child_size > length - at - chunk_header_size) {
             break;
@@ -33,31 +39,40 @@ std::size_t find_child(const unsigned char* body, std::size_t length, std::uint3
             *size = child_size;
             return at;
         }
-        at += chunk_header_size + child_size;
+        const std::uint64_t next = at + chunk_header_size + std::uint64_t{child_size};
+        if (next > readable) {
+            break;
+        }
+        at = static_cast<std::size_t>(next);
     }
-    return length;
+    return no_child;
 }
 
 // Reads the name of the first Texture child of the Material at `material`,
-// of which `reach` bytes (at least a header) may be read.
+// of which `reach` bytes (at least a header) may be read. The Texture may
+// run on past them (a large extension after its name); its name may not.
 void find_texture_name(const unsigned char* material, std::size_t reach, grey_material* found) {
-    // Its body as far as it may be read.
-    const std::uint32_t size = load_le32(material + chunk_size_offset);
-    const std::size_t declared =
-        size < reach - chunk_header_size ? size : reach - chunk_header_size;
     const unsigned char* body = material + chunk_header_size;
-    std::size_t texture_size = 0;
-    const std::size_t texture = find_child(body, declared, chunk_texture, &texture_size);
-    if (texture == declared) {
+    const std::size_t readable = reach - chunk_header_size;
+    std::uint64_t texture_size = 0;
+    const std::size_t texture = find_child(body, load_le32(material + chunk_size_offset), readable,
+                                           chunk_texture, &texture_size);
+    if (texture == no_child) {
         return;
     }
-    const unsigned char* texture_body = body + texture + chunk_header_size;
-    std::size_t name_size = 0;
-    const std::size_t name = find_child(texture_body, texture_size, chunk_string, &name_size);
-    if (name == texture_size) {
+    // find_child() leaves the header readable: texture_body <= readable.
+    const std::size_t texture_body = texture + chunk_header_size;
+    std::uint64_t name_size = 0;
+    const std::size_t name = find_child(body + texture_body, texture_size, readable - texture_body,
+                                        chunk_string, &name_size);
+    if (name == no_child) {
         return;
     }
-    const unsigned char* first = texture_body + name + chunk_header_size;
+    const std::size_t name_body = texture_body + name + chunk_header_size;
+    if (name_size > readable - name_body) {
+        return;  // the name runs on past what may be read
+    }
+    const unsigned char* first = body + name_body;
     const unsigned char* last = first;
     while (last != first + name_size && *last != 0) {
         ++last;

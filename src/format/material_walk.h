@@ -88,7 +88,7 @@ struct grey_material {
     std::string texture;            // that string's bytes, up to its first zero byte
 };
 
-// How far into a grey Material's body the search for its Texture looks; a
+// How far into a grey Material's body the search for its Texture's name looks; a
 // Texture comes right after the Material's Struct.
 constexpr std::size_t texture_search_limit = std::size_t{16} << 10;
 // The most bytes a listing step reads from a grey Material's header on.

@@ -269,11 +269,11 @@ void note_path(std::vector<std::string>& paths, bool* incomplete, std::uint64_t*
 }
 
 // Hands lines to stdout: kept in the report, or put out at once when it is live.
-void tell_lines(file_report& output, const std::string& text, bool as_bytes = false) {
+void tell_lines(file_report& output, std::string text, bool as_bytes = false) {
     if (output.live != nullptr) {
         output.live->put_lines(text, as_bytes);
     } else {
-        output.items.push_back({false, as_bytes, text});
+        output.items.push_back({false, as_bytes, std::move(text)});
     }
 }
 
@@ -369,6 +369,7 @@ std::string listed_materials_lines(const std::vector<grey_material>& listed) {
     return lines;
 }
 
+// Makes every line before it tells any, so that memory running out tells none.
 void put_model_line(file_report& output, const char* path, const char* entry_name,
                     std::int64_t count, const std::vector<grey_material>* listed) {
     if (output.settings.json) {
@@ -383,19 +384,25 @@ void put_model_line(file_report& output, const char* path, const char* entry_nam
         tell_lines(output, object + "}\n");
         return;
     }
-    if (!output.heading.empty()) {
-        tell_lines(output, output.heading);
-        output.heading.clear();
-    }
     std::string line = "Patching ";
     line += printable(entry_name != nullptr ? entry_name : path);
     line += " patched ";
     line += std::to_string(count);
     line += " materials\n";
-    tell_lines(output, line, entry_name != nullptr);
-    if (listed != nullptr) {
-        // Texture names come from inside the file: bytes, as entry names are.
-        tell_lines(output, listed_materials_lines(*listed), true);
+    // Texture names come from inside the file: bytes, as entry names are.
+    std::string materials = listed != nullptr ? listed_materials_lines(*listed) : std::string();
+    // Room for the three lines first, growing as push_back would: telling them cannot fail.
+    std::vector<file_report::told>& items = output.items;
+    if (output.live == nullptr && items.capacity() - items.size() < 3) {
+        items.reserve(std::max<std::size_t>(2 * items.size(), items.size() + 3));
+    }
+    if (!output.heading.empty()) {
+        tell_lines(output, std::move(output.heading));
+        output.heading.clear();
+    }
+    tell_lines(output, std::move(line), entry_name != nullptr);
+    if (!materials.empty()) {
+        tell_lines(output, std::move(materials), true);
     }
 }
 
@@ -457,12 +464,23 @@ void print_model_line(file_report& output, const char* path, const char* entry_n
     }
     try {
         put_model_line(output, path, entry_name, count, listed);
+        return;
     } catch (const std::bad_alloc&) {
         // A report short of memory tries once more, when the files before its own are out.
-        if (!output.wait_for_memory()) {
+        if (!output.wait_for_memory() && listed == nullptr) {
             throw;
         }
+    }
+    try {
         put_model_line(output, path, entry_name, count, listed);
+    } catch (const std::bad_alloc&) {
+        if (listed == nullptr) {
+            throw;
+        }
+        // The count holds without the listing; the model is not said to be unpatched.
+        output.memory_ran_out = true;
+        put_model_line(output, path, entry_name, count, nullptr);
+        report(output, path, entry_name, "cannot list its materials: %s", std::strerror(ENOMEM));
     }
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <new>
 
 #include "archive.h"
 #include "material_walk.h"
@@ -242,28 +243,49 @@ next_step patch_model(patch_target& target, const char* entry_name, std::uint64_
         }
         std::memset(buffers.marks.data(), 0, change_map_words(got) * sizeof(std::uint64_t));
         change_map marks{buffers.marks.data()};
-        const std::int64_t whitened = whiten_grey_materials_in_window(
-            data, window_start, got, model_length, &cursor, &marks, listed);
-        const bool walked = cursor.ended || cursor.position >= model_length;
-        if (walked && model_length < declared) {
-            report(output, target.path(), entry_name,
-                   "data runs past the end of the file: read %llu of %llu bytes",
-                   static_cast<unsigned long long>(model_length),
-                   static_cast<unsigned long long>(declared));
-        }
-        if (whitened > 0) {
-            if (output.settings.dry_run) {
+        bool walked = false;
+        next_step step = next_step::go_on;
+        try {
+            const std::int64_t whitened = whiten_grey_materials_in_window(
+                data, window_start, got, model_length, &cursor, &marks, listed);
+            walked = cursor.ended || cursor.position >= model_length;
+            if (walked && model_length < declared) {
+                report(output, target.path(), entry_name,
+                       "data runs past the end of the file: read %llu of %llu bytes",
+                       static_cast<unsigned long long>(model_length),
+                       static_cast<unsigned long long>(declared));
+            }
+            if (whitened > 0 && output.settings.dry_run) {
                 find_marked_runs(marks.bits, got, &buffers.runs);
                 target.whites.record(at, buffers.runs);
                 count += whitened;
-            } else if (write_changed_sectors(target, entry_name, at, data, marks.bits, got, buffers,
-                                             &count) == next_step::stop) {
-                if (arrived_signal() == 0) {
-                    // A failed write; a model a signal stopped has no line, as with one job.
-                    print_model_line(output, target.path(), entry_name, count, &listing.found);
-                }
-                return next_step::stop;
+            } else if (whitened > 0) {
+                step = write_changed_sectors(target, entry_name, at, data, marks.bits, got, buffers,
+                                             &count);
             }
+        } catch (const std::bad_alloc&) {
+            // Thrown before any of this window was written (or noted, in a dry run): the
+            // line still counts, and lists, what earlier windows wrote.
+            output.memory_ran_out = true;
+            target.whites = pending_whites();  // no later entry is visited: its memory goes
+            if (listing.found.size() > static_cast<std::uint64_t>(count)) {
+                listing.found.resize(static_cast<std::size_t>(count));
+            }
+            print_model_line(output, target.path(), entry_name, count, &listing.found);
+            report(output, target.path(), entry_name, "not patched further: %s%s",
+                   std::strerror(ENOMEM), later_entries(entry_name));
+            return next_step::stop;
+        }
+        if (step == next_step::stop) {
+            if (arrived_signal() == 0) {
+                // A failed write; a model a signal stopped has no line, as with one job.
+                // The words written are the first `count` found: only those are listed.
+                if (listing.found.size() > static_cast<std::uint64_t>(count)) {
+                    listing.found.resize(static_cast<std::size_t>(count));
+                }
+                print_model_line(output, target.path(), entry_name, count, &listing.found);
+            }
+            return next_step::stop;
         }
         if (walked) {
             print_model_line(output, target.path(), entry_name, count, &listing.found);

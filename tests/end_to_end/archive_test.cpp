@@ -336,14 +336,27 @@ TEST_F(end_to_end, refused_write_stops_the_run) {
     const bytes before =
         archive({{"a.dff", material(grey)}, {"b.dff", material(grey)}, {"c.dff", material(grey)}});
     const std::string file = path("limited.img");
-    write_file(file, before);
     process_limits limits;
     limits.file_size_limit = 2 * sector;
-    const process_result result = run({file}, limits);
-    // Regression: b.dff's line counted the word whose write was refused.
-    expect_reported(result, progress({{"a.dff", 1}, {"b.dff", 0}}),
-                    "b.dff: cannot write: ", read_file(file), whitened(before, {sector + 28}));
-    EXPECT_NE(result.err.find("later entries not visited"), std::string::npos) << result.err;
+    const struct {
+        std::vector<std::string> options;
+        std::string out;
+    } rows[] = {
+        // Regression: b.dff's line counted the word whose write was refused.
+        {{}, progress({{"a.dff", 1}, {"b.dff", 0}})},
+        // Regression: a listing named the materials whose write was refused.
+        {{"--list"},
+         progress({{"a.dff", 1}}) + lines("  no geometry, no material list, no texture\n")},
+    };
+    for (const auto& row : rows) {
+        write_file(file, before);
+        std::vector<std::string> args = row.options;
+        args.push_back(file);
+        const process_result result = run(args, limits);
+        expect_reported(result, row.out, "b.dff: cannot write: ", read_file(file),
+                        whitened(before, {sector + 28}));
+        EXPECT_NE(result.err.find("later entries not visited"), std::string::npos) << result.err;
+    }
 }
 
 // Regression: a writer that ignores the lock could cut the archive short, or

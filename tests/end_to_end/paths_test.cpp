@@ -437,6 +437,48 @@ TEST_F(paths, a_folder_too_large_for_the_memory_left_is_reported_and_skipped) {
     EXPECT_EQ(result.out,
               line(later, 1) + "Visited 1 file: 1 model changed, 1 material whitened, 1 failed\n");
     EXPECT_TRUE(read_file(later) == whitened(material(grey), {28}));
+
+    // A model whose second window holds a hundred thousand grey words.
+    const bytes first = material(grey);
+    bytes model = cat({first, chunk(chunk_type::struct_data, bytes(4 << 20, 0))});
+    for (std::size_t i = 0; i < (3 << 20) / first.size(); ++i) {
+        append(model, first);
+    }
+    const std::string big = path("big.dff");
+    limits.address_space_limit = static_cast<std::uint64_t>(idle_kib + 5632) << 10;
+    const std::string not_patched =
+        "img-whiten: " + big + ": not patched further: " + std::strerror(ENOMEM) + "\n";
+    const struct {
+        std::vector<std::string> options;
+        std::string out, err;
+        bytes after;
+    } rows[] = {
+        // Regression: a listing that outgrew memory in a model's second window lost
+        // the model's line and the count of the words its first window wrote.
+        {{"--list"},
+         line(big, 1) + "  no geometry, no material list, no texture\n",
+         not_patched,
+         whitened(model, {28})},
+        // Regression: so did a dry run's note of the words it would whiten.
+        {{"--dry-run"},
+         line(big, 1) +
+             "Visited 1 file: 1 model would change, 1 material would be whitened (dry run: "
+             "nothing was written), 1 failed\n",
+         not_patched + "img-whiten: failed: " + big + "\n",
+         model},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.options[0]);
+        write_file(big, model);
+        std::vector<std::string> args = row.options;
+        args.insert(args.end(), {"--jobs", "1", big});
+        const process_result limited = run(args, limits);
+        EXPECT_EQ(limited.signal, 0) << "crashed";
+        EXPECT_EQ(limited.exit_status, 1);
+        EXPECT_EQ(limited.err, row.err);
+        EXPECT_EQ(limited.out, row.out);
+        EXPECT_TRUE(read_file(big) == row.after);
+    }
 }
 
 // Bind mounts and loop devices, which only root may make, taken down again after the test.
