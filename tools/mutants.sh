@@ -92,7 +92,7 @@ mutant run/claims.cpp "a file is noted as seen before it is known to be a target
   's#^    if (seen_.contains(identity)) {#    seen_.add(identity);\n&#' \
   "a hard link named like an archive met before the model it links: the model still patched"
 mutant patch/patch_model.cpp "the walk stops after the first window" \
-  's#const bool walked = cursor.ended || cursor.position >= model_length;#const bool walked = true;#' \
+  's#walked = cursor.ended || cursor.position >= model_length;#walked = true;#' \
   "a model over 4 MiB with grey materials past its first 4 MiB"
 mutant write_back/write_back.cpp "a read-only file is not read at all" \
   's#if (error == EROFS || error == EACCES || error == EPERM) {#if (false) {#' \
