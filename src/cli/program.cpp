@@ -84,13 +84,15 @@ bool open_journal_or_report(undo_journal& journal, const char* path) {
 
 #if defined(_WIN32)
 // Windows shells hand * and ? over as typed: each path with them becomes the
-// paths it matches, kept in `matched`; one matching nothing stays, noted in
-// `request`. Paths after -- too, as a Windows name cannot hold either.
+// paths it matches, kept in `matched` and noted in `request`; one matching
+// nothing stays, noted there too. Paths after -- too, as a Windows name cannot hold either.
 void expand_wildcards(std::vector<const char*>* paths, std::deque<std::string>* matched,
                       run_request* request) {
     std::vector<const char*> expanded;
+    std::vector<bool>& from_wildcard = request->wildcard_matched;
     for (const char* path : *paths) {
         std::vector<std::string> matches;
+        from_wildcard.resize(expanded.size());
         if (!has_wildcard(path)) {
             expanded.push_back(path);
         } else if (!expand_wildcard(path, &matches)) {
@@ -104,6 +106,7 @@ void expand_wildcards(std::vector<const char*>* paths, std::deque<std::string>* 
                 matched->push_back(std::move(match));
                 expanded.push_back(matched->back().c_str());
             }
+            from_wildcard.resize(expanded.size(), true);
         }
     }
     paths->swap(expanded);

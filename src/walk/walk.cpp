@@ -215,8 +215,10 @@ run_result patch_paths(const std::vector<const char*>& paths, const run_request&
         }
         settings.several_files |= folder;
         found += target.found && target.kind == path_kind::regular;
+        const bool matched =
+            index < request.wildcard_matched.size() && request.wildcard_matched[index];
         if (journal != nullptr && target.found && target.kind == path_kind::regular &&
-            target.identity == journal->identity()) {
+            target.identity == journal->identity() && !matched) {
             journal_named.push_back(path);
         }
         named.push_back(target);

@@ -35,6 +35,9 @@ struct run_request {
     // Paths (of `paths`) that are wildcards matching nothing, each with the errno for why
     // their folder could not be listed, or 0: each is reported in its turn, as a failure.
     std::vector<std::pair<const char*, int>> unmatched;
+    // By index in the paths: true for one a wildcard matched. The journal among these was not
+    // named, and is passed over as a walk passes it over.
+    std::vector<bool> wildcard_matched;
 };
 
 struct run_result {
@@ -52,8 +55,8 @@ struct run_result {
 // With a journal, each window's whitened words are recorded there before
 // it is written, and it is flushed and closed before the summary. The
 // journal itself is never patched: a path that names it is a wrong command
-// line (exit_usage, nothing patched, the journal discarded), and a walk that
-// meets it passes it over with a notice.
+// line (exit_usage, nothing patched, the journal discarded), and a walk or a
+// wildcard that meets it passes it over with a notice.
 run_result patch_paths(const std::vector<const char*>& paths, const run_request& request,
                        std::FILE* out, std::FILE* err);
 
