@@ -256,8 +256,8 @@ TEST_F(undo, a_journaled_run_over_a_tree_is_undone_byte_for_byte) {
         }
         EXPECT_EQ(dry.out.substr(0, dry.out.rfind("Checked ")),
                   undone.out.substr(0, undone.out.rfind("Restored ")));
-        EXPECT_NE(undone.out.find("Restored " + files_changed + " files: " + std::to_string(total) +
-                                  " materials put back\n"),
+        EXPECT_NE(undone.out.find(lines("Restored " + files_changed + " files: " +
+                                        std::to_string(total) + " materials put back\n")),
                   std::string::npos)
             << undone.out;
         EXPECT_NE(
