@@ -9,6 +9,11 @@
 #include "output.h"
 #include "utf16.h"
 
+// The C runtime expands no argument: a toolchain built to would, before ours, with [ ] too.
+extern "C" {
+int _dowildcard = 0;
+}
+
 // Wide arguments, so that any path opens whatever the system's code page.
 int wmain(int argc, wchar_t** argv) {
     std::vector<std::string> utf8(static_cast<std::size_t>(argc));

@@ -240,6 +240,12 @@ TEST_F(paths, the_output_follows_what_the_named_paths_are) {
             {{"-n", "wild\\?.IMG"}, both + "Visited 2 files: 2 models " + would, ""},
             {{"-n", "--exclude", "*.dff", "wi*"}, both + "Visited 2 files: 2 models " + would, ""},
             {{"-n", "--", "wild\\*.img"}, both + "Visited 2 files: 2 models " + would, ""},
+            // Regression: a C runtime built to expand arguments did it first, [ab] a class too.
+            {{"-n", "wild\\[ab].img"},
+             "Visited 0 files: 0 models would change, 0 materials would be whitened (dry run: "
+             "nothing was written), 1 failed\n",
+             "img-whiten: wild\\[ab].img: cannot open for reading: No such file or directory\n"
+             "img-whiten: failed: wild\\[ab].img\n"},
             // Regression: the journal a wildcard matched was refused as if named, and the run
             // patched nothing.
             {{"--undo-log", "wild\\w.log", "wild\\*.log"},
