@@ -27,6 +27,18 @@ bool read_answer(std::FILE* answers, std::string* answer) {
     return c != EOF || !answer->empty();
 }
 
+// Whether the journal holds no record. A write that failed may still have
+// whitened words the run could not count: its record is what puts them back.
+bool journal_is_empty(const char* path) {
+    open_file file;
+    if (open_named_file(path, &file) != open_status::opened) {
+        return false;
+    }
+    const bool empty = file.size == 0;
+    close_file(file);
+    return empty;
+}
+
 void say(std::FILE* prompts, const char* text) {
     std::fflush(stdout);
     write_message(prompts, text);
@@ -55,9 +67,8 @@ int run_dropped(int argc, char** argv, std::FILE* answers, std::FILE* prompts) {
     if (journaled) {
         args.insert(args.begin() + 1, {&undo_log[0], &journal[0]});
     }
-    std::uint64_t whitened = 0;
-    int status = patch_archive(static_cast<int>(args.size()), args.data(), &whitened);
-    if (journaled && whitened == 0) {
+    int status = patch_archive(static_cast<int>(args.size()), args.data());
+    if (journaled && journal_is_empty(journal.c_str())) {
         remove_file(journal.c_str());  // nothing in it to put back
         journaled = false;
     }

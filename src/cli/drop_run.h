@@ -16,7 +16,7 @@ bool drop_keeps_journal(const command_line& line);
 
 // Runs the program on the UTF-8 arguments as patch_archive does, with the
 // journal drop_keeps_journal asks for as its --undo-log (or without one, said
-// in one line, when it cannot be made). When the run whitened something,
+// in one line, when it cannot be made). When the journal recorded something,
 // offers on `prompts` to put it back, reading the answer from `answers`;
 // then waits there for Enter. The journal is removed when the window closes.
 int run_dropped(int argc, char** argv, std::FILE* answers, std::FILE* prompts);

@@ -115,10 +115,7 @@ void expand_wildcards(std::vector<const char*>* paths, std::deque<std::string>* 
 
 }  // namespace
 
-int patch_archive(int argc, char** argv, std::uint64_t* materials_whitened) {
-    if (materials_whitened != nullptr) {
-        *materials_whitened = 0;
-    }
+int patch_archive(int argc, char** argv) {
     // Before any file is opened: no file may take the place of a closed standard stream.
     if (!occupy_closed_standard_streams()) {
         return exit_failure_reported;
@@ -177,9 +174,6 @@ int patch_archive(int argc, char** argv, std::uint64_t* materials_whitened) {
     // Only now: a list read from a terminal or a pipe stays interruptible.
     hold_back_terminating_signals();
     const run_result result = patch_paths(paths, request, stdout, stderr);
-    if (materials_whitened != nullptr) {
-        *materials_whitened = line.dry_run ? 0 : result.materials_whitened;
-    }
     if (line.check && result.status == exit_done && result.materials_whitened > 0) {
         return exit_would_change;
     }

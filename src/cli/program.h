@@ -2,13 +2,10 @@
 #ifndef IMG_WHITEN_PROGRAM_H
 #define IMG_WHITEN_PROGRAM_H
 
-#include <cstdint>
-
 namespace img_whiten {
 
-// The program, on UTF-8 arguments. No path at all is a usage error. A real
-// run's count of materials whitened goes to *materials_whitened if given.
-int patch_archive(int argc, char** argv, std::uint64_t* materials_whitened = nullptr);
+// The program, on UTF-8 arguments. No path at all is a usage error.
+int patch_archive(int argc, char** argv);
 
 }  // namespace img_whiten
 
