@@ -38,7 +38,7 @@ mutant format/material_walk.cpp "a listing reads a texture past the window" \
   's#if (grey \&\& listing != nullptr \&\& reach > length - at) {#if (false) {#' \
   "a material list longer than a window, listed through windows"
 mutant output/output.cpp "a listing names models with nothing grey" \
-  's#if (output.settings.list \&\& (listed == nullptr || listed->empty())) {#if (false) {#' \
+  's#if (output.settings.list \&\& shown == 0) {#if (false) {#' \
   "--list over a folder: white models are not named"
 mutant output/output.cpp "a listing gives every archive its heading" \
   's#output.heading = std::move(heading);#tell_lines(output, heading);#' \

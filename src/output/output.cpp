@@ -334,10 +334,12 @@ std::string index_or_null(std::uint64_t index) {
     return index == grey_material::none ? "null" : std::to_string(index);
 }
 
-// The JSON array of a listing: [{"geometry":G,"material":M,"texture":T},...].
-std::string listed_materials_array(const std::vector<grey_material>& listed) {
+// The JSON array of the first `shown` materials of a listing:
+// [{"geometry":G,"material":M,"texture":T},...].
+std::string listed_materials_array(const std::vector<grey_material>& listed, std::size_t shown) {
     std::string array = "[";
-    for (const grey_material& found : listed) {
+    for (std::size_t i = 0; i < shown; ++i) {
+        const grey_material& found = listed[i];
         array += array.size() == 1 ? "{\"geometry\":" : ",{\"geometry\":";
         array += index_or_null(found.geometry) + ",\"material\":" + index_or_null(found.material);
         array += ',';
@@ -347,11 +349,13 @@ std::string listed_materials_array(const std::vector<grey_material>& listed) {
     return array + "]";
 }
 
-// A listing's lines: "  geometry G, material M, texture NAME", with "no
-// geometry", "no material list" and "no texture" where there is none.
-std::string listed_materials_lines(const std::vector<grey_material>& listed) {
+// The lines of the first `shown` materials of a listing: "  geometry G,
+// material M, texture NAME", with "no geometry", "no material list" and "no
+// texture" where there is none.
+std::string listed_materials_lines(const std::vector<grey_material>& listed, std::size_t shown) {
     std::string lines;
-    for (const grey_material& found : listed) {
+    for (std::size_t i = 0; i < shown; ++i) {
+        const grey_material& found = listed[i];
         lines += found.geometry == grey_material::none
                      ? "  no geometry, "
                      : "  geometry " + std::to_string(found.geometry) + ", ";
@@ -370,8 +374,10 @@ std::string listed_materials_lines(const std::vector<grey_material>& listed) {
 }
 
 // Makes every line before it tells any, so that memory running out tells none.
+// With a listing, names its first `shown` materials.
 void put_model_line(file_report& output, const char* path, const char* entry_name,
-                    std::int64_t count, const std::vector<grey_material>* listed) {
+                    std::int64_t count, const std::vector<grey_material>* listed,
+                    std::size_t shown) {
     if (output.settings.json) {
         std::string object = "{\"type\":\"model\",";
         append_name(object, "file", path);
@@ -379,7 +385,7 @@ void put_model_line(file_report& output, const char* path, const char* entry_nam
         append_name(object, "entry", entry_name);
         object += ",\"whitened\":" + std::to_string(count);
         if (listed != nullptr) {
-            object += ",\"materials\":" + listed_materials_array(*listed);
+            object += ",\"materials\":" + listed_materials_array(*listed, shown);
         }
         tell_lines(output, object + "}\n");
         return;
@@ -390,7 +396,8 @@ void put_model_line(file_report& output, const char* path, const char* entry_nam
     line += std::to_string(count);
     line += " materials\n";
     // Texture names come from inside the file: bytes, as entry names are.
-    std::string materials = listed != nullptr ? listed_materials_lines(*listed) : std::string();
+    std::string materials =
+        listed != nullptr ? listed_materials_lines(*listed, shown) : std::string();
     // Room for the three lines first, growing as push_back would: telling them cannot fail.
     std::vector<file_report::told>& items = output.items;
     if (output.live == nullptr && items.capacity() - items.size() < 3) {
@@ -456,14 +463,20 @@ void print_model_line(file_report& output, const char* path, const char* entry_n
     if (output.settings.quiet) {
         return;
     }
-    if (output.settings.list && (listed == nullptr || listed->empty())) {
-        return;  // a listing names only models with grey materials
+    // The first `count` found are the words that reached the file (in a dry run, all of them):
+    // a listing names those, and only models that have any.
+    const std::size_t shown = output.settings.list && listed != nullptr
+                                  ? static_cast<std::size_t>(std::min<std::uint64_t>(
+                                        listed->size(), static_cast<std::uint64_t>(count)))
+                                  : 0;
+    if (output.settings.list && shown == 0) {
+        return;
     }
     if (!output.settings.list) {
         listed = nullptr;
     }
     try {
-        put_model_line(output, path, entry_name, count, listed);
+        put_model_line(output, path, entry_name, count, listed, shown);
         return;
     } catch (const std::bad_alloc&) {
         // A report short of memory tries once more, when the files before its own are out.
@@ -472,14 +485,14 @@ void print_model_line(file_report& output, const char* path, const char* entry_n
         }
     }
     try {
-        put_model_line(output, path, entry_name, count, listed);
+        put_model_line(output, path, entry_name, count, listed, shown);
     } catch (const std::bad_alloc&) {
         if (listed == nullptr) {
             throw;
         }
         // The count holds without the listing; the model is not said to be unpatched.
         output.memory_ran_out = true;
-        put_model_line(output, path, entry_name, count, nullptr);
+        put_model_line(output, path, entry_name, count, nullptr, 0);
         report(output, path, entry_name, "cannot list its materials: %s", std::strerror(ENOMEM));
     }
 }

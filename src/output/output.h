@@ -229,9 +229,10 @@ std::string printable(const char* name);
 // "Patching NAME patched N materials", one whole line, for an archive entry
 // (whose name is printed as its bytes) or, with a null entry name, for the
 // loose model at `path` (whose path reads right in a console). Counted for
-// the summary. With --list, only for a model with grey Materials (`listed`),
-// followed by a line for each: "  geometry G, material M, texture NAME"
-// (with no memory for those, the line alone, and that is reported).
+// the summary. With --list, only for a model with grey Materials written (in
+// a dry run: found), followed by a line for each of them, the first `count`
+// of `listed`: "  geometry G, material M, texture NAME" (with no memory for
+// those, the line alone, and that is reported).
 void print_model_line(file_report& output, const char* path, const char* entry_name,
                       std::int64_t count, const std::vector<grey_material>* listed = nullptr);
 // "==> PATH <==" before the entries of an archive, when the run has several

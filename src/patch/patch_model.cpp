@@ -268,9 +268,6 @@ next_step patch_model(patch_target& target, const char* entry_name, std::uint64_
             // line still counts, and lists, what earlier windows wrote.
             output.memory_ran_out = true;
             target.whites = pending_whites();  // no later entry is visited: its memory goes
-            if (listing.found.size() > static_cast<std::uint64_t>(count)) {
-                listing.found.resize(static_cast<std::size_t>(count));
-            }
             print_model_line(output, target.path(), entry_name, count, &listing.found);
             report(output, target.path(), entry_name, "not patched further: %s%s",
                    std::strerror(ENOMEM), later_entries(entry_name));
@@ -279,10 +276,6 @@ next_step patch_model(patch_target& target, const char* entry_name, std::uint64_
         if (step == next_step::stop) {
             if (arrived_signal() == 0) {
                 // A failed write; a model a signal stopped has no line, as with one job.
-                // The words written are the first `count` found: only those are listed.
-                if (listing.found.size() > static_cast<std::uint64_t>(count)) {
-                    listing.found.resize(static_cast<std::size_t>(count));
-                }
                 print_model_line(output, target.path(), entry_name, count, &listing.found);
             }
             return next_step::stop;
