@@ -366,9 +366,9 @@ TEST(wildcards, names_matched_in_the_folder_typed_in_name_order) {
         const char* name;
         bool matches;
     } cases[] = {
-        {"*.img", "gta3.img", true},
-        {"*.img", "gta3.IMG", true},    // names compare ignoring case
-        {"*.img", "gta3.img2", false},  // never through an 8.3 short name (GTA3~1.IMG)
+        {"*.img", "main.img", true},
+        {"*.img", "main.IMG", true},    // names compare ignoring case
+        {"*.img", "main.img2", false},  // never through an 8.3 short name (MAIN~1.IMG)
         {"*.img", ".img", true},
         {"?.img", "ab.img", false},
         {"??.img", "ab.img", true},
